@@ -1,0 +1,50 @@
+// The agent's entry point: the Qt application and the real platform
+// facilities around the start-up sequence.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+
+#include "app/qt_message_loop.h"
+#include "app/startup.h"
+#include "crashreport.h"
+#include "platform/ipc.h"
+
+namespace {
+
+class LibraryCrashReporter final : public tillcast::CrashReporter {
+ public:
+  void Install(const std::string& mail, const std::string& app_name) override {
+    ::Install(nullptr, mail.c_str(), app_name.c_str(), 0);
+  }
+  void SetMail(const std::string& mail, const std::string& app_name) override { ::SetMail(mail.c_str(), app_name.c_str()); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  tillcast::platform::PosixServiceManager services;
+  tillcast::StartupEnv env;
+  env.services = &services;
+  if (tillcast::IsUninstallRun(args)) return tillcast::RunAgent(args, env, {});
+
+  // Without a display the windows live off screen.
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);  // the agent lives in the tray
+
+  tillcast::platform::FlockInstanceLockFactory locks;
+  tillcast::platform::PosixProcessLauncher launcher;
+  LibraryCrashReporter crash;
+  tillcast::QtMessageLoop loop;
+  env.locks = &locks;
+  env.launcher = &launcher;
+  env.crash = &crash;
+  env.loop = &loop;
+  env.ipc_socket = tillcast::platform::DefaultIpcSocketPath();
+  tillcast::StartupHooks hooks;
+  return tillcast::RunAgent(args, env, hooks);
+}

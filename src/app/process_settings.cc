@@ -1,0 +1,10 @@
+#include "app/process_settings.h"
+
+namespace tillcast {
+
+ProcessSettings& GetProcessSettings() {
+  static ProcessSettings settings;
+  return settings;
+}
+
+}  // namespace tillcast

@@ -1,0 +1,182 @@
+#include "app/text_util.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/log.h"
+#include "platform/codepage.h"
+#include "platform/env.h"
+#include "platform/paths.h"
+
+namespace tillcast {
+namespace {
+
+std::mutex g_dataFolderLock;
+std::string g_dataFolder;  // guarded by g_dataFolderLock
+
+std::string CodePageName(unsigned code_page) {
+  if (code_page == 0) return platform::AnsiCodePageName();
+  if (code_page == 65001) return "UTF-8";
+  if (code_page == 936) return "GBK";
+  return "CP" + std::to_string(code_page);
+}
+
+}  // namespace
+
+std::string GetModuleFolder() {
+  static const std::string folder = [] {
+    std::string exe = platform::ExecutablePath();
+    const size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+  }();
+  return folder;
+}
+
+std::string GetDataFolder() {
+  std::lock_guard<std::mutex> l(g_dataFolderLock);
+  if (g_dataFolder.empty()) {
+    g_dataFolder = platform::UserDataRoot() + "/Tillcast";
+    CreateDirectoryRecursive(g_dataFolder);  // a failure shows up at first use of a file
+  }
+  return g_dataFolder;
+}
+
+void ResetDataFolderForTest() {
+  std::lock_guard<std::mutex> l(g_dataFolderLock);
+  g_dataFolder.clear();
+}
+
+std::string AnsiToUtf8(const std::string& ansi) {
+  const std::string in(ansi.c_str());  // up to the first zero byte
+  if (in.empty()) return {};
+  std::string out;
+  int err = 0;
+  if (!platform::ConvertEncoding(platform::AnsiCodePageName().c_str(), "UTF-8", in, &out, &err)) return {};
+  return out;
+}
+
+std::string Utf8ToAnsi(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  std::string out;
+  int err = 0;
+  if (!platform::ConvertEncoding("UTF-8", platform::AnsiCodePageName().c_str(), utf8, &out, &err)) return {};
+  return std::string(out.c_str());
+}
+
+std::wstring ToWide(const std::string& ansi) {
+  std::wstring out;
+  int err = 0;
+  if (!platform::NarrowToWide(platform::AnsiCodePageName(), ansi, &out, &err))
+    throw std::system_error(err, std::generic_category(), "ToWide");
+  return out;
+}
+
+std::string ToNarrow(const std::wstring& wide) {
+  std::string out;
+  int err = 0;
+  if (!platform::WideToNarrow(platform::AnsiCodePageName(), wide, &out, &err))
+    throw std::system_error(err, std::generic_category(), "ToNarrow");
+  return out;
+}
+
+std::string WideToCodePage(const std::wstring& wide, unsigned code_page) {
+  constexpr size_t kChunk = 0x800000;
+  const std::string name = CodePageName(code_page);
+  std::string result;
+  for (size_t pos = 0; pos < wide.size(); pos += kChunk) {
+    std::string part;
+    int err = 0;
+    if (!platform::WideToNarrow(name, wide.substr(pos, kChunk), &part, &err)) {
+      char msg[64];
+      std::snprintf(msg, sizeof(msg), "convert error:%d", err);
+      throw std::runtime_error(msg);
+    }
+    result += part;
+  }
+  return result;
+}
+
+std::string string_format(const char* format, ...) {
+  Log(LOG_INFO, "string_format 1");
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n < 0) {
+    va_end(args);
+    return {};
+  }
+  Log(LOG_INFO, "string_format 2");
+  std::unique_ptr<char[]> buf(new char[static_cast<size_t>(n) + 1]);
+  Log(LOG_INFO, "string_format 3");
+  std::vsnprintf(buf.get(), static_cast<size_t>(n) + 1, format, args);
+  va_end(args);
+  Log(LOG_INFO, "string_format 4");
+  Log(LOG_INFO, "string_format 5");
+  return std::string(buf.get(), static_cast<size_t>(n));
+}
+
+bool WriteBufferToFile(const std::string& path, const void* data, size_t length, bool binary, bool append) {
+  const char* mode = append ? "ab+" : "wb+";
+  FILE* f = std::fopen(path.c_str(), mode);
+  if (f == nullptr) return false;
+  std::string text;
+  const char* bytes = static_cast<const char*>(data);
+  if (!binary && !append) {
+    // Text mode: a line feed is stored as CR LF.
+    text.reserve(length + length / 16);
+    for (size_t i = 0; i < length; ++i) {
+      if (bytes[i] == '\n') text += '\r';
+      text += bytes[i];
+    }
+    bytes = text.data();
+    length = text.size();
+  }
+  const bool written = length == 0 || std::fwrite(bytes, 1, length, f) == length;
+  const bool flushed = std::fflush(f) == 0;
+  const bool closed = std::fclose(f) == 0;
+  return written && flushed && closed;
+}
+
+bool CreateDirectoryRecursive(const std::string& path) {
+  if (platform::PathExists(path)) return true;
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return true;
+  if (!CreateDirectoryRecursive(path.substr(0, slash))) return false;
+  if (slash == path.size() - 1) return true;
+  if (platform::PathExists(path)) return true;
+  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool CreateDirectoryRecursive(const std::wstring& path) {
+  std::string narrow;
+  int err = 0;
+  if (!platform::WideToNarrow("UTF-8", path, &narrow, &err)) return false;
+  return CreateDirectoryRecursive(narrow);
+}
+
+bool IsHasChinese(const void* data, size_t length) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i + 1 < length; ++i) {
+    if ((p[i] & 0x80) && (p[i + 1] & 0x80)) return true;
+  }
+  return false;
+}
+
+std::string MaskSecret(const std::string& secret) {
+  if (secret.empty()) return {};
+  if (secret.size() <= 4) return "***";  // two characters would be half of it
+  return secret.substr(0, 2) + "***";
+}
+
+}  // namespace tillcast

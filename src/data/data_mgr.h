@@ -1,0 +1,93 @@
+// The process-wide keeper of the agent's local data: the device
+// configuration, the store binding and connection description, the order
+// queue and the last user-facing message.
+//
+// Thread-safe: every public member may be called from any thread after
+// Init. bindLock guards the binding, configLock the configuration and the
+// order queue; the two are never held together and neither is held while
+// calling out of DataMgr.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "data/order_info.h"
+
+namespace tillcast {
+
+// Built-in values of the configuration.
+inline constexpr const char* kAppVersion = "1.1.4.26";
+inline constexpr const char* kDefaultServerUrl = "https://www.tillcast.example";
+
+class DataMgr {
+ public:
+  // Prints decoded raw job bytes; true when they reached the printer.
+  using RawPrinter = std::function<bool(const std::vector<unsigned char>& bytes)>;
+  // Starts the order query for an order number (the reply comes back through
+  // ParseOrderInfo).
+  using OrderQuery = std::function<void(const std::string& order_no)>;
+  // Binds the printer library; called at the end of Init.
+  using SdkBinder = std::function<bool()>;
+
+  static DataMgr& GetInstance();
+
+  // Defaults, then the file, then the printer library binding.
+  void Init();
+
+  // Device configuration, persisted as <data folder>/cloudconfig.dat.
+  bool LoadConfig();
+  bool SaveConfig();
+  std::string GetConfig(const std::string& key);
+  void SetConfig(const std::string& key, const std::string& value);
+
+  // Store binding (<data folder>/cloudbind.json) and connection description.
+  bool LoadBindInfo();
+  bool ParseConnectionInfo(const std::string& text);
+  std::string GetBindInfo(const std::string& key);
+  void SetBindInfo(const std::string& key, const std::string& value);
+
+  // Cloud print jobs and order replies.
+  void ProcessPrintJob(const std::string& text);
+  bool ParseOrderInfo(const std::string& text);
+  void PushOrderInfo(const OrderInfo& record);
+  bool PopOrderInfo(OrderInfo& out);
+
+  void SetLastMessage(const std::string& text);
+  std::string GetLastMessage();
+
+  // Where the other subsystems plug in. Unset: raw printing fails as an
+  // unreachable printer would; order jobs are logged and dropped.
+  void SetRawPrinter(RawPrinter printer);
+  void SetOrderQuery(OrderQuery query);
+  void SetSdkBinder(SdkBinder binder);
+
+  // Paths of the two state files.
+  std::string ConfigPath() const;
+  std::string BindPath() const;
+
+  // Test hook: back to the state before Init (tables and hooks cleared).
+  void ResetForTest();
+
+ private:
+  DataMgr() = default;
+  RawPrinter GetRawPrinter();
+
+  std::mutex bindLock;
+  std::map<std::string, std::string> StoreBinding;
+  std::mutex configLock;
+  std::map<std::string, std::string> DeviceConfig;
+  std::mutex messageLock;
+  std::string lastMessage;
+  std::deque<OrderInfo> orderQueue;
+
+  std::mutex hookLock;
+  RawPrinter rawPrinter;
+  OrderQuery orderQuery;
+  SdkBinder sdkBinder;
+};
+
+}  // namespace tillcast

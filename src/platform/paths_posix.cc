@@ -1,0 +1,78 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "platform/paths.h"
+
+namespace tillcast::platform {
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& data, int* err) {
+  const std::string tmp = path + ".tmp" + std::to_string(getpid());
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (err) *err = errno;
+    return false;
+  }
+  size_t off = 0;
+  bool ok = true;
+  while (off < data.size()) {
+    const ssize_t w = write(fd, data.data() + off, data.size() - off);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    off += static_cast<size_t>(w);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  const int saved = errno;
+  if (close(fd) != 0 && ok) ok = false;
+  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    if (err) *err = errno ? errno : saved;
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out, int* err) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    if (err) *err = errno;
+    return false;
+  }
+  out->clear();
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out->append(buf, n);
+  const bool ok = !std::ferror(f);
+  if (!ok && err) *err = errno;
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace tillcast::platform

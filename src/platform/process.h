@@ -1,0 +1,48 @@
+// Starting other programs.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tillcast::platform {
+
+// Thread-safe.
+class ProcessLauncher {
+ public:
+  virtual ~ProcessLauncher() = default;
+  // Starts argv[0] detached from this process (own session, no inherited
+  // descriptors, standard streams on /dev/null) and does not wait for it.
+  // A bare program name is searched in each of `search_dirs` in order.
+  // False, with `*err` set, when it could not be started.
+  virtual bool SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& search_dirs, int* err,
+                             int* pid = nullptr) = 0;
+};
+
+class PosixProcessLauncher final : public ProcessLauncher {
+ public:
+  bool SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& search_dirs, int* err,
+                     int* pid = nullptr) override;
+};
+
+class FakeProcessLauncher final : public ProcessLauncher {
+ public:
+  bool SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& /*search_dirs*/, int* err,
+                     int* pid = nullptr) override {
+    std::lock_guard<std::mutex> l(mu_);
+    launched.push_back(argv);
+    if (err) *err = succeed ? 0 : 2;
+    if (pid) *pid = succeed ? 4242 : -1;
+    return succeed;
+  }
+  bool succeed = true;
+  std::vector<std::vector<std::string>> launched;
+
+ private:
+  std::mutex mu_;
+};
+
+// True when a process with this pid exists.
+bool ProcessAlive(int pid);
+
+}  // namespace tillcast::platform

@@ -1,0 +1,142 @@
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/env.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
+
+namespace tillcast::platform {
+namespace {
+
+bool MakeParents(const std::string& dir) {
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    pos = dir.find('/', pos);
+    if (pos == std::string::npos) pos = dir.size();
+    if (!MakeDirectory(dir.substr(0, pos))) return false;
+  }
+  return true;
+}
+
+// The executable that a live pid runs, "" when unknown.
+std::string ImageOfPid(int pid) {
+  char buf[PATH_MAX];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+bool RunsImage(int pid, const std::string& image) {
+  if (!ProcessAlive(pid)) return false;
+  const std::string actual = ImageOfPid(pid);
+  if (actual.empty()) return true;  // not ours to inspect; trust the pid
+  char resolved[PATH_MAX];
+  const std::string want = realpath(image.c_str(), resolved) ? std::string(resolved) : image;
+  return actual == want;
+}
+
+bool ValidName(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+}  // namespace
+
+PosixServiceManager::PosixServiceManager(std::string folder)
+    : folder_(folder.empty() ? ServiceRecordFolder() : std::move(folder)) {}
+
+std::string PosixServiceManager::RecordPath(const std::string& name) const { return folder_ + "/" + name + ".service"; }
+
+uint32_t PosixServiceManager::Connect() {
+  if (!IsDirectory(folder_) && !MakeParents(folder_)) return kErrorAccessDenied;
+  if (access(folder_.c_str(), R_OK | W_OK | X_OK) != 0) return kErrorAccessDenied;
+  return 0;
+}
+
+bool PosixServiceManager::ReadRecord(const std::string& name, ServiceConfig* config, int* pid) {
+  if (!ValidName(name)) return false;
+  std::string text;
+  int err = 0;
+  if (!ReadWholeFile(RecordPath(name), &text, &err)) return false;
+  std::istringstream in(text);
+  std::string line;
+  *pid = 0;
+  *config = ServiceConfig{};
+  while (std::getline(in, line)) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string k = line.substr(0, eq), v = line.substr(eq + 1);
+    if (k == "name") config->name = v;
+    else if (k == "type") config->type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+    else if (k == "start_type") config->start_type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+    else if (k == "image") config->image_path = v;
+    else if (k == "pid") *pid = std::atoi(v.c_str());
+  }
+  return true;
+}
+
+bool PosixServiceManager::WriteRecord(const ServiceConfig& c, int pid) {
+  std::ostringstream out;
+  out << "name=" << c.name << "\ntype=" << c.type << "\nstart_type=" << c.start_type << "\nimage=" << c.image_path
+      << "\npid=" << pid << "\n";
+  int err = 0;
+  return ReplaceFileAtomically(RecordPath(c.name), out.str(), &err);
+}
+
+uint32_t PosixServiceManager::Exists(const std::string& name) {
+  std::lock_guard<std::mutex> l(mu_);
+  return ValidName(name) && PathExists(RecordPath(name)) ? 0 : kErrorServiceDoesNotExist;
+}
+
+uint32_t PosixServiceManager::Create(const ServiceConfig& config) {
+  std::lock_guard<std::mutex> l(mu_);
+  if (!ValidName(config.name)) return kErrorServiceDoesNotExist;
+  if (PathExists(RecordPath(config.name))) return kErrorServiceExists;
+  return WriteRecord(config, 0) ? 0 : kErrorAccessDenied;
+}
+
+uint32_t PosixServiceManager::QueryState(const std::string& name, uint32_t* state) {
+  std::lock_guard<std::mutex> l(mu_);
+  ServiceConfig c;
+  int pid = 0;
+  if (!ReadRecord(name, &c, &pid)) return kErrorServiceDoesNotExist;
+  *state = RunsImage(pid, c.image_path) ? kServiceRunning : kServiceStopped;
+  return 0;
+}
+
+uint32_t PosixServiceManager::Start(const std::string& name) {
+  std::lock_guard<std::mutex> l(mu_);
+  ServiceConfig c;
+  int pid = 0;
+  if (!ReadRecord(name, &c, &pid)) return kErrorServiceDoesNotExist;
+  if (RunsImage(pid, c.image_path)) return kErrorServiceAlreadyRunning;
+  if (access(c.image_path.c_str(), X_OK) != 0) return kErrorFileNotFound;
+  PosixProcessLauncher launcher;
+  int err = 0, child = -1;
+  if (!launcher.SpawnDetached({c.image_path}, {}, &err, &child)) return kErrorFileNotFound;
+  return WriteRecord(c, child) ? 0 : kErrorAccessDenied;
+}
+
+uint32_t PosixServiceManager::Stop(const std::string& name) {
+  std::lock_guard<std::mutex> l(mu_);
+  ServiceConfig c;
+  int pid = 0;
+  if (!ReadRecord(name, &c, &pid)) return kErrorServiceDoesNotExist;
+  if (!RunsImage(pid, c.image_path)) return kErrorServiceNotActive;
+  if (kill(pid, SIGTERM) != 0) return errno == EPERM ? kErrorAccessDenied : kErrorServiceNotActive;
+  WriteRecord(c, 0);
+  return 0;
+}
+
+uint32_t PosixServiceManager::Delete(const std::string& name) {
+  std::lock_guard<std::mutex> l(mu_);
+  if (!ValidName(name) || !PathExists(RecordPath(name))) return kErrorServiceDoesNotExist;
+  return unlink(RecordPath(name).c_str()) == 0 ? 0 : kErrorAccessDenied;
+}
+
+}  // namespace tillcast::platform

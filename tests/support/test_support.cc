@@ -1,0 +1,104 @@
+#include "support/test_support.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/log.h"
+#include "platform/codepage.h"
+
+namespace tillcast::test {
+
+TempDir::TempDir() {
+  std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+  std::string tmpl = base + "/tillcast-test-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make read-only folders removable again before removing them.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  if (const char* v = getenv(name)) {
+    had_ = true;
+    old_ = v;
+  }
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) setenv(name_.c_str(), old_.c_str(), 1);
+  else unsetenv(name_.c_str());
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t e = text.find("\r\n", pos);
+    if (e == std::string::npos) {
+      lines.push_back(text.substr(pos));
+      break;
+    }
+    lines.push_back(text.substr(pos, e - pos));
+    pos = e + 2;
+  }
+  return lines;
+}
+
+ScopedLog::ScopedLog() {
+  std::filesystem::create_directories(dir_.path());
+  SetLogFolder(dir_.path());
+  InitLog(LOG_INFO);
+}
+
+ScopedLog::~ScopedLog() {
+  ResetLogForTest();
+  SetLogFolder("");
+}
+
+std::string ScopedLog::Text() const { return ReadFile(LogFilePath()); }
+
+bool ScopedLog::Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
+
+std::string SharedTestdataDir() {
+  const std::string dir = std::string(TILLCAST_SOURCE_DIR) + "/../shared/testdata";
+  return std::filesystem::is_directory(dir) ? dir : std::string();
+}
+
+std::string BinDir() { return TILLCAST_BIN_DIR; }
+
+std::string Gbk(const std::string& utf8) {
+  std::string out;
+  int err = 0;
+  if (!platform::ConvertEncoding("UTF-8", "GBK", utf8, &out, &err)) throw std::runtime_error("not representable in GBK");
+  return out;
+}
+
+}  // namespace tillcast::test

@@ -1,0 +1,66 @@
+// Helpers shared by the test suites: temporary folders, environment
+// overrides, file access, the log of the process under test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tillcast::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents on
+// destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string Sub(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+bool FileExists(const std::string& path);
+
+// Splits at "\r\n" (the log's line end); a final piece without one is kept.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// Points the log at a temporary folder, initialised at INFO, for one test.
+class ScopedLog {
+ public:
+  ScopedLog();
+  ~ScopedLog();
+  // Everything logged so far.
+  std::string Text() const;
+  bool Contains(const std::string& needle) const;
+
+ private:
+  TempDir dir_;
+};
+
+// ../shared/testdata beside the project, or "" when absent.
+std::string SharedTestdataDir();
+
+// The folder of the built programs (build/bin).
+std::string BinDir();
+
+// "\xD6\xD0" style GBK bytes of a UTF-8 literal.
+std::string Gbk(const std::string& utf8);
+
+}  // namespace tillcast::test
