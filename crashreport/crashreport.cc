@@ -24,8 +24,9 @@ const int kSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL};
 
 void CopyText(char* dst, size_t cap, const char* src) {
   if (src == nullptr) src = "";
-  strncpy(dst, src, cap - 1);
-  dst[cap - 1] = '\0';
+  const size_t n = strnlen(src, cap - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
 }
 
 void WriteText(int fd, const char* s) {
