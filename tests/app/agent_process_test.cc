@@ -42,7 +42,7 @@ class AgentProcessTest : public ::testing::Test {
 TEST_F(AgentProcessTest, QuitCommandOverTheLocalEndpointEndsWithZero) {
   test::Subprocess agent({Agent()}, Env(), dir_.Sub("out.txt"));
   ASSERT_TRUE(WaitReady()) << test::ReadFile(dir_.Sub("out.txt"));
-  EXPECT_NE(LogText().find("日志初始化完成"), std::string::npos);
+  EXPECT_NE(LogText().find(test::Gbk("日志初始化完成")), std::string::npos);
   EXPECT_EQ(test::RunProgram({test::BinDir() + "/tillcast-send", "201"}, Env(), 10000), 0);
   ASSERT_TRUE(agent.Wait(kShutdownBoundMs));
   EXPECT_EQ(agent.exit_code(), 0) << test::ReadFile(dir_.Sub("out.txt"));

@@ -110,8 +110,8 @@ TEST_F(StartupTest, NormalRunInOrderAndShutdownInOrder) {
   EXPECT_EQ(crash_.installs[0], std::string(kCrashReportMail) + "|tillcast_proxy_1.1.4.26_publish");
   const auto lines = test::SplitLines(log_.Text());
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("[INFO]: ***************************日志初始化完成***********************"), std::string::npos);
-  EXPECT_NE(lines[1].find("[INFO]: 版本：1.1.4.26_publish"), std::string::npos);
+  EXPECT_NE(lines[0].find("[INFO]: " + test::Gbk("***************************日志初始化完成***********************")), std::string::npos);
+  EXPECT_NE(lines[1].find("[INFO]: " + test::Gbk("版本：1.1.4.26_publish")), std::string::npos);
   EXPECT_TRUE(locks_.held.empty());  // the mutex is released at the end
 }
 
@@ -125,7 +125,7 @@ TEST_F(StartupTest, UninstallAloneRemovesTheServiceAndNothingElse) {
   EXPECT_TRUE(events_.empty());
   EXPECT_EQ(loop_.runs, 0);
   EXPECT_TRUE(crash_.installs.empty());
-  EXPECT_EQ(log_.Text().find("日志初始化完成"), std::string::npos);
+  EXPECT_EQ(log_.Text().find(test::Gbk("日志初始化完成")), std::string::npos);
 }
 
 TEST_F(StartupTest, UninstallWithASecondArgumentIsANormalRun) {

@@ -1,0 +1,167 @@
+// The store binding (cloudbind.json) and the connection description.
+#include <json/json.h>
+
+#include <algorithm>
+#include <string>
+
+#include "app/log.h"
+#include "app/text_util.h"
+#include "data/data_mgr.h"
+#include "data/json_util.h"
+#include "platform/paths.h"
+
+namespace tillcast {
+namespace {
+
+using data_internal::FindMember;
+using data_internal::ParseJson;
+using data_internal::StringMember;
+
+// A refused reply is logged whole; a Redis password inside it must not be.
+// A plain scan rather than a regex: replies can be megabytes long.
+std::string MaskPasswords(const std::string& text) {
+  static const std::string kKey = "\"password\"";
+  std::string out;
+  size_t last = 0;
+  for (size_t at = text.find(kKey); at != std::string::npos; at = text.find(kKey, last)) {
+    size_t p = at + kKey.size();
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
+    if (p < text.size() && text[p] == ':') ++p;
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
+    if (p >= text.size() || text[p] != '"') {
+      out.append(text, last, p - last);
+      last = p;
+      continue;
+    }
+    const size_t value = p + 1;
+    size_t end = value;
+    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+    end = std::min(end, text.size());
+    out.append(text, last, value - last);
+    out += MaskSecret(text.substr(value, end - value));
+    last = end;
+  }
+  out.append(text, last, std::string::npos);
+  return out;
+}
+
+// An absent member reads as an empty object; only a present member of
+// another type is "not an object".
+bool ObjectOrAbsent(const Json::Value* v) { return v == nullptr || v->isObject(); }
+
+const Json::Value& OrEmpty(const Json::Value* v) {
+  static const Json::Value kEmpty(Json::objectValue);
+  return v != nullptr ? *v : kEmpty;
+}
+
+}  // namespace
+
+bool DataMgr::LoadBindInfo() {
+  std::string text;
+  int err = 0;
+  if (!platform::ReadWholeFile(BindPath(), &text, &err)) return false;  // not bound yet
+  Json::Value root;
+  if (!ParseJson(text, &root)) return false;
+
+  const Json::Value* message = FindMember(root, "message");
+  if (message == nullptr || !message->isString() || message->asString() != "success") return false;
+  const Json::Value* result = FindMember(root, "result");
+  if (result != nullptr && !result->isObject()) return false;
+
+  // All four or nothing: a half binding would sign requests with a wrong key.
+  static constexpr const char* kFields[] = {"jobKey", "storeId", "secret", "appId"};
+  std::string values[4];
+  for (size_t i = 0; i < 4; ++i) {
+    const Json::Value* v = result != nullptr ? FindMember(*result, kFields[i]) : nullptr;
+    if (v == nullptr || !v->isString()) return false;
+    values[i] = v->asString();
+  }
+  {
+    std::lock_guard<std::mutex> l(bindLock);
+    for (size_t i = 0; i < 4; ++i) StoreBinding[kFields[i]] = values[i];
+  }
+  Log(LOG_INFO, "connect请求必须数据：jobkey:%s,storeId:%s,secret:%s,appId:%s \n", values[0].c_str(),
+          values[1].c_str(), MaskSecret(values[2]).c_str(), values[3].c_str());
+  return true;
+}
+
+bool DataMgr::ParseConnectionInfo(const std::string& text) {
+  Json::Value root;
+  if (!ParseJson(text, &root)) return false;
+
+  const Json::Value* message = FindMember(root, "message");
+  if (message == nullptr || !message->isString()) return false;
+  if (message->asString() != "success") {
+    Log(LOG_ERROR, "解析get返回数据失败，%s\n", MaskPasswords(text).c_str());
+    return false;
+  }
+  const Json::Value* resultMember = FindMember(root, "result");
+  if (!ObjectOrAbsent(resultMember)) {
+    Log(LOG_ERROR, "ParseConnectionInfo json  result 不存在，%s\n", MaskPasswords(text).c_str());
+    return false;
+  }
+  const Json::Value& result = OrEmpty(resultMember);
+
+  // A device member of another type changes nothing; an object (or none)
+  // replaces every value, so a missing member clears the old one.
+  const Json::Value* device = FindMember(result, "device");
+  if (ObjectOrAbsent(device)) {
+    const Json::Value& d = OrEmpty(device);
+    SetBindInfo("store_code", StringMember(d, "storeCode"));
+    SetBindInfo("store_name", Utf8ToAnsi(StringMember(d, "storeName")));
+    SetBindInfo("device_name", Utf8ToAnsi(StringMember(d, "deviceName")));
+    SetConfig("DeviceID", StringMember(d, "deviceId"));
+    SetBindInfo("RedisKey", StringMember(d, "job_key"));
+    SetConfig("LogoURL", StringMember(d, "logo"));
+    SetBindInfo("RedisConfigNotifyKey", StringMember(d, "config_notify_key"));
+
+    std::string receipt;
+    const Json::Value* config = FindMember(result, "config");
+    if (ObjectOrAbsent(config)) {
+      const Json::Value* r = FindMember(OrEmpty(config), "receipt");
+      if (r != nullptr && r->isString()) {
+        receipt = r->asString();
+        Log(LOG_INFO, "小票追加内容:%s", receipt.c_str());
+      }
+    }
+    SetBindInfo("RedisConfigReceiptKey", receipt);
+  }
+
+  const Json::Value* connection = FindMember(result, "connection");
+  if (ObjectOrAbsent(connection)) {
+    const Json::Value& c = OrEmpty(connection);
+    std::string port;
+    if (const Json::Value* p = FindMember(c, "port")) {
+      if (p->isString()) {
+        port = p->asString();
+      } else if (p->isInt()) {
+        port = std::to_string(p->asInt());
+      }
+    }
+    SetBindInfo("RedisPort", port);
+    // Host, password and database keep their last values unless the reply
+    // names them with the right type.
+    if (const Json::Value* h = FindMember(c, "host"); h != nullptr && h->isString()) {
+      SetBindInfo("RedisHost", h->asString());
+    }
+    if (const Json::Value* pw = FindMember(c, "password"); pw != nullptr && pw->isString()) {
+      SetBindInfo("RedisPsw", pw->asString());
+    }
+    if (const Json::Value* db = FindMember(c, "database"); db != nullptr && db->isInt()) {
+      SetBindInfo("RedisDataBase", std::to_string(db->asInt()));
+    }
+  }
+  return true;
+}
+
+std::string DataMgr::GetBindInfo(const std::string& key) {
+  std::lock_guard<std::mutex> l(bindLock);
+  return StoreBinding[key];
+}
+
+void DataMgr::SetBindInfo(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> l(bindLock);
+  StoreBinding[key] = value;
+}
+
+}  // namespace tillcast

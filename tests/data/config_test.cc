@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "app/system_integration.h"
+#include "app/text_util.h"
+#include "data/data_mgr.h"
+#include "support/test_support.h"
+
+namespace tillcast {
+namespace {
+
+using test::Gbk;
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetDataFolderForTest();
+    mgr.ResetForTest();
+    SetAutostartStoreForTest(&autostart_);
+  }
+  void TearDown() override {
+    SetAutostartStoreForTest(nullptr);
+    mgr.ResetForTest();
+    ResetDataFolderForTest();
+  }
+  // Saves a first version, then changes a value the failing save must keep.
+  std::string SaveFirstVersion() {
+    mgr.Init();
+    EXPECT_TRUE(mgr.SaveConfig());
+    mgr.SetConfig("PortName", "COM7");
+    return test::ReadFile(mgr.ConfigPath());
+  }
+  void ExpectFailedSave(int err) {
+    EXPECT_FALSE(mgr.SaveConfig());
+    EXPECT_TRUE(log_.Contains("[ERROR]: " + Gbk("保存配置文件时，打开文件失败, 文件名:") + mgr.ConfigPath() +
+                              ",GetLastError:" + std::to_string(err) + "\r\n"))
+        << log_.Text();
+    EXPECT_EQ(mgr.GetConfig("PortName"), "COM7");
+  }
+
+  DataMgr& mgr = DataMgr::GetInstance();
+  test::TempDir dir_;
+  test::ScopedEnv env_{"XDG_DATA_HOME", dir_.path()};
+  test::ScopedLog log_;
+  platform::FakeAutostartStore autostart_;
+};
+
+TEST_F(ConfigTest, FirstStartUsesDefaultsAndWritesNothing) {
+  mgr.Init();
+  EXPECT_EQ(mgr.GetConfig("PortName"), "COM1");
+  EXPECT_EQ(mgr.GetConfig("Baudrate"), "9600");
+  EXPECT_EQ(mgr.GetConfig("DeviceFormat"), "escpos");
+  EXPECT_EQ(mgr.GetConfig("PortType"), Gbk("串口"));
+  EXPECT_EQ(mgr.GetConfig("URL"), kDefaultServerUrl);
+  EXPECT_EQ(mgr.ConfigPath(), dir_.path() + "/Tillcast/cloudconfig.dat");
+  EXPECT_FALSE(test::FileExists(mgr.ConfigPath()));
+  EXPECT_FALSE(mgr.LoadConfig());
+  EXPECT_EQ(log_.Text(), "");
+}
+
+TEST_F(ConfigTest, LoadTakesOnlyStringMembersOfTheLoadedKeys) {
+  const struct {
+    const char* file;
+    const char* key;
+    std::string value;
+  } cases[] = {
+      {R"({"Baudrate":19200})", "Baudrate", "9600"},
+      {R"({"ClosePrint":true,"StopBits":null})", "ClosePrint", "false"},
+      {R"({"PortName":"COM3" /* comments are allowed */})", "PortName", "COM3"},
+      {R"({"URL":""})", "URL", kDefaultServerUrl},
+      {R"({"URL":"https://other.example"})", "URL", "https://other.example"},
+      {R"({"Version":"9.9.9.9"})", "Version", "1.1.4.26"},
+      {R"({"DeviceFormat":"pdf"})", "DeviceFormat", "escpos"},
+      {R"({"secret":"typed"})", "secret", ""},
+      {R"({"PortType":"并口"})", "PortType", Gbk("并口")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    mgr.ResetForTest();
+    test::WriteFile(mgr.ConfigPath(), c.file);
+    mgr.Init();
+    EXPECT_EQ(mgr.GetConfig(c.key), c.value);
+  }
+  EXPECT_TRUE(log_.Contains("[INFO]: " + Gbk("配置文件加载完成.") + "\r\n"));
+}
+
+TEST_F(ConfigTest, BrokenFilesAreLoggedAndKeepTheDefaults) {
+  test::WriteFile(mgr.ConfigPath(), R"({"PortName":"COM9",)");
+  mgr.Init();
+  EXPECT_EQ(mgr.GetConfig("PortName"), "COM1");
+  EXPECT_TRUE(log_.Contains("[ERROR]: " + Gbk("解析配置文件失败") + "\r\n"));
+  EXPECT_EQ(test::ReadFile(mgr.ConfigPath()), R"({"PortName":"COM9",)");
+
+  std::filesystem::remove(mgr.ConfigPath());
+  std::filesystem::create_directory(mgr.ConfigPath());  // exists, cannot be read
+  EXPECT_FALSE(mgr.LoadConfig());
+  EXPECT_TRUE(log_.Contains("[ERROR]: " + Gbk("打开配置文件chu，GetLastError:") + std::to_string(EISDIR) + "\r\n"));
+}
+
+TEST_F(ConfigTest, SaveWritesEveryEntryAsCompactSortedUtf8Json) {
+  mgr.Init();
+  mgr.SetConfig("PortType", Gbk("并口"));
+  mgr.SetConfig("secret", "k1");
+  EXPECT_EQ(mgr.GetConfig("NoSuchKey"), "");  // a read adds the key
+  ASSERT_TRUE(mgr.SaveConfig());
+  EXPECT_EQ(test::ReadFile(mgr.ConfigPath()),
+            std::string(R"({"AutoStartUp":"true","Baudrate":"9600","ClosePrint":"false","DataBits":"8",)") +
+                R"("DeviceFormat":"escpos","FlowControl":"无","LogoURL":"","NoSuchKey":"","PageMode":"页",)" +
+                R"("PageWidth":"58","Parity":"无","PortName":"COM1","PortType":"并口","StopBits":"1","URL":")" +
+                kDefaultServerUrl + R"(","Version":"1.1.4.26","secret":"k1"})" + "\r\n");
+  EXPECT_TRUE(log_.Contains("[INFO]: " + Gbk("保存配置文件完成,文件:") + mgr.ConfigPath() + "\r\n"));
+  EXPECT_FALSE(test::FileExists(mgr.ConfigPath() + ".tmp" + std::to_string(getpid())));
+
+  mgr.ResetForTest();
+  mgr.Init();
+  EXPECT_EQ(mgr.GetConfig("PortType"), Gbk("并口"));
+}
+
+TEST_F(ConfigTest, AutostartEntryFollowsTheOption) {
+  const std::string launcher = std::filesystem::path(GetModuleFolder()).parent_path().string() + "/AppLauncher";
+  mgr.Init();
+  ASSERT_TRUE(mgr.SaveConfig());  // AutoStartUp is "true" by default
+  EXPECT_EQ(autostart_.values[L"tillcast"], L"\"" + ToWide(launcher) + L"\" /target=\"tillcast\"");
+
+  mgr.SetConfig("AutoStartUp", "false");
+  ASSERT_TRUE(mgr.SaveConfig());
+  EXPECT_EQ(autostart_.values.count(L"tillcast"), 0u);
+
+  autostart_.writable = false;  // a refused entry does not stop the save
+  mgr.SetConfig("AutoStartUp", "true");
+  EXPECT_TRUE(mgr.SaveConfig());
+}
+
+TEST_F(ConfigTest, BlockedTemporaryFileLeavesPreviousFile) {
+  // Also for root: nothing opens a folder for writing.
+  const std::string previous = SaveFirstVersion();
+  ASSERT_TRUE(std::filesystem::create_directory(mgr.ConfigPath() + ".tmp" + std::to_string(getpid())));
+  ExpectFailedSave(EISDIR);
+  EXPECT_EQ(test::ReadFile(mgr.ConfigPath()), previous);
+}
+
+TEST_F(ConfigTest, ReadOnlyFolderLeavesPreviousFile) {
+  const std::string previous = SaveFirstVersion();
+  const std::string folder = dir_.Sub("Tillcast");
+  ASSERT_EQ(chmod(folder.c_str(), 0500), 0);
+  if (FILE* probe = std::fopen((folder + "/probe").c_str(), "w")) {
+    std::fclose(probe);
+    GTEST_SKIP() << "folder permissions do not bind root; BlockedTemporaryFileLeavesPreviousFile covers this";
+  }
+  ExpectFailedSave(EACCES);
+  EXPECT_EQ(test::ReadFile(mgr.ConfigPath()), previous);
+}
+
+TEST_F(ConfigTest, DataFolderBelowARegularFile) {
+  test::WriteFile(dir_.Sub("plain"), "x");
+  test::ScopedEnv env("XDG_DATA_HOME", dir_.Sub("plain"));
+  ResetDataFolderForTest();
+  mgr.Init();
+  mgr.SetConfig("PortName", "COM7");
+  ExpectFailedSave(ENOTDIR);
+}
+
+}  // namespace
+}  // namespace tillcast
