@@ -126,15 +126,18 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   // 10: skin folder.
   if (hooks.set_skin_folder) hooks.set_skin_folder(module_folder + "/skin/");
 
-  // 11: driver service start thread.
+  // 11: driver service start thread. It is joined at shutdown rather than
+  // left detached: it uses the service manager, which does not outlive this
+  // function, and it notices the exit flag within 100 ms.
+  std::thread driver_thread;
   if (hooks.start_driver_thread) {
     hooks.start_driver_thread();
   } else if (env.services != nullptr) {
     platform::ServiceManager* services = env.services;
-    std::thread([services] {
+    driver_thread = std::thread([services] {
       DriverService service(services, DriverServiceName());
       service.RunStartLoop(AppExiting());
-    }).detach();
+    });
   }
 
   // 12-13: main window, binding, device key hand-over.
@@ -182,6 +185,7 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   if (hooks.net_stop) hooks.net_stop();
   ini.reset();
   instance.reset();
+  if (driver_thread.joinable()) driver_thread.join();
   return 0;
 }
 
