@@ -10,6 +10,7 @@
 #include "app/startup.h"
 #include "crashreport.h"
 #include "platform/ipc.h"
+#include "scanner/keyboard_filter.h"
 
 namespace {
 
@@ -46,5 +47,7 @@ int main(int argc, char** argv) {
   env.loop = &loop;
   env.ipc_socket = tillcast::platform::DefaultIpcSocketPath();
   tillcast::StartupHooks hooks;
+  hooks.install_keyboard_hook = [] { return tillcast::InstallKeyboardHook(); };
+  hooks.uninstall_keyboard_hook = [] { tillcast::UninstallKeyboardHook(); };
   return tillcast::RunAgent(args, env, hooks);
 }
