@@ -1,0 +1,66 @@
+// Opening the configured printer port and printing raw documents.
+//
+// Every print operation creates a PrinterLink on its stack, holds
+// PrinterLock() from its first open attempt to the close, and leaves the
+// port closed, so other programs can use it between documents.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pos_sdk.h"
+
+namespace tillcast {
+
+// One use of the port.
+struct PrinterLink {
+  bool isDriver = false;  // a print queue (driver mode)
+  POS_HANDLE handle = POS_INVALID_HANDLE;
+};
+
+// The process-wide printer lock. Never destroyed.
+std::mutex& PrinterLock();
+
+// The port settings of the device configuration as the SDK takes them.
+struct PortSettings {
+  std::string portType;  // ANSI text of PortType
+  std::string portName;
+  int baudrate = 0;
+  int dataBits = 0;
+  int stopBits = 0;  // "1" -> 0, "2" -> 2, else 0
+  int parity = 0;    // "奇" -> 1, "偶" -> 2, else 0
+  int flow = 3;      // "XON/OFF" -> 2, "硬件" -> 1, else 3
+};
+
+// Reads PortType, PortName and the serial values from DataMgr.
+PortSettings ReadPortSettings();
+
+// The three PortType texts, in the ANSI code page.
+const std::string& PortTypeSerial();
+const std::string& PortTypeParallel();
+const std::string& PortTypeDriver();
+
+// Opens the configured port into `link`; false (with its log line) when the
+// type is unknown, the SDK is not bound or the open fails.
+bool OpenPort(PrinterLink& link);
+bool OpenPortWith(const PortSettings& settings, PrinterLink& link);
+
+// Tries OpenPort kOpenAttempts times, kOpenRetryPauseMs apart (about five
+// seconds in all). The caller holds PrinterLock.
+inline constexpr int kOpenAttempts = 51;
+inline constexpr int kOpenRetryPauseMs = 100;
+bool OpenPortWithRetries(PrinterLink& link);
+
+// Closes the port if open (handle back to -1).
+void ClosePort(PrinterLink& link);
+
+// Prints `bytes` raw as one document. Thread-safe.
+bool PrintRaw(PrinterLink& link, const std::vector<unsigned char>& bytes);
+
+// Test hook: replaces the pause between open attempts (default: sleep).
+// Set before printing starts; nullptr restores the default.
+void SetOpenRetryPauseForTest(std::function<void(int ms)> pause);
+
+}  // namespace tillcast

@@ -1,0 +1,127 @@
+#include "print/receipt_layout.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "app/text_util.h"
+#include "data/codec.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "print/qr_bitmap.h"
+
+namespace tillcast {
+namespace {
+
+bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Length of the character starting at `pos`.
+size_t CharLength(const std::string& text, size_t pos) {
+  return IsLeadByte(static_cast<unsigned char>(text[pos])) && pos + 1 < text.size() ? 2 : 1;
+}
+
+int32_t Scale(int32_t v) { return v < 1 ? 1 : v; }
+
+void Align(ReceiptCell* cell) {
+  if (cell->kind != kCellText || cell->align == kAlignLeft) return;
+  const long long wscale = Scale(cell->wscale);
+  const long long textWidth = static_cast<long long>(cell->content.size()) * wscale;
+  long long pad = 0;
+  if (cell->align == kAlignCenter) pad = ((cell->width - textWidth) / 2) / wscale;
+  else if (cell->align == kAlignRight) pad = (cell->width - textWidth) / wscale;
+  if (pad <= 0) return;
+  cell->content.insert(0, static_cast<size_t>(std::min<long long>(pad, kMaxAlignPadding)), ' ');
+}
+
+}  // namespace
+
+size_t FittingBytes(const std::string& text, long long limit) {
+  if (text.empty()) return 0;
+  if (limit < 1) return CharLength(text, 0);  // always make progress
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t next = pos + CharLength(text, pos);
+    if (static_cast<long long>(next) > limit) break;
+    pos = next;
+  }
+  return pos == 0 ? CharLength(text, 0) : pos;
+}
+
+bool LayoutRow(std::vector<ReceiptRow>* out, const ReceiptRow& row) {
+  ReceiptRow source = row;
+  bool overflow = true;
+  while (overflow) {
+    overflow = false;
+    if (out->size() >= kMaxLaidOutRows) return false;
+    ReceiptRow line;
+    line.lineSpace = source.lineSpace;
+    line.blankLine = source.blankLine;
+    for (ReceiptCell& cell : source.cells) {
+      ReceiptCell copy = cell;
+      if (cell.kind == kCellText) {
+        const long long wscale = Scale(cell.wscale);
+        const long long textWidth = static_cast<long long>(cell.content.size()) * wscale;
+        if (textWidth > cell.width) {
+          const size_t take = FittingBytes(cell.content, cell.width / wscale);
+          copy.content = cell.content.substr(0, take);
+          cell.content.erase(0, take);
+          overflow = !cell.content.empty() || overflow;
+        } else {
+          cell.content.clear();
+        }
+      }
+      line.cells.push_back(std::move(copy));
+    }
+    for (ReceiptCell& cell : line.cells) Align(&cell);
+    out->push_back(std::move(line));
+  }
+  return true;
+}
+
+std::string TempImagePath(const std::string& folder, const char* ext) {
+  static std::mutex mu;
+  static uint32_t lastTick = 0;
+  static unsigned sameTick = 0;
+  std::lock_guard<std::mutex> l(mu);
+  const uint32_t tick = platform::SystemClock()->TickCount();
+  if (tick == lastTick) {
+    ++sameTick;
+  } else {
+    lastTick = tick;
+    sameTick = 0;
+  }
+  for (;;) {
+    std::string path = folder + "/" + std::to_string(tick);
+    if (sameTick > 0) path += "_" + std::to_string(sameTick);
+    path += ext;
+    // A file left over from an earlier run must not be reused either.
+    if (!platform::PathExists(path)) return path;
+    ++sameTick;
+  }
+}
+
+void PrepareImages(std::vector<ReceiptRow>* rows, const std::string& folder) {
+  for (ReceiptRow& row : *rows) {
+    for (ReceiptCell& cell : row.cells) {
+      if (cell.kind == kCellQrCode) {
+        const std::string path = TempImagePath(folder, ".bmp");
+        if (MakeQrBitmap(cell.content, path, cell.scale)) cell.imagePath = path;
+      } else if (cell.kind == kCellPicture) {
+        const std::string path = TempImagePath(folder, ".dat");
+        const std::vector<unsigned char> bytes = Base64Decode(cell.content);
+        WriteBufferToFile(path, bytes.data(), bytes.size(), true, false);
+        cell.imagePath = path;
+      }
+    }
+  }
+}
+
+void RemoveImages(const std::vector<ReceiptRow>& rows) {
+  for (const ReceiptRow& row : rows) {
+    for (const ReceiptCell& cell : row.cells) {
+      if (!cell.imagePath.empty()) std::remove(cell.imagePath.c_str());
+    }
+  }
+}
+
+}  // namespace tillcast
