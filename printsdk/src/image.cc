@@ -11,7 +11,12 @@
 #define STBI_ONLY_PNG
 #define STBI_NO_STDIO
 #define STBI_MAX_DIMENSIONS 16384
+// stb's decoder trips GCC's flow analysis at -O2; the warning is about the
+// third-party code, not ours.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <stb/stb_image.h>
+#pragma GCC diagnostic pop
 
 namespace possdk {
 namespace {

@@ -1,0 +1,55 @@
+// The simulated cloud: the device API and the order service on one HTTP
+// server, plus the admin commands that push onto a device's lists.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "sim_data.h"
+#include "sim_util.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace cloudsim {
+
+struct SimOptions {
+  std::string bind = "127.0.0.1";
+  int httpPort = 8480;     // 0 = any free port
+  std::string portFile;    // the port actually bound is written here
+  RedisTarget redis;       // where the lists are pushed
+  std::string advertiseRedisHost;  // host told to devices ("" = redis.host)
+  int advertiseRedisPort = 0;      // port told to devices (0 = redis.port)
+  std::string uploads = "cloudsim-uploads";
+  std::string publicUrl;   // base of logo addresses ("" = http://bind:port)
+};
+
+// Thread-safe: handlers run on the server's worker threads.
+class SimServer {
+ public:
+  SimServer(SimOptions options, SimData data, FILE* log);
+  ~SimServer();
+  // Binds the socket; the port, or -1.
+  int Bind();
+  // Serves until Stop.
+  bool Run();
+  void Stop();
+
+ private:
+  void Routes();
+  void LogLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  SimOptions options_;
+  SimData data_;
+  FILE* log_;
+  std::mutex logLock_;
+  std::unique_ptr<httplib::Server> server_;
+  std::atomic<unsigned> uploadSeq_{0};
+  std::atomic<unsigned> jobSeq_{0};
+};
+
+}  // namespace cloudsim

@@ -1,0 +1,73 @@
+#include "config.h"
+
+#include <cstdlib>
+#include <sstream>
+
+#include "capture/driver_protocol.h"
+
+namespace tillcast::serialfilter {
+
+std::string DefaultConfigPath() {
+  const char* v = std::getenv("TILLCAST_SERIALFILTER_CONF");
+  return v != nullptr && *v != '\0' ? std::string(v) : std::string("/etc/tillcast/serialfilter.conf");
+}
+
+DriverConfig DefaultConfig() {
+  DriverConfig c;
+  c.socket = driver::ControlSocketPath();
+  const size_t slash = c.socket.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : c.socket.substr(0, slash);
+  c.ports.push_back({1, 1, dir + "/COM1", "", 0});
+  c.ports.push_back({2, 1, dir + "/LPT1", "", 0});
+  return c;
+}
+
+bool ParseConfig(const std::string& text, DriverConfig* config, std::string* error) {
+  std::istringstream in(text);
+  std::string line;
+  std::vector<PortConfig> ports;
+  int line_no = 0;
+  while (std::getline(in, line)) {
+    ++line_no;
+    if (const size_t hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+    std::istringstream words(line);
+    std::string key;
+    if (!(words >> key)) continue;
+    const auto bad = [&] {
+      *error = "line " + std::to_string(line_no) + ": " + line;
+      return false;
+    };
+    if (key == "socket") {
+      if (!(words >> config->socket)) return bad();
+    } else if (key == "socket_mode") {
+      std::string mode;
+      if (!(words >> mode)) return bad();
+      char* end = nullptr;
+      const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
+      if (*end != '\0' || m > 0777) return bad();
+      config->socket_mode = static_cast<unsigned>(m);
+    } else if (key == "serial" || key == "parallel") {
+      PortConfig p;
+      p.type = key == "serial" ? 1 : 2;
+      long number = 0;
+      if (!(words >> number) || number < 0 || number > 255 || !(words >> p.path)) return bad();
+      p.number = static_cast<uint32_t>(number);
+      words >> p.printer;
+      if (p.type == 1 && !p.printer.empty()) {
+        std::string baud;
+        if (words >> baud) {
+          char* end = nullptr;
+          p.baud = static_cast<int>(std::strtol(baud.c_str(), &end, 10));
+          if (*end != '\0' || p.baud <= 0) return bad();
+        }
+      }
+      ports.push_back(p);
+    } else {
+      return bad();
+    }
+  }
+  if (!ports.empty()) config->ports = ports;
+  return true;
+}
+
+}  // namespace tillcast::serialfilter

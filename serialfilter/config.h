@@ -1,0 +1,46 @@
+// The driver stand-in's configuration: its control socket and the ports it
+// proxies.
+//
+// File format, one item a line, '#' starts a comment:
+//   socket   <path>                      control socket
+//   socket_mode <octal>                  its mode (default 0600)
+//   serial   <n> <path> [<printer device> [<baud>]]
+//   parallel <n> <path> [<printer device>]
+// A serial port is a pseudo-terminal whose slave is linked at <path>; a
+// parallel port is a FIFO at <path>. Without a printer device the port only
+// captures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tillcast::serialfilter {
+
+struct PortConfig {
+  uint32_t type = 1;    // 1 serial, 2 parallel
+  uint32_t number = 1;  // reported as the payload's source
+  std::string path;
+  std::string printer;  // "" = capture only
+  int baud = 0;         // 0 = leave the printer device's speed alone
+};
+
+struct DriverConfig {
+  std::string socket;
+  unsigned socket_mode = 0600;
+  std::vector<PortConfig> ports;
+};
+
+// $TILLCAST_SERIALFILTER_CONF, default /etc/tillcast/serialfilter.conf.
+std::string DefaultConfigPath();
+
+// The configuration without a file: the control socket of the agent's
+// default (or $TILLCAST_DRIVER_SOCKET), serial port 1 at "<socket
+// folder>/COM1" and parallel port 1 at "<socket folder>/LPT1", capture only.
+DriverConfig DefaultConfig();
+
+// Parses `text` over the defaults' socket (ports in the text replace the
+// default ports). False with `*error` naming the line on a bad line.
+bool ParseConfig(const std::string& text, DriverConfig* config, std::string* error);
+
+}  // namespace tillcast::serialfilter

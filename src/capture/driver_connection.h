@@ -1,0 +1,61 @@
+// The agent's link to the capture driver: opens its control device and
+// turns the six driver methods into control calls; fetched payloads go to
+// the serial or parallel data callback.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "capture/driver_device.h"
+#include "capture/driver_protocol.h"
+
+namespace tillcast {
+
+// Receives one payload: the driver's source word, the bytes and their
+// count. `data` points at a 4096-byte buffer valid for the call only.
+using PortDataCallback = std::function<void(uint32_t source, const uint8_t* data, uint32_t length)>;
+
+// Driver methods, as DriverMethodCall numbers them.
+enum DriverMethod : int {
+  kDmAddPortMonitor = 0,
+  kDmRemovePortMonitor = 1,
+  kDmRemoveAllPortMonitor = 2,
+  kDmGetSerialComData = 3,
+  kDmGetParallelData = 4,
+  kDmAppExit = 5,
+};
+
+// Thread-safe: Connect, the setters and every method may be called from any
+// thread. Callbacks run on the thread that fetched the payload, outside any
+// lock of the connection.
+class DriverConnection {
+ public:
+  // Takes the device; a null device means the driver's Unix socket.
+  explicit DriverConnection(std::unique_ptr<capture::DriverDevice> device = nullptr);
+
+  // Opens the device once; later calls only report the state.
+  bool Connect();
+  bool IsConnected() const { return connected_.load(); }
+  void SetSerialDataCallback(PortDataCallback f);
+  void SetParallelDataCallback(PortDataCallback f);
+
+  // `arg`: PortMonitorRequest* (0; its `event` is the descriptor handed to
+  // the driver), PortMonitorRemoval* (1), AppIdRecord* (2), ignored
+  // otherwise. False when not connected, on a null record, on failure or
+  // for an unknown method.
+  bool DriverMethodCall(int method, const void* arg);
+
+ private:
+  bool FetchData(int method);
+  std::unique_ptr<capture::DriverDevice> device_;
+  std::atomic<bool> connected_{false};
+  std::mutex connect_mu_;
+  std::mutex callback_mu_;
+  PortDataCallback on_serial_;
+  PortDataCallback on_parallel_;
+};
+
+}  // namespace tillcast

@@ -1,0 +1,111 @@
+// The agent's client of the capture driver: keeps the port monitors it has
+// registered, one event per monitor, a worker that fetches one payload per
+// signal, and a connect timer that retries every 5 s until the driver is up.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "capture/driver_connection.h"
+#include "capture/timer_service.h"
+#include "capture/wait_event.h"
+
+namespace tillcast {
+
+class ISerialWatcher {
+ public:
+  virtual ~ISerialWatcher() = default;
+  // Registers a monitor once per (type, port); always true.
+  virtual bool AddPortMonitor(uint32_t type, int32_t port) = 0;
+  virtual bool RemovePortMonitor(uint32_t type, int32_t port) = 0;
+  virtual bool RemoveAllPortMonitor() = 0;
+  // False when `f` is empty.
+  virtual bool SetSerialDataCallback(PortDataCallback f) = 0;
+  virtual bool GetSerialComData() = 0;
+  virtual bool SetParallelDataCallback(PortDataCallback f) = 0;
+  virtual bool GetParallelData() = 0;
+  virtual bool AppExit() = 0;
+};
+
+// "Zellora_<appid>_<type>_<port>": the name of a monitor's event, as logs
+// and the driver know it.
+std::string MonitorEventName(uint32_t appid, uint32_t type, int32_t port);
+
+// Thread-safe. The data callbacks run on the worker thread; the
+// driver-connected callable runs on the caller of Init or on the timer's
+// thread. The destructor stops the timer and the worker (waiting for a
+// fetch in progress) and closes every event.
+class SerialWatcher final : public ISerialWatcher {
+ public:
+  // Null arguments mean the driver's Unix socket and a timer thread.
+  explicit SerialWatcher(std::unique_ptr<capture::DriverDevice> device = nullptr,
+                         std::unique_ptr<capture::TimerService> timers = nullptr);
+  ~SerialWatcher() override;
+  SerialWatcher(const SerialWatcher&) = delete;
+  SerialWatcher& operator=(const SerialWatcher&) = delete;
+
+  // Starts the worker and connects; when the driver is not there yet, a
+  // 5-second timer retries and runs `on_driver_connected` once it connects.
+  // True when the driver was reached at once.
+  bool Init(std::function<void()> on_driver_connected);
+
+  bool AddPortMonitor(uint32_t type, int32_t port) override;
+  bool RemovePortMonitor(uint32_t type, int32_t port) override;
+  bool RemoveAllPortMonitor() override;
+  bool SetSerialDataCallback(PortDataCallback f) override;
+  bool GetSerialComData() override;
+  bool SetParallelDataCallback(PortDataCallback f) override;
+  bool GetParallelData() override;
+  bool AppExit() override;
+
+  // The connect timer's id, 0 when none runs.
+  uint32_t timer_id() const { return timer_id_.load(); }
+  size_t MonitorCount();
+  DriverConnection& connection() { return connection_; }
+
+  static constexpr uint32_t kConnectPeriodMs = 5000;
+
+ private:
+  struct MonitorRecord {
+    uint32_t appid;
+    uint32_t type;
+    int32_t port;
+    std::unique_ptr<capture::WaitEvent> event;
+  };
+  void Worker();
+  void OnConnectTimer(uint32_t id);
+  // Runs `change` on the monitor map with the worker held out of its wait,
+  // so no event it waits on is ever closed under it.
+  void ChangeMonitors(const std::function<void(std::map<int, MonitorRecord>&)>& change);
+  void StopWorker();
+
+  DriverConnection connection_;
+  std::unique_ptr<capture::TimerService> timers_;
+  std::function<void()> on_driver_connected_;
+  std::atomic<uint32_t> timer_id_{0};
+
+  std::mutex ops_mu_;  // one registration change at a time
+  std::mutex mu_;      // guards everything below
+  std::condition_variable cv_;
+  std::map<int, MonitorRecord> monitors_;  // by event descriptor
+  std::unique_ptr<capture::WaitEvent> wake_;
+  bool exiting_ = false;
+  bool in_wait_ = false;
+  int pending_changes_ = 0;
+  bool worker_started_ = false;
+  std::thread worker_;
+};
+
+// The process-wide watcher.
+SerialWatcher* GetSerialWatcher();
+
+// Shutdown hook: removes every port monitor of the agent.
+void RemoveAllPortMonitors();
+
+}  // namespace tillcast

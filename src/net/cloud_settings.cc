@@ -1,0 +1,61 @@
+#include "net/cloud_settings.h"
+
+#include <mutex>
+
+#include "app/text_util.h"
+#include "platform/ini_file.h"
+
+namespace tillcast {
+namespace {
+
+std::mutex& SettingsLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+struct Holder {
+  bool loaded = false;
+  CloudSettings settings;
+};
+
+Holder& TheHolder() {
+  static Holder holder;
+  return holder;
+}
+
+CloudSettings ReadFile() {
+  platform::IniFile ini;
+  ini.Load(GetDataFolder() + "/setting.ini");
+  CloudSettings s;
+  s.orderUrl = ini.GetString("cloud", "order_url", "");
+  s.caFile = ini.GetString("cloud", "ca_file", "");
+  s.sslVerify = ini.GetString("cloud", "ssl_verify", "1") != "0";
+  return s;
+}
+
+}  // namespace
+
+CloudSettings GetCloudSettings() {
+  {
+    std::lock_guard<std::mutex> l(SettingsLock());
+    if (TheHolder().loaded) return TheHolder().settings;
+  }
+  ReloadCloudSettings();
+  std::lock_guard<std::mutex> l(SettingsLock());
+  return TheHolder().settings;
+}
+
+void ReloadCloudSettings() { SetCloudSettings(ReadFile()); }
+
+void SetCloudSettings(const CloudSettings& settings) {
+  std::lock_guard<std::mutex> l(SettingsLock());
+  TheHolder().settings = settings;
+  TheHolder().loaded = true;
+}
+
+std::string OrderServiceBase() {
+  const std::string url = GetCloudSettings().orderUrl;
+  return url.empty() ? kDefaultOrderServiceUrl : url;
+}
+
+}  // namespace tillcast

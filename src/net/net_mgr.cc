@@ -1,0 +1,348 @@
+// The cloud operations of NetMgr; the job fetch loop is in net_loop.cc.
+#include "net/net_mgr.h"
+
+#include <curl/curl.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include <json/json.h>
+
+#include "app/log.h"
+#include "app/text_util.h"
+#include "data/codec.h"
+#include "data/data_mgr.h"
+#include "net/cloud_settings.h"
+#include "net/rest_client.h"
+#include "net/signing.h"
+#include "platform/paths.h"
+
+namespace tillcast {
+
+namespace {
+
+constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
+constexpr uint32_t kDuplicateWindowMs = 5000;
+constexpr size_t kMinTicketBytes = 100;
+// 支付凭证 in GBK: payment vouchers are never uploaded.
+constexpr char kPaymentVoucher[] = "\xD6\xA7\xB8\xB6\xC6\xBE\xD6\xA4";
+// "print_jobs:", the prefix of the job list key before the device id.
+constexpr size_t kJobKeyPrefixLength = 11;
+
+bool ParseJson(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  builder["allowComments"] = true;
+  builder["collectComments"] = false;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  return reader->parse(text.data(), text.data() + text.size(), root, &errors);
+}
+
+const Json::Value* Member(const Json::Value& root, const char* name) {
+  if (!root.isObject()) return nullptr;
+  return root.find(name, name + std::strlen(name));
+}
+
+bool SaveLogoFile(const std::string& bytes) {
+  const std::string path = GetModuleFolder() + "/skin/StoreLogo.png";
+  int err = 0;
+  if (!platform::ReplaceFileAtomically(path, bytes, &err)) {
+    Log(LOG_ERROR, "保存商户logo失败,GetLastError:%d\n", err);
+    return false;
+  }
+  Log(LOG_INFO, "保存商户logo完成\n");
+  return true;
+}
+
+// The binding reply carries the store secret: masked for the log.
+std::string MaskBindingSecret(const std::string& body) {
+  Json::Value root;
+  if (!ParseJson(body, &root)) return body;
+  const Json::Value* result = Member(root, "result");
+  const Json::Value* secret = result != nullptr ? Member(*result, "secret") : nullptr;
+  if (secret == nullptr || !secret->isString() || secret->asString().empty()) return body;
+  const std::string clear = "\"" + secret->asString() + "\"";
+  const std::string masked = "\"" + MaskSecret(secret->asString()) + "\"";
+  std::string out = body;
+  for (size_t at = out.find(clear); at != std::string::npos; at = out.find(clear, at + masked.size())) {
+    out.replace(at, clear.size(), masked);
+  }
+  return out;
+}
+
+}  // namespace
+
+NetMgr& NetMgr::GetInstance() {
+  static NetMgr instance;
+  return instance;
+}
+
+NetMgr::NetMgr() : NetMgr(platform::SystemClock()) {}
+
+NetMgr::NetMgr(platform::Clock* clock, const NetLoopTimings& timings) : clock_(clock), timings_(timings) {
+  // DataMgr must outlive us: our thread and our hook use it until we end.
+  DataMgr::GetInstance();
+  curl_global_init(CURL_GLOBAL_ALL);
+}
+
+NetMgr::~NetMgr() {
+  stopRequested_ = true;
+  waitSignal_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (hooksInstalled_) DataMgr::GetInstance().SetOrderQuery(nullptr);
+  redis_.reset();
+  curl_global_cleanup();
+}
+
+void NetMgr::SetReceiptRenderer(ReceiptRenderer renderer) {
+  std::lock_guard<std::mutex> l(hookLock_);
+  renderer_ = std::move(renderer);
+}
+
+void NetMgr::SetStoreLogoSaver(LogoSaver saver) {
+  std::lock_guard<std::mutex> l(hookLock_);
+  logoSaver_ = std::move(saver);
+}
+
+void NetMgr::InstallDataHooks() {
+  DataMgr::GetInstance().SetOrderQuery([this](const std::string& orderNo) { GetOrderInfo(orderNo); });
+  hooksInstalled_ = true;
+}
+
+void NetMgr::NetworkFailureMessage(int32_t code) {
+  DataMgr::GetInstance().SetLastMessage(code == 28 ? "网络超时" : "网络错误");
+}
+
+std::string NetMgr::GetConnectParam() {
+  DataMgr& data = DataMgr::GetInstance();
+  Log(LOG_INFO, "NetMgr::GetConnectParam : 1");
+  SignParams params;
+  params["appId"] = data.GetBindInfo("appId");
+  const std::string model = AnsiToUtf8(data.GetConfig("PortName"));
+  params["deviceModel"] = HexEscape(model.data(), model.size());
+  params["format"] = data.GetConfig("DeviceFormat");
+  params["nonceStr"] = RandomString(8);
+  params["version"] = data.GetConfig("Version");
+  Log(LOG_INFO, "NetMgr::GetConnectParam : 2");
+  return MakeSignedQuery(params);
+}
+
+bool NetMgr::CreateConnection() {
+  DataMgr& data = DataMgr::GetInstance();
+  Log(LOG_INFO, "NetMgr::CreateConnection 1");
+  const std::string address = data.GetConfig("URL") + "/store/printer/device" + "?" + GetConnectParam();
+  Log(LOG_INFO, "NetMgr::CreateConnection %s", address.c_str());
+  const RestClient::Response r = RestClient::get(address);
+  Log(LOG_INFO, "NetMgr::CreateConnection 2");
+  if (r.code == 200) {
+    Log(LOG_INFO, "get 获取数据完成,code:%d,url:%s", r.code, address.c_str());
+    return data.ParseConnectionInfo(r.body);
+  }
+  Log(LOG_ERROR, "rest client 获取数据失败,code:%d, url:%s\n", r.code, address.c_str());
+  NetworkFailureMessage(r.code);
+  return false;
+}
+
+bool NetMgr::GetConnectionInfo() {
+  DataMgr& data = DataMgr::GetInstance();
+  const std::string base = data.GetConfig("URL");
+  const std::string token = data.GetConfig("secret");
+  if (token.empty()) return false;
+
+  const std::string body = "token=" + token;
+  // The device key is a secret: the log gets it masked.
+  const std::string logged = "token=" + MaskSecret(token);
+  const std::string address = base + "/store/printer/device";
+  Log(LOG_INFO, "NetMgr::GetConnectionInfo post url=%s,data=%s ", address.c_str(), logged.c_str());
+  const RestClient::Response r = RestClient::post(address, kFormContentType, body);
+  Log(LOG_INFO, "NetMgr::GetConnectionInfo r.code=%d,body=%s ", r.code, MaskBindingSecret(r.body).c_str());
+  if (r.code != 200) {
+    Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
+           logged.c_str());
+    NetworkFailureMessage(r.code);
+    return false;
+  }
+
+  Json::Value root;
+  if (!ParseJson(r.body, &root)) return false;
+  const Json::Value* code = Member(root, "code");
+  if (code == nullptr || !code->isInt()) return false;
+  if (code->asInt() != 0) {
+    if (const Json::Value* message = Member(root, "message"); message != nullptr && message->isString()) {
+      const std::string text = Utf8ToAnsi(message->asString());
+      data.SetLastMessage(text);
+      Log(LOG_ERROR, "%s\n", text.c_str());
+    }
+    return false;
+  }
+
+  // Replaced as a whole or not at all: a binding cut short by a crash or a
+  // full disk would lose the store's secret.
+  const std::string path = data.BindPath();
+  int err = 0;
+  if (!platform::ReplaceFileAtomically(path, r.body, &err)) {
+    Log(LOG_ERROR, "保存文件失败，文件名：%s,errno:%d", path.c_str(), err);
+    return false;
+  }
+  Log(LOG_INFO, "保存文件完成，文件名：%s", path.c_str());
+  return data.LoadBindInfo();
+}
+
+bool NetMgr::UploadTicketInfoFile(const std::string& path) {
+  Log(LOG_INFO, "UploadTicketInfoFile %s", path.c_str());
+  std::string bytes;
+  int err = 0;
+  if (!platform::ReadWholeFile(path, &bytes, &err)) {
+    Log(LOG_INFO, "上传小票文件打开失败！ file:%s\n", path.c_str());
+    return false;
+  }
+  if (bytes.size() < kMinTicketBytes) {
+    receiptCounter_ = 0;
+    Log(LOG_ERROR, "小票文件：%s  大小<100 不上传\n", path.c_str());
+    return false;
+  }
+  if (!IsHasChinese(bytes.data(), bytes.size())) {
+    Log(LOG_INFO, "IsHasChinese false!");
+    receiptCounter_ = 0;
+    return false;
+  }
+  if (bytes.find(kPaymentVoucher) != std::string::npos) return false;
+  if (!PrintAddtionalReceipt(bytes)) return false;
+  return UploadTicketInfo(Base64Encode(bytes.data(), bytes.size()));
+}
+
+bool NetMgr::PrintAddtionalReceipt(const std::string& data) {
+  // Elapsed time, not "now - 5000 > last": that comparison wraps in the
+  // first five seconds of the tick count and would reset every run there.
+  const uint32_t now = clock_->TickCount();
+  if (now - lastReceiptTick_ > kDuplicateWindowMs) receiptCounter_ = 0;
+  lastReceiptTick_ = clock_->TickCount();
+
+  bool result;
+  if (receiptCounter_ == 0) {
+    const std::string templ = DataMgr::GetInstance().GetBindInfo("RedisConfigReceiptKey");
+    if (!templ.empty()) {
+      ReceiptRenderer renderer;
+      {
+        std::lock_guard<std::mutex> l(hookLock_);
+        renderer = renderer_;
+      }
+      // The upload goes on whether or not the extra receipt printed.
+      if (!renderer) {
+        Log(LOG_WARNING, "PrintAddtionalReceipt: no receipt renderer");
+      } else if (!renderer(data, templ)) {
+        Log(LOG_WARNING, "PrintAddtionalReceipt: the additional receipt was not printed");
+      }
+    }
+    result = true;
+    receiptCounter_ += 1;
+  } else {
+    receiptCounter_ = 0;
+    result = false;
+  }
+  Log(LOG_INFO, "PrintAddtionalReceipt return  %s", result ? "true" : "false");
+  return result;
+}
+
+bool NetMgr::UploadTicketInfo(const std::string& content) {
+  DataMgr& data = DataMgr::GetInstance();
+  Log(LOG_INFO, "小票数据：%s\n", content.c_str());
+  const std::string address = data.GetConfig("URL") + "/store/printer/upload";
+  const std::string appId = data.GetBindInfo("appId");
+  if (appId.empty()) {
+    Log(LOG_ERROR, "小票上传失败 appid  无效\n");
+    return false;
+  }
+  SignParams params;
+  params["appId"] = appId;
+  params["content"] = content;
+  params["nonceStr"] = RandomString(8);
+  const RestClient::Response r = RestClient::post(address, kFormContentType, MakeSignedQuery(params));
+  if (r.code == 200) {
+    Log(LOG_INFO, "成功上传小票信息,code:%d, url:%s\n", r.code, address.c_str());
+    return true;
+  }
+  Log(LOG_ERROR, "rest client 上传小票信息失败,code:%d, url:%s\n", r.code, address.c_str());
+  NetworkFailureMessage(r.code);
+  return false;
+}
+
+bool NetMgr::GetStoreLogo() {
+  const std::string address = DataMgr::GetInstance().GetConfig("LogoURL");
+  const RestClient::Response r = RestClient::get(address);
+  if (r.code != 200) {
+    Log(LOG_ERROR, "GetStoreLogo 失败, response code:%d,url:%s\n", r.code, address.c_str());
+    return false;
+  }
+  LogoSaver saver;
+  {
+    std::lock_guard<std::mutex> l(hookLock_);
+    saver = logoSaver_;
+  }
+  // The download succeeded; whether the file could be kept is the saver's
+  // to log.
+  if (saver) saver(r.body);
+  else SaveLogoFile(r.body);
+  return true;
+}
+
+bool NetMgr::RequestReceiptPrint(const std::string& code) {
+  DataMgr& data = DataMgr::GetInstance();
+  const std::string address = OrderServiceBase() + "/open/print/receipt";
+  std::string receiptNo = code;
+  for (char& c : receiptNo) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  const std::string redisKey = data.GetBindInfo("RedisKey");
+  // A key too short to carry the prefix names no device.
+  const std::string deviceId = redisKey.size() > kJobKeyPrefixLength ? redisKey.substr(kJobKeyPrefixLength) : "";
+  SignParams params;
+  params["app_id"] = kOrderServiceAppId;
+  params["receipt_no"] = receiptNo;
+  params["device_id"] = deviceId;
+  params["nonce_str"] = RandomString(8);
+  const RestClient::Response r = RestClient::post(address, kFormContentType, MakeCvsSignedQuery(params));
+  if (r.code != 200) {
+    Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
+           code.c_str());
+    NetworkFailureMessage(r.code);
+    return false;
+  }
+  Json::Value root;
+  if (!ParseJson(r.body, &root)) {
+    Log(LOG_ERROR, "解析body抛出异常");
+    return false;
+  }
+  const Json::Value* returnCode = Member(root, "return_code");
+  if (returnCode != nullptr && returnCode->isString() && returnCode->asString() != "SUCCESS") {
+    if (const Json::Value* msg = Member(root, "return_msg"); msg != nullptr && msg->isString()) {
+      const std::string text = Utf8ToAnsi(msg->asString());
+      data.SetLastMessage(text);
+      Log(LOG_ERROR, "%s\n", text.c_str());
+    }
+    return false;
+  }
+  return true;
+}
+
+bool NetMgr::GetOrderInfo(const std::string& orderNo) {
+  SignParams params;
+  params["app_id"] = kOrderServiceAppId;
+  params["order_no"] = orderNo;
+  params["nonce_str"] = RandomString(8);
+  const std::string query = MakeCvsSignedQuery(params);
+  const std::string address = OrderServiceBase() + "/open/order/info?" + query;
+  Log(LOG_INFO, "requst url= %s", address.c_str());
+  const RestClient::Response r = RestClient::get(address);
+  if (r.code == 200) {
+    Log(LOG_INFO, "body= %s", r.body.c_str());
+    return DataMgr::GetInstance().ParseOrderInfo(r.body);
+  }
+  Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
+         query.c_str());
+  NetworkFailureMessage(r.code);
+  return false;
+}
+
+}  // namespace tillcast

@@ -1,0 +1,115 @@
+// The agent's client of the two cloud services (the device API on the
+// vendor's web server and the order service) and the owner of the network
+// thread that takes print jobs from the device's Redis lists.
+//
+// Thread-safety: the cloud operations may be called from any thread; they
+// hold no lock of their own and read the configuration and binding through
+// DataMgr. UploadTicketInfoFile and PrintAddtionalReceipt keep the duplicate
+// rule's state and are called from one thread (the main window's). Start
+// and Stop are called from the main thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "net/redis_conn.h"
+#include "platform/clock.h"
+
+namespace tillcast {
+
+// Waits of the job fetch loop; tests shorten them.
+struct NetLoopTimings {
+  int32_t blpopTimeoutSeconds = 5;  // each BLPOP
+  int32_t retryWaitMs = 5000;       // after a failed connection (cut short by Stop)
+  int32_t lostPauseMs = 5000;       // after a BLPOP the server did not answer
+  int32_t stopPolls = 40;           // Stop polls the thread's end this often ...
+  int32_t stopPollMs = 100;         // ... this far apart
+  uint32_t connectTimeoutSeconds = 15;
+};
+
+class NetMgr {
+ public:
+  // Renders the additional receipt from the captured text and the bound
+  // template and prints it; true when printed.
+  using ReceiptRenderer = std::function<bool(const std::string& ticket, const std::string& templ)>;
+
+  // The process-wide instance (thread-safe first use).
+  static NetMgr& GetInstance();
+  static NetMgr& Instance() { return GetInstance(); }
+
+  // A separate instance for tests: `clock` (not owned, outlives the object)
+  // drives the duplicate rule and the Redis throttle.
+  explicit NetMgr(platform::Clock* clock, const NetLoopTimings& timings = NetLoopTimings());
+  // Joins the network thread, then releases libcurl.
+  ~NetMgr();
+  NetMgr(const NetMgr&) = delete;
+  NetMgr& operator=(const NetMgr&) = delete;
+
+  // Cloud operations; false with a log line (and for most a last message
+  // in DataMgr) on failure.
+  bool CreateConnection();
+  bool GetConnectionInfo();
+  std::string GetConnectParam();
+  bool UploadTicketInfoFile(const std::string& path);
+  bool UploadTicketInfo(const std::string& content);
+  bool PrintAddtionalReceipt(const std::string& data);
+  bool GetStoreLogo();
+  bool RequestReceiptPrint(const std::string& code);
+  bool GetOrderInfo(const std::string& orderNo);
+
+  // The renderer of additional receipts (the printing module). Unset, every
+  // render counts as failed. Thread-safe.
+  void SetReceiptRenderer(ReceiptRenderer renderer);
+
+  // Plugs this object's order lookup into DataMgr::SetOrderQuery, so order
+  // jobs of the Redis list reach the order service. Start does it too.
+  void InstallDataHooks();
+
+  // Starts the network thread (once; true when it was started) and asks it
+  // to end. Stop waits for the end at most stopPolls x stopPollMs and
+  // returns whether the thread has ended.
+  bool Start();
+  bool Stop();
+
+  // Keeps the downloaded store logo; true when kept. Unset, the bytes go to
+  // <executable folder>/skin/StoreLogo.png. Thread-safe.
+  using LogoSaver = std::function<bool(const std::string& bytes)>;
+  void SetStoreLogoSaver(LogoSaver saver);
+
+ private:
+  NetMgr();
+  void NetThreadProc();
+  bool ConnectRedis();
+  bool RedisGetData();
+  // Waits up to `ms` or until Stop.
+  void WaitOrStop(int32_t ms);
+  void NetworkFailureMessage(int32_t code);
+
+  std::unique_ptr<CRedisConn> redis_;
+  std::thread thread_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> threadStopped_{false};
+  std::mutex waitLock_;
+  std::condition_variable waitSignal_;
+  uint32_t receiptCounter_ = 0;
+  uint32_t lastReceiptTick_ = 0;
+
+  platform::Clock* clock_;
+  NetLoopTimings timings_;
+  std::mutex hookLock_;
+  ReceiptRenderer renderer_;
+  LogoSaver logoSaver_;
+  std::mutex startLock_;
+  std::atomic<bool> hooksInstalled_{false};
+  // Set when the last RedisGetData failed for want of keys (the loop then
+  // waits instead of reconnecting at once).
+  bool noKeys_ = false;
+};
+
+}  // namespace tillcast

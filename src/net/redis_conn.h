@@ -1,0 +1,73 @@
+// One synchronous hiredis connection to the Redis server that queues this
+// device's print jobs: connect at most every 4 seconds, AUTH (only with a
+// password), SELECT, and a blocking pop over a list of keys.
+//
+// Not thread-safe: one thread (the network thread) uses an object.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+
+struct redisContext;
+
+namespace tillcast {
+
+// Error texts indexed by error code.
+extern const char* const RedisErrorText[7];
+
+class CRedisConn {
+ public:
+  // `clock` (not owned, must outlive the object) measures the connect
+  // throttle; the system clock when null.
+  explicit CRedisConn(platform::Clock* clock = nullptr);
+  virtual ~CRedisConn();
+  CRedisConn(const CRedisConn&) = delete;
+  CRedisConn& operator=(const CRedisConn&) = delete;
+
+  // SetParams, then TryConnect. `timeout` is the connect timeout in seconds
+  // (0 = none).
+  bool Connect(const std::string& host, int32_t port, const std::string& password, int32_t dbIndex,
+               uint32_t timeout);
+  void SetParams(const std::string& host, int32_t port, const std::string& password, int32_t dbIndex,
+                 uint32_t timeout);
+  // Opens, authenticates and selects; refused without network traffic
+  // within 4 seconds of the previous attempt. True at once when open.
+  bool TryConnect();
+  bool auth(const std::string& password);
+  bool Select(int32_t index);
+
+  // BLPOP over `keys` (in order, empty ones left out) for up to `timeout`
+  // seconds. True whenever the server answered; `out` is set only when an
+  // element was popped. False, with the connection closed, when the server
+  // did not answer.
+  bool BLPOP(const std::vector<std::string>& keys, int32_t timeout, std::pair<std::string, std::string>& out);
+
+  void Close();
+  bool IsConnected() const { return connected_; }
+  std::string GetErrorText() const { return lastError_; }
+  // True when the last BLPOP was answered with an error reply (a key of
+  // another type, for example): the caller must not retry at once.
+  bool LastReplyWasError() const { return lastReplyError_; }
+
+ private:
+  bool CheckReplyError(void* reply);
+
+  redisContext* context_ = nullptr;
+  std::string host_;
+  int32_t port_ = 0;
+  std::string password_;
+  int32_t dbIndex_ = -1;
+  uint32_t timeout_ = 0;
+  bool connected_ = false;
+  std::string lastError_ = RedisErrorText[0];
+  bool attempted_ = false;
+  uint32_t lastAttemptTick_ = 0;
+  bool lastReplyError_ = false;
+  platform::Clock* clock_;
+};
+
+}  // namespace tillcast

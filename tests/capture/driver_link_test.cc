@@ -1,0 +1,454 @@
+// The driver protocol, the driver stand-in's core, the agent's connection
+// and its serial watcher, in one process.
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "capture/driver_connection.h"
+#include "capture/serial_watcher.h"
+#include "config.h"
+#include "driver_core.h"
+#include "in_process_driver.h"
+#include "support/subprocess.h"
+#include "support/test_support.h"
+
+namespace tillcast {
+namespace {
+
+using capture::FakeDriverDevice;
+using capture::ManualTimerService;
+using namespace driver;
+
+std::string Request(uint32_t code, const std::string& in) { return EncodeMessage(code, in.data(), in.size()); }
+
+uint32_t StatusOf(const std::string& reply) {
+  uint32_t status = 0;
+  const uint8_t* body = nullptr;
+  size_t size = 0;
+  EXPECT_TRUE(DecodeMessage(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), kMaxMessage, &status, &body,
+                            &size));
+  return status;
+}
+
+std::string Handle(serialfilter::DriverCore* core, const std::string& msg, int fd = -1, int client = 1) {
+  return core->Handle(client, reinterpret_cast<const uint8_t*>(msg.data()), msg.size(), fd);
+}
+
+uint64_t ReadCounter(int fd) {
+  uint64_t v = 0;
+  return read(fd, &v, sizeof(v)) == sizeof(v) ? v : 0;
+}
+
+TEST(DriverProtocol, RecordsHaveTheirFixedSizes) {
+  EXPECT_EQ(EncodePortMonitorRequest({2, 1, -1, 9}).size(), 16u);
+  EXPECT_EQ(EncodePortMonitorRemoval({2, 1, -1}).size(), 12u);
+  EXPECT_EQ(EncodeAppIdRecord({2}).size(), 4u);
+  const std::string r = EncodePortMonitorRequest({2, 1, -1, 9});
+  PortMonitorRequest back{};
+  ASSERT_TRUE(DecodePortMonitorRequest(reinterpret_cast<const uint8_t*>(r.data()), r.size(), &back));
+  EXPECT_EQ(back.port, -1);
+  EXPECT_EQ(back.event, 9u);
+  EXPECT_FALSE(DecodePortMonitorRequest(reinterpret_cast<const uint8_t*>(r.data()), 15, &back));
+  // A message whose length field disagrees with its size is refused.
+  std::string m = Request(kIoctlAppExit, "abc");
+  uint32_t code = 0;
+  const uint8_t* body = nullptr;
+  size_t size = 0;
+  EXPECT_TRUE(DecodeMessage(reinterpret_cast<const uint8_t*>(m.data()), m.size(), 16, &code, &body, &size));
+  EXPECT_FALSE(DecodeMessage(reinterpret_cast<const uint8_t*>(m.data()), m.size() - 1, 16, &code, &body, &size));
+  EXPECT_FALSE(DecodeMessage(reinterpret_cast<const uint8_t*>(m.data()), m.size(), 2, &code, &body, &size));
+  EXPECT_FALSE(DecodeMessage(reinterpret_cast<const uint8_t*>(m.data()), 7, 16, &code, &body, &size));
+}
+
+TEST(DriverCore, MonitorsQueuesAndSignals) {
+  serialfilter::DriverCore core(false);
+  // Nothing is queued while no one monitors the type.
+  core.Capture(kPortSerial, 1, reinterpret_cast<const uint8_t*>("lost"), 4);
+  EXPECT_EQ(core.Pending(kPortSerial), 0u);
+
+  const int ev = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK);
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 1, -1, 0})), dup(ev))),
+            0u);
+  // Without an event the registration is refused.
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 2, -1, 0})))),
+            kErrInvalidParameter);
+  const std::string big(5000, 'x');
+  core.Capture(kPortSerial, 7, reinterpret_cast<const uint8_t*>(big.data()), big.size());
+  EXPECT_EQ(core.Pending(kPortSerial), 2u);  // 4096 + 904
+  EXPECT_EQ(ReadCounter(ev), 1u);
+  EXPECT_EQ(ReadCounter(ev), 1u);
+  EXPECT_EQ(ReadCounter(ev), 0u);
+
+  const std::string reply = Handle(&core, Request(kIoctlGetSerialComData, ""));
+  ASSERT_EQ(reply.size(), kMessageHeader + sizeof(PortDataReply));
+  PortDataReply data{};
+  ASSERT_TRUE(DecodePortDataReply(reinterpret_cast<const uint8_t*>(reply.data()) + 8, reply.size() - 8, &data));
+  EXPECT_EQ(data.source, 7u);
+  EXPECT_EQ(data.length, 4096u);
+  Handle(&core, Request(kIoctlGetSerialComData, ""));
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlGetSerialComData, ""))), kErrNoMoreItems);
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlGetParallelData, ""))), kErrNoMoreItems);
+
+  // The test hook is off here; unknown codes and short records are refused.
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlTestInject, std::string(12, '\1')))), kErrInvalidFunction);
+  EXPECT_EQ(StatusOf(Handle(&core, Request(0x1234, ""))), kErrInvalidFunction);
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlRemoveAllPortMonitor, "ab"))), kErrInvalidParameter);
+
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlRemoveAllPortMonitor, EncodeAppIdRecord({3})))), 0u);
+  EXPECT_EQ(core.MonitorCount(), 1u);  // other appid
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlRemovePortMonitor, EncodePortMonitorRemoval({2, 1, -1})))), 0u);
+  EXPECT_EQ(core.MonitorCount(), 0u);
+  close(ev);
+}
+
+TEST(DriverCore, AConnectionThatEndsTakesItsMonitorsAlong) {
+  serialfilter::DriverCore core(true);
+  const int ev = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK);
+  Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 2, -1, 0})), dup(ev), 5);
+  std::string inject;
+  AppendU32(&inject, kPortParallel);
+  AppendU32(&inject, 3);
+  inject += "abc";
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlTestInject, inject))), 0u);
+  EXPECT_EQ(core.Pending(kPortParallel), 1u);
+  core.DropClient(5);
+  EXPECT_EQ(core.MonitorCount(), 0u);
+  // App exit forgets the calling connection only.
+  Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 2, -1, 0})), dup(ev), 5);
+  Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 1, -1, 0})), dup(ev), 6);
+  EXPECT_EQ(StatusOf(Handle(&core, Request(kIoctlAppExit, ""), -1, 5)), 0u);
+  EXPECT_EQ(core.MonitorCount(), 1u);
+  close(ev);
+}
+
+TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
+  serialfilter::DriverConfig c = serialfilter::DefaultConfig();
+  ASSERT_EQ(c.ports.size(), 2u);
+  std::string error;
+  ASSERT_TRUE(serialfilter::ParseConfig("# ports\nsocket /tmp/x.sock\nsocket_mode 0660\n"
+                                        "serial 2 /tmp/COM2 /dev/ttyUSB0 9600\nparallel 1 /tmp/LPT1\n",
+                                        &c, &error));
+  EXPECT_EQ(c.socket, "/tmp/x.sock");
+  EXPECT_EQ(c.socket_mode, 0660u);
+  ASSERT_EQ(c.ports.size(), 2u);
+  EXPECT_EQ(c.ports[0].number, 2u);
+  EXPECT_EQ(c.ports[0].printer, "/dev/ttyUSB0");
+  EXPECT_EQ(c.ports[0].baud, 9600);
+  EXPECT_EQ(c.ports[1].type, 2u);
+  for (const char* bad : {"serial\n", "serial x /a\n", "baud 5\n", "serial 1 /a /b fast\n", "socket_mode 999\n"}) {
+    EXPECT_FALSE(serialfilter::ParseConfig(bad, &c, &error)) << bad;
+  }
+}
+
+// --- DriverConnection over a fake device ---
+
+TEST(DriverConnection, NothingIsSentBeforeConnecting) {
+  auto dev = std::make_unique<FakeDriverDevice>();
+  FakeDriverDevice* fake = dev.get();
+  DriverConnection conn(std::move(dev));
+  const AppIdRecord rec{2};
+  for (int m = 0; m <= 5; ++m) EXPECT_FALSE(conn.DriverMethodCall(m, &rec)) << m;
+  EXPECT_TRUE(fake->Calls().empty());
+}
+
+TEST(DriverConnection, ConnectLogsAndHappensOnce) {
+  test::ScopedLog log;
+  auto dev = std::make_unique<FakeDriverDevice>();
+  FakeDriverDevice* fake = dev.get();
+  fake->open_error = 2;
+  DriverConnection conn(std::move(dev));
+  EXPECT_FALSE(conn.Connect());
+  EXPECT_TRUE(log.Contains("[ERROR]: Connect to driver failed:2\r\n"));
+  fake->open_error = 0;
+  EXPECT_TRUE(conn.Connect());
+  EXPECT_TRUE(conn.Connect());
+  EXPECT_EQ(fake->opens, 2);
+  EXPECT_TRUE(log.Contains("[INFO]: Connect to driver succeed\r\n"));
+}
+
+TEST(DriverConnection, DeliveryBufferRuleAndClamp) {
+  struct Case {
+    uint32_t length;
+    size_t delivered_bytes;  // bytes copied from the payload
+  };
+  const Case cases[] = {{0, 0}, {1, 0}, {2, 0}, {3, 3}, {4096, 4096}, {5000, 4096}, {0xFFFFFFFF, 4096}};
+  for (const Case& c : cases) {
+    auto dev = std::make_unique<FakeDriverDevice>();
+    dev->handler = [&](const FakeDriverDevice::Call& call, std::string* out, uint32_t*) {
+      EXPECT_EQ(call.code, kIoctlGetParallelData);
+      PortDataReply r{};
+      r.source = 77;
+      r.length = c.length;
+      std::memset(r.payload, 'p', sizeof(r.payload));
+      *out = EncodePortDataReply(r);
+      return true;
+    };
+    DriverConnection conn(std::move(dev));
+    ASSERT_TRUE(conn.Connect());
+    uint32_t got_len = 1234, got_source = 0;
+    std::string got;
+    conn.SetParallelDataCallback([&](uint32_t source, const uint8_t* data, uint32_t length) {
+      got_source = source;
+      got_len = length;
+      got.assign(reinterpret_cast<const char*>(data), kPayloadMax);
+    });
+    ASSERT_TRUE(conn.DriverMethodCall(kDmGetParallelData, nullptr));
+    EXPECT_EQ(got_source, 77u);
+    EXPECT_EQ(got_len, c.length > 4096 ? 4096u : c.length);
+    EXPECT_EQ(got, std::string(c.delivered_bytes, 'p') + std::string(kPayloadMax - c.delivered_bytes, '\0'))
+        << c.length;
+  }
+}
+
+TEST(DriverConnection, MethodsLogAndFailAsTheDriverSays) {
+  test::ScopedLog log;
+  auto dev = std::make_unique<FakeDriverDevice>();
+  FakeDriverDevice* fake = dev.get();
+  bool fail = false;
+  fake->handler = [&](const FakeDriverDevice::Call& c, std::string* out, uint32_t* err) {
+    if (fail) {
+      *err = 31;
+      return false;
+    }
+    if (c.code == kIoctlGetSerialComData) *out = EncodePortDataReply(PortDataReply{});
+    return true;
+  };
+  DriverConnection conn(std::move(dev));
+  ASSERT_TRUE(conn.Connect());
+  const PortMonitorRequest add{2, 1, -1, 12};
+  const PortMonitorRemoval rem{2, 1, -1};
+  const AppIdRecord all{2};
+  EXPECT_FALSE(conn.DriverMethodCall(kDmAddPortMonitor, nullptr));
+  EXPECT_TRUE(conn.DriverMethodCall(kDmAddPortMonitor, &add));
+  EXPECT_TRUE(conn.DriverMethodCall(kDmRemovePortMonitor, &rem));
+  EXPECT_TRUE(conn.DriverMethodCall(kDmRemoveAllPortMonitor, &all));
+  EXPECT_TRUE(conn.DriverMethodCall(kDmGetSerialComData, nullptr));  // no callback: still a success
+  EXPECT_TRUE(conn.DriverMethodCall(kDmAppExit, nullptr));
+  EXPECT_FALSE(conn.DriverMethodCall(6, nullptr));
+  EXPECT_EQ(fake->Calls()[0].pass_fd, 12);
+  EXPECT_EQ(fake->Calls()[0].in, EncodePortMonitorRequest(add));
+  fail = true;
+  const void* records[] = {&add, &rem, &all, nullptr, nullptr, nullptr};
+  for (int m = 0; m <= 5; ++m) EXPECT_FALSE(conn.DriverMethodCall(m, records[m]));
+  for (const char* line :
+       {"[INFO]: DriverMethodCall:0\r\n", "[INFO]: Dm_AddPortMonitor success appid:2,event:12, port:-1 \r\n",
+        "[INFO]: Dm_RemovePortMonitor success appid:2,type:1, id:-1,  \r\n",
+        "[INFO]: Dm_RemoveAllPortMonitor success appid:2 \r\n", "[ERROR]: DeviceIoControl failed: SF_DVC_ADD_PORT_MONITOR \r\n",
+        "[ERROR]: DeviceIoControl failed: Dm_RemovePortMonitor \r\n",
+        "[ERROR]: DeviceIoControl failed: Dm_RemoveAllPortMonitor \r\n",
+        "[ERROR]: DeviceIoControl failed:Dm_GetSerialComData\r\n", "[INFO]: DeviceIoControl failed:Dm_AppExit\r\n"}) {
+    EXPECT_TRUE(log.Contains(line)) << line;
+  }
+}
+
+// --- SerialWatcher over the in-process driver ---
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  void Make(uint32_t open_error = 0) {
+    auto dev = driver_.MakeDevice();
+    device_ = dev.get();
+    device_->open_error = open_error;
+    auto timers = std::make_unique<ManualTimerService>();
+    timers_ = timers.get();
+    watcher_ = std::make_unique<SerialWatcher>(std::move(dev), std::move(timers));
+  }
+  void RegisterBoth() {
+    watcher_->RemoveAllPortMonitor();
+    watcher_->AddPortMonitor(kPortSerial, -1);
+    watcher_->AddPortMonitor(kPortParallel, -1);
+  }
+  size_t CallsOf(uint32_t code) {
+    size_t n = 0;
+    for (const auto& c : device_->Calls()) n += c.code == code;
+    return n;
+  }
+  test::InProcessDriver driver_;
+  FakeDriverDevice* device_ = nullptr;
+  ManualTimerService* timers_ = nullptr;
+  std::unique_ptr<SerialWatcher> watcher_;
+};
+
+TEST_F(WatcherTest, EventNames) {
+  EXPECT_EQ(MonitorEventName(2, 1, -1), "Zellora_2_1_-1");
+  EXPECT_EQ(MonitorEventName(2, 2, -1), "Zellora_2_2_-1");
+}
+
+TEST_F(WatcherTest, DriverAbsentAtStartThenTheTimerConnectsAndRegisters) {
+  test::ScopedLog log;
+  Make(2);
+  int connected = 0;
+  EXPECT_FALSE(watcher_->Init([&] {
+    ++connected;
+    RegisterBoth();
+  }));
+  EXPECT_TRUE(log.Contains("[INFO]: Startup driver conn timer\r\n\r\n"));
+  EXPECT_TRUE(log.Contains("[INFO]: SerialWatcher::Init return failed\r\n\r\n"));
+  const uint32_t id = watcher_->timer_id();
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(timers_->LastPeriod(), 5000u);
+  EXPECT_TRUE(timers_->Fire(id));
+  EXPECT_TRUE(timers_->Fire(id));
+  EXPECT_EQ(connected, 0);
+  device_->open_error = 0;
+  EXPECT_TRUE(timers_->Fire(id));
+  EXPECT_EQ(connected, 1);
+  EXPECT_EQ(timers_->ActiveCount(), 0u);  // the ticks stop
+  EXPECT_EQ(watcher_->timer_id(), 0u);
+  EXPECT_EQ(watcher_->MonitorCount(), 2u);
+  EXPECT_EQ(driver_.Monitors(), 2u);
+  size_t ticks = 0;
+  for (const std::string& l : test::SplitLines(log.Text())) ticks += l.find("DriverConnTimerProc enter") != std::string::npos;
+  EXPECT_EQ(ticks, 3u);
+}
+
+TEST_F(WatcherTest, SameMonitorTwiceRegistersOnce) {
+  Make();
+  ASSERT_TRUE(watcher_->Init(nullptr));
+  EXPECT_TRUE(watcher_->AddPortMonitor(kPortSerial, -1));
+  EXPECT_TRUE(watcher_->AddPortMonitor(kPortSerial, -1));
+  EXPECT_EQ(CallsOf(kIoctlAddPortMonitor), 1u);
+  EXPECT_EQ(watcher_->MonitorCount(), 1u);
+  // A refused registration is not recorded, and still reports true.
+  EXPECT_TRUE(watcher_->AddPortMonitor(7, -1));
+  EXPECT_EQ(watcher_->MonitorCount(), 1u);
+}
+
+TEST_F(WatcherTest, RemoveAllWithoutMonitorsStillAsksTheDriver) {
+  Make();
+  ASSERT_TRUE(watcher_->Init(nullptr));
+  EXPECT_TRUE(watcher_->RemoveAllPortMonitor());
+  EXPECT_EQ(CallsOf(kIoctlRemoveAllPortMonitor), 1u);
+  EXPECT_FALSE(watcher_->SetSerialDataCallback(nullptr));
+  EXPECT_FALSE(watcher_->SetParallelDataCallback(nullptr));
+}
+
+struct Collected {
+  std::mutex mu;
+  std::string serial, parallel;
+  size_t payloads = 0;
+  size_t Size() {
+    std::lock_guard<std::mutex> l(mu);
+    return serial.size() + parallel.size();
+  }
+};
+
+PortDataCallback Into(Collected* c, bool serial) {
+  return [c, serial](uint32_t, const uint8_t* data, uint32_t len) {
+    std::lock_guard<std::mutex> l(c->mu);
+    (serial ? c->serial : c->parallel).append(reinterpret_cast<const char*>(data), len);
+    ++c->payloads;
+  };
+}
+
+TEST_F(WatcherTest, EverySignalFetchesOnePayloadInOrder) {
+  Make();
+  Collected got;
+  ASSERT_TRUE(watcher_->Init([&] { RegisterBoth(); }));
+  watcher_->SetSerialDataCallback(Into(&got, true));
+  watcher_->SetParallelDataCallback(Into(&got, false));
+  std::string want_serial, want_parallel;
+  for (int i = 0; i < 300; ++i) {
+    const std::string s = "serial-" + std::to_string(i) + ";";
+    const std::string p = "parallel-" + std::to_string(i) + ";";
+    driver_.Capture(kPortSerial, s);
+    driver_.Capture(kPortParallel, p);
+    want_serial += s;
+    want_parallel += p;
+  }
+  ASSERT_TRUE(test::WaitUntil([&] { return got.Size() == want_serial.size() + want_parallel.size(); }, 10000));
+  std::lock_guard<std::mutex> l(got.mu);
+  EXPECT_EQ(got.serial, want_serial);
+  EXPECT_EQ(got.parallel, want_parallel);
+  EXPECT_EQ(got.payloads, 600u);
+  EXPECT_EQ(driver_.Pending(kPortSerial), 0u);
+}
+
+TEST_F(WatcherTest, RemoveAllWhileTheWorkerWaitsThenRegisterAgain) {
+  Make();
+  Collected got;
+  ASSERT_TRUE(watcher_->Init([&] { RegisterBoth(); }));
+  watcher_->SetSerialDataCallback(Into(&got, true));
+  // Let the worker settle into its wait on both events.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(watcher_->RemoveAllPortMonitor());
+  EXPECT_EQ(watcher_->MonitorCount(), 0u);
+  EXPECT_EQ(driver_.Monitors(), 0u);
+  driver_.Capture(kPortSerial, "dropped");
+  RegisterBoth();
+  driver_.Capture(kPortSerial, "kept");
+  ASSERT_TRUE(test::WaitUntil([&] { return got.Size() == 4; }, 5000));
+  std::lock_guard<std::mutex> l(got.mu);
+  EXPECT_EQ(got.serial, "kept");
+}
+
+// Registration changes racing with payload delivery: the worker must never
+// wait on a closed event (TSan and ASan lanes check the rest).
+TEST_F(WatcherTest, ChangesRaceWithDelivery) {
+  Make();
+  Collected got;
+  ASSERT_TRUE(watcher_->Init(nullptr));
+  watcher_->SetSerialDataCallback(Into(&got, true));
+  std::atomic<bool> stop{false};
+  std::thread producer([&] {
+    while (!stop.load()) {
+      driver_.Capture(kPortSerial, "x");
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    watcher_->AddPortMonitor(kPortSerial, -1);
+    watcher_->AddPortMonitor(kPortParallel, -1);
+    if (i % 3 == 0) watcher_->RemovePortMonitor(kPortParallel, -1);
+    watcher_->RemoveAllPortMonitor();
+  }
+  stop.store(true);
+  producer.join();
+  RegisterBoth();
+  driver_.Capture(kPortSerial, "END");
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> l(got.mu);
+        return got.serial.size() >= 3 && got.serial.compare(got.serial.size() - 3, 3, "END") == 0;
+      },
+      20000));
+  watcher_.reset();  // joins the worker
+}
+
+TEST_F(WatcherTest, AppExitEndsTheWorker) {
+  Make();
+  ASSERT_TRUE(watcher_->Init([&] { RegisterBoth(); }));
+  EXPECT_TRUE(watcher_->AppExit());
+  EXPECT_EQ(CallsOf(kIoctlAppExit), 1u);
+  watcher_.reset();
+}
+
+}  // namespace
+}  // namespace tillcast
+
+namespace tillcast {
+namespace {
+
+TEST(ThreadTimerService, FiresUntilKilledAlsoFromItsOwnProcedure) {
+  capture::ThreadTimerService timers;
+  std::atomic<int> a{0}, b{0};
+  const uint32_t id_a = timers.SetTimer(5, [&](uint32_t) { ++a; });
+  std::atomic<uint32_t> id_b{0};
+  id_b = timers.SetTimer(5, [&](uint32_t id) {
+    if (++b == 3) timers.KillTimer(id);  // from inside: returns at once
+  });
+  ASSERT_TRUE(test::WaitUntil([&] { return a.load() >= 3 && b.load() >= 3; }, 10000));
+  timers.KillTimer(id_a);  // waits for a running call to end
+  const int after = a.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(a.load(), after);
+  EXPECT_EQ(b.load(), 3);
+  EXPECT_NE(id_a, id_b.load());
+}
+
+}  // namespace
+}  // namespace tillcast
