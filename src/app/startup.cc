@@ -1,7 +1,6 @@
 #include "app/startup.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "platform/codepage.h"
 #include "platform/ini_file.h"
 #include "platform/ipc.h"
+#include "platform/paths.h"
 
 namespace tillcast {
 namespace {
@@ -101,9 +101,9 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
 
   // 5-6: current folder and log.
   const std::string module_folder = GetModuleFolder();
-  if (chdir(module_folder.c_str()) != 0) {
-    // The log is not up yet; relative paths are not used below.
-  }
+  // The log is not up yet to report a failure; nothing below relies on
+  // relative paths.
+  platform::SetCurrentFolder(module_folder);
   InitLog(LOG_INFO);
   Log(LOG_INFO, "***************************日志初始化完成***********************");
   Log(LOG_INFO, "版本：%s_%s\n", kAppVersion, kEnvironmentWord);

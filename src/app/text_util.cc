@@ -1,8 +1,5 @@
 #include "app/text_util.h"
 
-#include <errno.h>
-#include <sys/stat.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -155,7 +152,7 @@ bool CreateDirectoryRecursive(const std::string& path) {
   if (!CreateDirectoryRecursive(path.substr(0, slash))) return false;
   if (slash == path.size() - 1) return true;
   if (platform::PathExists(path)) return true;
-  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+  return platform::MakeDirectory(path);
 }
 
 bool CreateDirectoryRecursive(const std::wstring& path) {

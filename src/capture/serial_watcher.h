@@ -13,10 +13,22 @@
 #include <thread>
 
 #include "capture/driver_connection.h"
-#include "capture/timer_service.h"
-#include "capture/wait_event.h"
+#include "platform/timer_service.h"
+#include "platform/wait_event.h"
 
 namespace tillcast {
+
+namespace capture {
+// Platform seams this module builds on.
+using platform::TimerService;
+using platform::ThreadTimerService;
+using platform::ManualTimerService;
+using platform::TimerProc;
+using platform::WaitEvent;
+using platform::WaitAny;
+using platform::WaitResult;
+}  // namespace capture
+
 
 class ISerialWatcher {
  public:

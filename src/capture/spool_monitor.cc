@@ -6,7 +6,7 @@
 
 #include "app/log.h"
 #include "app/text_util.h"
-#include "capture/file_copy.h"
+#include "platform/file_copy.h"
 #include "platform/env.h"
 
 namespace tillcast {

@@ -11,10 +11,31 @@
 #include <thread>
 #include <vector>
 
-#include "capture/dir_watch.h"
-#include "capture/wait_event.h"
+#include "platform/dir_watch.h"
+#include "platform/file_copy.h"
+#include "platform/wait_event.h"
 
 namespace tillcast {
+
+namespace capture {
+// Platform seams this module builds on.
+using platform::DirChange;
+using platform::DirWatcher;
+using platform::CreateDirWatcher;
+using platform::WaitEvent;
+using platform::WaitAny;
+using platform::WaitResult;
+using platform::StatFile;
+using platform::FileStamp;
+using platform::CopyFileKeepingTime;
+using platform::DirWatchResult;
+using platform::kFileAdded;
+using platform::kFileRemoved;
+using platform::kFileModified;
+using platform::kFileRenamedOld;
+using platform::kFileRenamedNew;
+}  // namespace capture
+
 
 // $TILLCAST_SPOOL_DIR, default /var/spool/tillcast/PRINTERS.
 std::string SpoolFolder();

@@ -24,6 +24,9 @@ bool MakeDirectory(const std::string& path);
 // failure; `*err` gets the errno.
 bool ReplaceFileAtomically(const std::string& path, const std::string& data, int* err);
 
+// Makes `path` the current folder. False when it cannot.
+bool SetCurrentFolder(const std::string& path);
+
 // Reads the whole file into `out`. False when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string* out, int* err);
 

@@ -59,6 +59,8 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& data, int
   return true;
 }
 
+bool SetCurrentFolder(const std::string& path) { return chdir(path.c_str()) == 0; }
+
 bool ReadWholeFile(const std::string& path, std::string* out, int* err) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {

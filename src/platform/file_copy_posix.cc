@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include "app/text_util.h"
-#include "capture/file_copy.h"
+#include "platform/file_copy.h"
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 namespace {
 
 struct FdCloser {
@@ -54,4 +54,4 @@ bool CopyFileKeepingTime(const std::string& src, const std::string& dst) {
   return futimens(out.fd, times) == 0;
 }
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/wait_event.h"
+#include "platform/wait_event.h"
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 
 // Action codes of a change.
 inline constexpr uint32_t kFileAdded = 1;
@@ -41,4 +41,4 @@ class DirWatcher {
 // moved away 4, moved in 5. Folder events are not reported.
 std::unique_ptr<DirWatcher> CreateDirWatcher();
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

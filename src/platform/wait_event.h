@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 
 // Thread-safe: Signal and TryConsume may race freely.
 class WaitEvent {
@@ -37,4 +37,4 @@ enum class WaitResult { kSignalled, kTimeout, kFailed };
 // open for the whole wait.
 WaitResult WaitAny(const std::vector<const WaitEvent*>& events, int timeout_ms, std::vector<size_t>* ready);
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

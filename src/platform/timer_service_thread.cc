@@ -1,6 +1,6 @@
-#include "capture/timer_service.h"
+#include "platform/timer_service.h"
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 
 ThreadTimerService::ThreadTimerService() : thread_([this] { Run(); }) {}
 
@@ -89,4 +89,4 @@ uint32_t ManualTimerService::LastPeriod() {
   return last_period_;
 }
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "capture/wait_event.h"
+#include "platform/wait_event.h"
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 
 std::unique_ptr<WaitEvent> WaitEvent::Create() {
   const int fd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
@@ -48,4 +48,4 @@ WaitResult WaitAny(const std::vector<const WaitEvent*>& events, int timeout_ms, 
   return ready->empty() ? WaitResult::kFailed : WaitResult::kSignalled;
 }
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

@@ -6,9 +6,9 @@
 
 #include <map>
 
-#include "capture/dir_watch.h"
+#include "platform/dir_watch.h"
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 namespace {
 
 constexpr uint32_t kMask =
@@ -99,4 +99,4 @@ class InotifyDirWatcher final : public DirWatcher {
 
 std::unique_ptr<DirWatcher> CreateDirWatcher() { return std::make_unique<InotifyDirWatcher>(); }
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

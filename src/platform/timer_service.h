@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 
 using TimerProc = std::function<void(uint32_t id)>;
 
@@ -66,4 +66,4 @@ class ManualTimerService final : public TimerService {
   uint32_t last_period_ = 0;
 };
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform

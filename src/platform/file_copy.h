@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tillcast::capture {
+namespace tillcast::platform {
 
 struct FileStamp {
   bool exists = false;
@@ -20,4 +20,4 @@ FileStamp StatFile(const std::string& path);
 // the copy cannot be written whole.
 bool CopyFileKeepingTime(const std::string& src, const std::string& dst);
 
-}  // namespace tillcast::capture
+}  // namespace tillcast::platform
