@@ -1,13 +1,12 @@
 #include "print/sdk_binding.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 #include <vector>
 
 #include "app/log.h"
 #include "app/text_util.h"
 #include "platform/paths.h"
+#include "platform/shared_library.h"
 
 namespace tillcast {
 namespace {
@@ -25,7 +24,7 @@ void KeepLoaded(void* handle) {
 
 template <typename Fn>
 bool Lookup(void* library, const char* name, Fn* slot) {
-  void* symbol = dlsym(library, name);
+  void* symbol = platform::FindLibrarySymbol(library, name);
   if (symbol == nullptr) {
     Log(LOG_ERROR, "printer library: %s not found", name);
     return false;
@@ -38,10 +37,10 @@ bool Lookup(void* library, const char* name, Fn* slot) {
 
 bool BindPrinterSdkFrom(const std::string& library) {
   g_table = PosSdkTable{};
-  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  void* handle = platform::LoadSharedLibrary(library, &why);
   if (handle == nullptr) {
-    const char* why = dlerror();
-    Log(LOG_ERROR, "printer library %s not loaded: %s", library.c_str(), why != nullptr ? why : "");
+    Log(LOG_ERROR, "printer library %s not loaded: %s", library.c_str(), why.c_str());
     return false;
   }
   KeepLoaded(handle);
