@@ -10,7 +10,7 @@
 #include "app/startup.h"
 #include "crashreport.h"
 #include "platform/ipc.h"
-#include "scanner/keyboard_filter.h"
+#include "ui/agent_ui.h"
 
 namespace {
 
@@ -46,8 +46,10 @@ int main(int argc, char** argv) {
   env.crash = &crash;
   env.loop = &loop;
   env.ipc_socket = tillcast::platform::DefaultIpcSocketPath();
+  // The windows and subsystems; the main window is destroyed with `ui`,
+  // after the run and before the application object.
+  tillcast::ui::AgentUi ui(&loop, &launcher, &crash);
   tillcast::StartupHooks hooks;
-  hooks.install_keyboard_hook = [] { return tillcast::InstallKeyboardHook(); };
-  hooks.uninstall_keyboard_hook = [] { tillcast::UninstallKeyboardHook(); };
+  ui.FillHooks(hooks);
   return tillcast::RunAgent(args, env, hooks);
 }

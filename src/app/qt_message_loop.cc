@@ -14,7 +14,7 @@ QtMessageLoop::QtMessageLoop() {
   signal_notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   QObject::connect(signal_notifier_.get(), &QSocketNotifier::activated, [] {
     platform::DrainTerminateSignals();
-    QCoreApplication::quit();
+    QCoreApplication::exit(0);
   });
 }
 
@@ -24,7 +24,7 @@ void QtMessageLoop::Run() { QCoreApplication::exec(); }
 
 void QtMessageLoop::Quit() {
   if (QCoreApplication* app = QCoreApplication::instance())
-    QMetaObject::invokeMethod(app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 }  // namespace tillcast

@@ -1,0 +1,296 @@
+#include "ui/advance_setting_wnd.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/log.h"
+#include "data/data_mgr.h"
+#include "print/port_list.h"
+#include "print/printer_link.h"
+#include "print/sdk_binding.h"
+#include "ui/test_receipt.h"
+#include "ui/ui_text.h"
+
+namespace tillcast::ui {
+namespace {
+
+const QString kSerial = QStringLiteral(u"串口");
+const QString kParallel = QStringLiteral(u"并口");
+const QString kDriver = QStringLiteral(u"驱动");
+
+struct ComboRow {
+  const char* control;
+  const char* key;
+  std::vector<const char16_t*> items;  // empty: filled from discovery
+};
+
+const std::vector<ComboRow>& ComboRows() {
+  static const std::vector<ComboRow> rows = {
+      {"ComboType", "PortType", {}},
+      {"ComboPort", "PortName", {}},
+      {"ComboParity", "Parity", {u"无", u"奇", u"偶"}},
+      {"ComboBaudrate", "Baudrate", {u"2400", u"4800", u"9600", u"19200", u"38400", u"57600", u"115200"}},
+      {"ComboStopBits", "StopBits", {u"1", u"2"}},
+      {"ComboDataBits", "DataBits", {u"7", u"8"}},
+      {"ComboFlowControl", "FlowControl", {u"XON/OFF", u"硬件", u"无"}},
+      {"ComboPageModel", "PageMode", {u"标准", u"页"}},
+      {"ComboPageWidth", "PageWidth", {u"58", u"80"}},
+  };
+  return rows;
+}
+
+QString ConfigText(const char* key) { return FromAnsi(DataMgr::GetInstance().GetConfig(key)); }
+
+}  // namespace
+
+AdvanceSettingWnd::AdvanceSettingWnd(PortList* ports) : ports_(ports != nullptr ? ports : &PortList::GetInstance()) {}
+
+AdvanceSettingWnd::~AdvanceSettingWnd() { JoinWorker(); }
+
+void AdvanceSettingWnd::JoinWorker() {
+  if (worker_.joinable()) worker_.join();
+}
+
+int AdvanceSettingWnd::FlowCode(const QString& text) {
+  // The combo offers "XON/OFF"; the older spellings are accepted too.
+  if (text == QStringLiteral("XON/OFF") || text == QStringLiteral("Xon/Xoff")) return 2;
+  if (text == QStringLiteral(u"硬件")) return 1;
+  return 3;
+}
+
+void AdvanceSettingWnd::InitWindow() {
+  buttonOpenPort = FindControl<QPushButton>(QStringLiteral("ButtonOpenPort"));
+  buttonClosePort = FindControl<QPushButton>(QStringLiteral("ButtonClosePort"));
+  buttonSave = FindControl<QPushButton>(QStringLiteral("ButtonSave"));
+  buttonPrint = FindControl<QPushButton>(QStringLiteral("ButtonPrint"));
+  buttonAutoDetect = FindControl<QPushButton>(QStringLiteral("ButtonAutoDetect"));
+  editStatus = FindControl<QLineEdit>(QStringLiteral("EditStatus"));
+  comboType = FindControl<QComboBox>(QStringLiteral("ComboType"));
+  comboPort = FindControl<QComboBox>(QStringLiteral("ComboPort"));
+  comboBaudrate = FindControl<QComboBox>(QStringLiteral("ComboBaudrate"));
+  comboDataBits = FindControl<QComboBox>(QStringLiteral("ComboDataBits"));
+  comboStopBits = FindControl<QComboBox>(QStringLiteral("ComboStopBits"));
+  comboParity = FindControl<QComboBox>(QStringLiteral("ComboParity"));
+  comboFlowControl = FindControl<QComboBox>(QStringLiteral("ComboFlowControl"));
+  comboPageModel = FindControl<QComboBox>(QStringLiteral("ComboPageModel"));
+  comboPageWidth = FindControl<QComboBox>(QStringLiteral("ComboPageWidth"));
+
+  for (const ComboRow& row : ComboRows()) {
+    auto* combo = FindControl<QComboBox>(QString::fromLatin1(row.control));
+    if (combo == nullptr || combo == comboPort) continue;
+    QStringList items;
+    if (combo == comboType) {
+      for (const auto& [type, names] : ports_->Refresh()) items << FromAnsi(type);
+    } else {
+      for (const char16_t* item : row.items) items << QString::fromUtf16(item);
+    }
+    ComboSetItems(combo, items);
+    const int index = ComboFind(combo, ConfigText(row.key));
+    // Selecting the type notifies "itemselect", which fills ComboPort.
+    ComboSelect(combo, index >= 0 ? index : 0);
+  }
+  if (comboType == nullptr || comboType->count() == 0) FillPortCombo();
+  const bool open = portHandle.load() != -1;
+  if (buttonPrint) buttonPrint->setEnabled(true);
+  if (buttonClosePort) buttonClosePort->setEnabled(open);
+}
+
+void AdvanceSettingWnd::FillPortCombo() {
+  if (comboPort == nullptr) return;
+  QStringList items;
+  if (comboType != nullptr) {
+    const PortGroups groups = ports_->Refresh();
+    auto it = groups.find(ToAnsi(comboType->currentText()));
+    if (it != groups.end())
+      for (const std::string& name : it->second) items << FromAnsi(name);
+  }
+  ComboSetItems(comboPort, items);
+  const int index = ComboFind(comboPort, ConfigText("PortName"));
+  ComboSelect(comboPort, index >= 0 ? index : 0);
+}
+
+void AdvanceSettingWnd::Notify(TNotifyUI& msg) {
+  const QString& name = msg.controlName;
+  if (msg.sType == QStringLiteral("itemselect")) {
+    if (name == QStringLiteral("ComboType")) {
+      FillPortCombo();
+      if (buttonAutoDetect) buttonAutoDetect->setEnabled(!WorkerBusy());
+    }
+    return;
+  }
+  if (msg.sType != QStringLiteral("click")) return;
+  if (name == QStringLiteral("ButtonClose")) {
+    Close(0);
+  } else if (name == QStringLiteral("ButtonOpenPort")) {
+    OnOpenPort();
+  } else if (name == QStringLiteral("ButtonClosePort")) {
+    OnClosePort();
+  } else if (name == QStringLiteral("ButtonSave")) {
+    OnSave();
+  } else if (name == QStringLiteral("ButtonPrint")) {
+    OnPrint();
+  } else if (name == QStringLiteral("ButtonAutoDetect")) {
+    OnAutoDetect();
+  }
+}
+
+intptr_t AdvanceSettingWnd::HandleMessage(uint32_t message, uintptr_t wparam, intptr_t lparam, bool& handled) {
+  if (message == kMsgNcDoubleClick) {
+    handled = true;
+    return 0;
+  }
+  return WindowImplBase::HandleMessage(message, wparam, lparam, handled);
+}
+
+AdvanceSettingWnd::PortChoice AdvanceSettingWnd::ReadChoice(const QString& explicitName) const {
+  PortChoice c;
+  c.type = comboType != nullptr ? comboType->currentText() : QString();
+  c.name = ToAnsi(explicitName.isEmpty() && comboPort != nullptr ? comboPort->currentText() : explicitName);
+  if (comboBaudrate) c.baud = comboBaudrate->currentText().toInt();
+  if (comboDataBits) c.dataBits = comboDataBits->currentText().toInt();
+  if (comboStopBits) c.stopBits = comboStopBits->currentText() == QStringLiteral("2") ? 2 : 0;
+  if (comboParity) {
+    const QString p = comboParity->currentText();
+    c.parity = p == QStringLiteral(u"奇") ? 1 : p == QStringLiteral(u"偶") ? 2 : 0;
+  }
+  if (comboFlowControl) c.flow = FlowCode(comboFlowControl->currentText());
+  return c;
+}
+
+intptr_t AdvanceSettingWnd::OpenChoice(const PortChoice& c, QString* status) {
+  const PosSdkTable& sdk = PrinterSdk();
+  if (comboType == nullptr || (c.type != kSerial && c.type != kParallel && c.type != kDriver)) {
+    *status = QStringLiteral(u"端口类型无效");
+  } else if (sdk.POS_Open == nullptr) {
+    portHandle.store(-1);
+  } else if (c.type == kSerial) {
+    portHandle.store(sdk.POS_Open(c.name.c_str(), c.baud, c.dataBits, c.stopBits, c.parity, c.flow));
+  } else if (c.type == kParallel) {
+    portHandle.store(sdk.POS_Open(c.name.c_str(), 0, 0, 0, 0, 18));
+  } else {
+    if (portHandle.load() != -1 && sdk.POS_Close != nullptr) {
+      sdk.POS_Close();
+      portHandle.store(-1);
+    }
+    portHandle.store(sdk.POS_Open(c.name.c_str(), 0, 0, 0, 0, 20));
+  }
+  if (comboType != nullptr && portHandle.load() == -1) *status = QStringLiteral(u"打开端口失败");
+  return portHandle.load();
+}
+
+void AdvanceSettingWnd::SetStatus(const QString& text) {
+  if (editStatus) editStatus->setText(text);
+}
+
+void AdvanceSettingWnd::PostStatus(const QString& text) {
+  PostTask([this, text] { SetStatus(text); });
+}
+
+void AdvanceSettingWnd::EnableActions(bool print, bool detect) {
+  if (buttonPrint) buttonPrint->setEnabled(print);
+  if (buttonAutoDetect) buttonAutoDetect->setEnabled(detect);
+}
+
+void AdvanceSettingWnd::OnOpenPort() {
+  QString status;
+  SetStatus(QString());
+  const bool open = OpenChoice(ReadChoice(), &status) != -1;
+  SetStatus(status);
+  if (buttonPrint) buttonPrint->setEnabled(open);
+  if (buttonClosePort) buttonClosePort->setEnabled(open);
+}
+
+void AdvanceSettingWnd::OnClosePort() {
+  const PosSdkTable& sdk = PrinterSdk();
+  const int rc = sdk.POS_Close != nullptr ? sdk.POS_Close() : POS_FAIL;
+  if (rc == POS_FAIL || rc == POS_ERROR_INVALID_HANDLE) {
+    SetStatus(QStringLiteral(u"关闭端口失败"));
+    return;
+  }
+  portHandle.store(-1);
+  SetStatus(QStringLiteral(u"关闭端口完成"));
+}
+
+void AdvanceSettingWnd::OnSave() {
+  DataMgr& data = DataMgr::GetInstance();
+  for (const ComboRow& row : ComboRows()) {
+    if (auto* combo = FindControl<QComboBox>(QString::fromLatin1(row.control)))
+      data.SetConfig(row.key, ToAnsi(combo->currentText()));
+  }
+  data.SaveConfig();
+  SetStatus(QStringLiteral(u"保存成功"));
+}
+
+void AdvanceSettingWnd::StartWorker(std::function<void()> body) {
+  JoinWorker();
+  busy_.store(true);
+  worker_ = std::thread([this, body = std::move(body)] {
+    body();
+    busy_.store(false);
+  });
+}
+
+void AdvanceSettingWnd::OnPrint() {
+  if (WorkerBusy()) return;
+  EnableActions(false, false);
+  SetStatus(QString());
+  const PortChoice choice = ReadChoice();
+  StartWorker([this, choice] {
+    {
+      // One document at a time on the printer, whoever prints it.
+      std::lock_guard<std::mutex> printing(PrinterLock());
+      QString status;
+      if (OpenChoice(choice, &status) == -1) {
+        Log(LOG_ERROR, "%s", ToAnsi(QStringLiteral(u"打印测试时打开端口失败，端口名称：%1").arg(FromAnsi(choice.name))).c_str());
+      } else {
+        PrintTestReceipt(choice.name, choice.type == kDriver);
+        if (PrinterSdk().POS_Close) PrinterSdk().POS_Close();
+        portHandle.store(-1);
+      }
+    }
+    const bool detect = choice.type != kDriver;
+    PostTask([this, detect] {
+      SetStatus(QStringLiteral(u"打印测试完成"));
+      EnableActions(true, detect);
+      if (buttonClosePort) buttonClosePort->setEnabled(portHandle.load() != -1);
+    });
+  });
+}
+
+void AdvanceSettingWnd::OnAutoDetect() {
+  if (WorkerBusy()) return;
+  const PortChoice base = ReadChoice();
+  if (base.type == kDriver) {
+    SetStatus(QStringLiteral(u"暂不支持驱动类型"));
+    return;
+  }
+  EnableActions(false, false);
+  SetStatus(QString());
+  std::vector<PortChoice> choices;
+  if (comboPort != nullptr)
+    for (int i = 0; i < comboPort->count(); ++i) choices.push_back(ReadChoice(comboPort->itemText(i)));
+  StartWorker([this, choices] {
+    for (const PortChoice& choice : choices) {
+      const QString name = FromAnsi(choice.name);
+      PostStatus(QStringLiteral(u"正在检测：") + name);
+      Log(LOG_INFO, "%s", ToAnsi(QStringLiteral(u"正在检测：%1\n").arg(name)).c_str());
+      std::lock_guard<std::mutex> printing(PrinterLock());
+      QString status;
+      if (OpenChoice(choice, &status) == -1) {
+        Log(LOG_ERROR, "%s", ToAnsi(QStringLiteral(u"自动检测时打开端口失败，端口名称：%1").arg(name)).c_str());
+        continue;
+      }
+      PrintTestReceipt(choice.name, false);
+      if (PrinterSdk().POS_Close) PrinterSdk().POS_Close();
+      portHandle.store(-1);
+    }
+    PostTask([this] {
+      SetStatus(QStringLiteral(u"检测完成,请选择测试小票显示的端口号"));
+      EnableActions(true, true);
+      if (buttonClosePort) buttonClosePort->setEnabled(false);
+    });
+  });
+}
+
+}  // namespace tillcast::ui

@@ -1,0 +1,42 @@
+// What the windows ask of the cloud client, as one interface so tests can
+// count calls where no cloud can answer. Implementations are thread-safe
+// except UploadTicketInfoFile, which the main window calls from the UI
+// thread only.
+#pragma once
+
+#include <string>
+
+namespace tillcast {
+class NetMgr;
+}
+
+namespace tillcast::ui {
+
+class CloudApi {
+ public:
+  virtual ~CloudApi() = default;
+  virtual bool GetConnectionInfo() = 0;
+  virtual bool CreateConnection() = 0;
+  virtual bool GetStoreLogo() = 0;
+  virtual bool UploadTicketInfoFile(const std::string& path) = 0;
+  virtual bool RequestReceiptPrint(const std::string& code) = 0;
+};
+
+// A NetMgr (not owned; outlives this object).
+class NetMgrCloud final : public CloudApi {
+ public:
+  explicit NetMgrCloud(NetMgr* net) : net_(net) {}
+  bool GetConnectionInfo() override;
+  bool CreateConnection() override;
+  bool GetStoreLogo() override;
+  bool UploadTicketInfoFile(const std::string& path) override;
+  bool RequestReceiptPrint(const std::string& code) override;
+
+ private:
+  NetMgr* net_;
+};
+
+// The process-wide NetMgr.
+CloudApi* NetMgrCloudApi();
+
+}  // namespace tillcast::ui

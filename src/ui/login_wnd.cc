@@ -1,0 +1,542 @@
+#include "ui/login_wnd.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QThread>
+
+#include "app/log.h"
+#include "app/system_integration.h"
+#include "app/text_util.h"
+#include "capture/serial_watcher.h"
+#include "capture/spool_monitor.h"
+#include "data/data_mgr.h"
+#include "platform/env.h"
+#include "platform/ipc.h"
+#include "print/port_list.h"
+#include "scanner/debug_output.h"
+#include "scanner/keyboard_filter.h"
+#include "ui/advance_setting_wnd.h"
+#include "ui/order_wnd.h"
+#include "ui/ui_text.h"
+
+namespace tillcast::ui {
+namespace {
+
+constexpr uint32_t kUpdaterPeriodMs = 600000;
+constexpr uint32_t kOrderPeriodMs = 1000;
+constexpr int kOrderOffset = 320;
+
+QString ConfigText(const char* key) { return FromAnsi(DataMgr::GetInstance().GetConfig(key)); }
+
+// The companion cash-register application's settings window listens on its
+// own endpoint beside ours, when it runs.
+void NotifyCompanionQuit() {
+  const std::string path = platform::RuntimeFolder() + "/Norbel_SettingsMainView.sock";
+  if (access(path.c_str(), F_OK) != 0) return;
+  std::string error;
+  platform::IpcSend(path, kCopyDataQuitCode, std::string(), 1000, &error);
+}
+
+}  // namespace
+
+LoginWnd::LoginWnd(LoginWndDeps deps)
+    : deps_(std::move(deps)),
+      cloud_(deps_.cloud != nullptr ? deps_.cloud : NetMgrCloudApi()),
+      ports_(deps_.ports != nullptr ? deps_.ports : &PortList::GetInstance()),
+      flow_(CaptureFlow::Hooks{
+          deps_.clock != nullptr ? deps_.clock : platform::SystemClock(), GetDataFolder(),
+          [this] { PostTask([this] { SetTimer(kTimerUpload, CaptureFlow::kTimerPeriodMs); }); },
+          [this](const std::string& path) { return cloud_->UploadTicketInfoFile(path); }}) {}
+
+LoginWnd::~LoginWnd() {
+  quitRequested.store(true);
+  {
+    std::lock_guard<std::mutex> l(waitLock_);
+  }
+  waitSignal_.notify_all();
+  if (deps_.watcher != nullptr) {
+    deps_.watcher->SetSerialDataCallback([](uint32_t, const uint8_t*, uint32_t) {});
+    deps_.watcher->SetParallelDataCallback([](uint32_t, const uint8_t*, uint32_t) {});
+  }
+  if (spoolMonitor) {
+    spoolMonitor->Stop();
+    spoolMonitor.reset();
+  }
+  JoinWorkers();
+  CCvsOrderWnd::DestroyAll();
+  RemoveTrayIcon();
+}
+
+void LoginWnd::JoinWorkers() {
+  std::vector<std::thread> threads;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> l(threadsLock_);
+      threads.swap(threads_);
+    }
+    if (threads.empty()) return;
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+  }
+}
+
+void LoginWnd::StartThread(std::function<void()> body) {
+  std::lock_guard<std::mutex> l(threadsLock_);
+  threads_.emplace_back(std::move(body));
+}
+
+void LoginWnd::WaitOrQuit(uint32_t ms) {
+  std::unique_lock<std::mutex> l(waitLock_);
+  waitSignal_.wait_for(l, std::chrono::milliseconds(ms), [this] { return quitRequested.load(); });
+}
+
+std::string LoginWnd::StoreLogoFile() { return SkinFolder() + "StoreLogo.png"; }
+
+void LoginWnd::InitWindow() {
+  QWidget* root = GetHWND();
+  root->setWindowIcon(QIcon(QString::fromStdString(SkinFolder()) + QStringLiteral("app_icon.png")));
+  comboPort = FindControl<QComboBox>(QStringLiteral("ComboPort"));
+  comboType = FindControl<QComboBox>(QStringLiteral("ComboType"));
+  buttonClose = FindControl<QPushButton>(QStringLiteral("ButtonClose"));
+  buttonLogin = FindControl<QPushButton>(QStringLiteral("ButtonLogin"));
+  editPsw = FindControl<QLineEdit>(QStringLiteral("EditPsw"));
+  optionStartup = FindControl<QCheckBox>(QStringLiteral("OptionStartup"));
+  optionClosePrint = FindControl<QCheckBox>(QStringLiteral("OptionClosePrint"));
+  buttonAdvanceSetting = FindControl<QPushButton>(QStringLiteral("ButtonAdvanceSetting"));
+  layoutLogin = FindControl(QStringLiteral("LayoutLogin"));
+  layoutReady = FindControl(QStringLiteral("LayoutReady"));
+  layoutChange = FindControl(QStringLiteral("LayoutChange"));
+  layoutGif = FindControl(QStringLiteral("LayoutGif"));
+
+  if (optionStartup) optionStartup->setChecked(DataMgr::GetInstance().GetConfig("AutoStartUp") == "true");
+  if (optionClosePrint) optionClosePrint->setChecked(DataMgr::GetInstance().GetConfig("ClosePrint") == "true");
+
+  if (comboType) {
+    QStringList types;
+    for (const auto& [type, names] : ports_->Refresh()) types << FromAnsi(type);
+    ComboSetItems(comboType, types);
+    const int index = ComboFind(comboType, ConfigText("PortType"));
+    if (index >= 0) ComboSelect(comboType, index);  // fills comboPort
+  }
+  if (buttonLogin && editPsw && editPsw->text().isEmpty()) buttonLogin->setEnabled(false);
+
+  buttonChange = FindControl<QPushButton>(QStringLiteral("ButtonChange"));
+  labelStoreName = FindControl<QLabel>(QStringLiteral("LabelStoreName"));
+  labelClient = FindControl<QLabel>(QStringLiteral("LabelClient"));
+  buttonOK = FindControl<QPushButton>(QStringLiteral("ButtonOK"));
+  buttonCancle = FindControl<QPushButton>(QStringLiteral("ButtonCancle"));
+  editChangePsw = FindControl<QLineEdit>(QStringLiteral("EditChangePsw"));
+  gifAnimWaiting = FindControl<QLabel>(QStringLiteral("GifAnimWaiting"));
+  labelAvatar2 = FindControl<QLabel>(QStringLiteral("LabelAvatar2"));
+  UpdateLogo();
+
+  labelVersion = FindControl<QLabel>(QStringLiteral("LabelVersion"));
+  if (labelVersion) labelVersion->setText(QStringLiteral(u"版本号：") + QString::fromLatin1(kAppVersion));
+
+  AddTrayIcon();
+  ready = true;
+
+  SetTimer(kTimerUpdater, kUpdaterPeriodMs);
+  SetTimer(kTimerOrders, kOrderPeriodMs);
+
+  Log(LOG_ERROR, "login:1");
+  if (deps_.watcher != nullptr) {
+    deps_.watcher->Init([this] { RegisterPortMonitors(); });
+    auto callback = [this](uint32_t source, const uint8_t* data, uint32_t length) {
+      DriverParallelEvtCallbackEx(source, data, static_cast<int32_t>(length));
+    };
+    deps_.watcher->SetSerialDataCallback(callback);
+    deps_.watcher->SetParallelDataCallback(callback);
+  }
+  Log(LOG_ERROR, "login:2");
+  if (deps_.spool_monitor) {
+    spoolMonitor = std::make_unique<SpoolMonitor>(deps_.spool_folder, deps_.spool_copy_folder);
+    spoolMonitor->SetCallback([this](const std::string& path) { SpoolFileCallback(path); });
+    spoolMonitor->Start();
+  }
+  Log(LOG_ERROR, "login:3");
+}
+
+void LoginWnd::RegisterPortMonitors() {
+  if (deps_.watcher == nullptr) return;
+  deps_.watcher->RemoveAllPortMonitor();
+  deps_.watcher->AddPortMonitor(1, -1);
+  deps_.watcher->AddPortMonitor(2, -1);
+}
+
+void LoginWnd::ShowPage(int flags) {
+  page_ = flags;
+  if (layoutLogin) layoutLogin->setVisible(flags & 1);
+  if (layoutReady) layoutReady->setVisible(flags & 2);
+  if (layoutChange) layoutChange->setVisible(flags & 4);
+  if (layoutGif) layoutGif->setVisible(flags & 8);
+  if (flags & 2) {
+    DataMgr& data = DataMgr::GetInstance();
+    if (labelStoreName) labelStoreName->setText(FromAnsi(data.GetBindInfo("store_name")));
+    const std::string device = data.GetBindInfo("device_name");
+    const std::string id = data.GetConfig("DeviceID");
+    if (labelClient && !device.empty() && !id.empty())
+      labelClient->setText(FromAnsi(device) + QStringLiteral(" ID:") + FromAnsi(id));
+  }
+  if (flags & 8) {
+    PlayGif(gifAnimWaiting);
+  } else {
+    StopGif(gifAnimWaiting);
+  }
+}
+
+void LoginWnd::UpdateLogo() {
+  const std::string logo = StoreLogoFile();
+  if (access(logo.c_str(), F_OK) != 0) cloud_->GetStoreLogo();
+  const bool have = access(logo.c_str(), F_OK) == 0;
+  const QString image = have ? QStringLiteral("StoreLogo.png") : QStringLiteral("avatar_default.png");
+  if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+    SetBkImage(labelAvatar2, image);
+  } else {
+    PostTask([this, image] { SetBkImage(labelAvatar2, image); });
+  }
+}
+
+void LoginWnd::ApplyDeviceKey(const std::string& key) {
+  if (key.empty()) {
+    StartThread([this] { AutoConnectThread(); });
+  } else {
+    SetDeviceKey(key);
+  }
+}
+
+void LoginWnd::SetDeviceKey(const std::string& key) {
+  DataMgr& data = DataMgr::GetInstance();
+  if (data.GetConfig("secret") == key) return;
+  data.SetConfig("secret", key);
+  ShowPage(8);
+  StartThread([this] { BindThread(); });
+}
+
+void LoginWnd::Login() {
+  if (editPsw == nullptr) return;
+  const std::string key = ToAnsi(editPsw->text());
+  if (key.empty()) return;
+  DataMgr::GetInstance().SetConfig("secret", key);
+  WriteDeviceKey(key);
+  ShowPage(8);
+  StartThread([this] { BindThread(); });
+}
+
+void LoginWnd::ShowLoginFailure(const QString& prefix) {
+  const std::string last = DataMgr::GetInstance().GetLastMessage();
+  QString text = prefix;
+  if (!last.empty()) text += QStringLiteral(",") + FromAnsi(last);
+  ShowMessageBox(nullptr, text, QStringLiteral(u"提示"));
+}
+
+void LoginWnd::BindThread() {
+  const bool ok = cloud_->GetConnectionInfo() && cloud_->CreateConnection();
+  if (ok) {
+    DataMgr::GetInstance().SaveConfig();
+    UpdateLogo();
+    PostTask([this] { ShowPage(2); });
+    return;
+  }
+  PostTask([this] {
+    ShowPage(1);
+    ShowLoginFailure(QStringLiteral(u"登录失败"));
+  });
+}
+
+void LoginWnd::AutoConnectThread() {
+  LogText(LOG_INFO, QStringLiteral(u"开启自动连接线程"));
+  while (!quitRequested.load()) {
+    if (cloud_->CreateConnection()) {
+      DataMgr::GetInstance().SaveConfig();
+      UpdateLogo();
+      PostTask([this] { ShowPage(2); });
+      break;
+    }
+    WaitOrQuit(deps_.auto_connect_retry_ms);
+  }
+  LogText(LOG_INFO, QStringLiteral(u"退出自动连接线程"));
+}
+
+bool LoginWnd::ChangeAccount() {
+  const std::string logo = StoreLogoFile();
+  errno = 0;
+  const int err = unlink(logo.c_str()) == 0 ? 0 : errno;
+  Log(LOG_INFO, "change account delete store logo, file path: %s, GetLastError: %d\n", logo.c_str(), err);
+  if (editChangePsw) {
+    const std::string key = ToAnsi(editChangePsw->text());
+    DataMgr::GetInstance().SetConfig("secret", key);
+    WriteDeviceKey(key);
+  }
+  if (cloud_->GetConnectionInfo()) {
+    const bool connected = cloud_->CreateConnection();
+    DataMgr::GetInstance().SaveConfig();
+    UpdateLogo();
+    return connected;
+  }
+  ShowLoginFailure(QStringLiteral(u"更新款台失败"));
+  return false;
+}
+
+void LoginWnd::FillPortCombo() {
+  if (comboPort == nullptr) return;
+  QStringList items;
+  if (comboType != nullptr) {
+    const PortGroups groups = ports_->Refresh();
+    auto it = groups.find(ToAnsi(comboType->currentText()));
+    if (it != groups.end())
+      for (const std::string& name : it->second) items << FromAnsi(name);
+  }
+  ComboSetItems(comboPort, items);
+  const int index = ComboFind(comboPort, ConfigText("PortName"));
+  ComboSelect(comboPort, index >= 0 ? index : 0);
+}
+
+void LoginWnd::RefreshComboSelections() {
+  const int port = ComboFind(comboPort, ConfigText("PortName"));
+  if (port >= 0) ComboSelect(comboPort, port);
+  const int type = ComboFind(comboType, ConfigText("PortType"));
+  if (type >= 0) ComboSelect(comboType, type);
+}
+
+void LoginWnd::Notify(TNotifyUI& msg) {
+  const QString& type = msg.sType;
+  const QString& name = msg.controlName;
+  DataMgr& data = DataMgr::GetInstance();
+  if (type == QStringLiteral("itemselect")) {
+    if (name == QStringLiteral("ComboType") && comboType) {
+      FillPortCombo();
+      data.SetConfig("PortType", ToAnsi(comboType->currentText()));
+    } else if (name == QStringLiteral("ComboPort") && comboPort) {
+      data.SetConfig("PortName", ToAnsi(comboPort->currentText()));
+      if (ready) StartThread([] { DataMgr::GetInstance().SaveConfig(); });
+    }
+  } else if (type == QStringLiteral("click")) {
+    if (name == QStringLiteral("ButtonLogin")) {
+      Login();
+    } else if (name == QStringLiteral("ButtonClose")) {
+      HideToTray();
+    } else if (name == QStringLiteral("ButtonAdvanceSetting")) {
+      AdvanceSettingWnd settings(ports_);
+      if (settings.Create(this, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge)) {
+        settings.CenterWindow();
+        settings.ShowModal();
+      }
+      RefreshComboSelections();
+    } else if (name == QStringLiteral("ButtonChange")) {
+      ShowPage(4);
+      if (editChangePsw) editChangePsw->clear();
+      if (buttonOK) buttonOK->setEnabled(false);
+    } else if (name == QStringLiteral("ButtonCancle")) {
+      ShowPage(2);
+    } else if (name == QStringLiteral("ButtonOK")) {
+      if (ChangeAccount()) ShowPage(2);
+    }
+  } else if (type == QStringLiteral("textchanged")) {
+    if (name == QStringLiteral("EditPsw") && buttonLogin && editPsw) {
+      buttonLogin->setEnabled(!editPsw->text().isEmpty());
+    } else if (name == QStringLiteral("EditChangePsw") && buttonOK && editChangePsw) {
+      buttonOK->setEnabled(!editChangePsw->text().isEmpty());
+    }
+  } else if (type == QStringLiteral("return")) {
+    if (name == QStringLiteral("EditPsw")) {
+      Login();
+    } else if (name == QStringLiteral("EditChangePsw")) {
+      // As the OK button, which stays disabled without a key.
+      if (buttonOK == nullptr || buttonOK->isEnabled()) {
+        if (ChangeAccount()) ShowPage(2);
+      }
+    }
+  } else if (type == QStringLiteral("selectchanged")) {
+    if (name == QStringLiteral("OptionStartup") && optionStartup) {
+      data.SetConfig("AutoStartUp", optionStartup->isChecked() ? "true" : "false");
+      if (ready) data.SaveConfig();
+    } else if (name == QStringLiteral("OptionClosePrint") && optionClosePrint) {
+      data.SetConfig("ClosePrint", optionClosePrint->isChecked() ? "true" : "false");
+      if (ready) data.SaveConfig();
+    }
+  }
+}
+
+void LoginWnd::DriverParallelEvtCallbackEx(uint32_t source, const uint8_t* data, int32_t length) {
+  flow_.OnDriverData(source, data, length);
+}
+
+void LoginWnd::SpoolFileCallback(const std::string& path) { flow_.OnSpoolFile(path); }
+
+void LoginWnd::OnUploadTimer() {
+  if (flow_.OnUploadTimer()) KillTimer(kTimerUpload);
+}
+
+void LoginWnd::OnOrderTimer() {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+  OrderInfo order;
+  while (DataMgr::GetInstance().PopOrderInfo(order)) {
+    Log(LOG_INFO, "WM_TIMER 1");
+    auto* wnd = new CCvsOrderWnd;
+    wnd->SetOrder(order);
+    Log(LOG_INFO, "WM_TIMER 2");
+    if (!wnd->Create(this, QStringLiteral(u"扫描购支付成功"), kStyleAppWindow, kExStyleTopmost | kExStyleToolWindow)) {
+      delete wnd;
+      continue;
+    }
+    wnd->GetHWND()->move(area.x() + area.width() - kOrderOffset, area.y() + area.height() - kOrderOffset);
+    wnd->ShowWindow(true, false);
+    Log(LOG_INFO, "WM_TIMER 3");
+  }
+}
+
+void LoginWnd::OnBarcode() {
+  const std::wstring code = deps_.barcode ? deps_.barcode() : KeyboardFilter::Instance()->GetBarcode();
+  ScannerDebug("Tillcast wnd RECEIVE_BARCODE_MSG authCode=");
+  if (code.size() < 20 || code.size() > 22 || code[0] != L'R') return;
+  std::string narrow;
+  try {
+    narrow = WideToCodePage(code, 0);
+  } catch (const std::exception&) {
+    return;
+  }
+  ScannerDebug("%s", narrow.c_str());
+  ScannerDebug("\r\n");
+  // The order service call runs off the UI thread, so scanning never
+  // freezes the window.
+  StartThread([this, narrow] { cloud_->RequestReceiptPrint(narrow); });
+}
+
+void LoginWnd::AddTrayIcon() {
+  if (trayIcon != nullptr || !TrayAvailable()) return;
+  trayIcon = new QSystemTrayIcon(QIcon(QString::fromStdString(SkinFolder()) + QStringLiteral("app_icon.png")));
+  trayIcon->setToolTip(ProductDisplayName());
+  trayMenu_ = std::make_unique<QMenu>();
+  QAction* quit = trayMenu_->addAction(QStringLiteral(u"退出"));
+  QObject::connect(quit, &QAction::triggered, trayIcon, [this] { PostMessage(kMsgTrayQuit, 0, 0); });
+  trayIcon->setContextMenu(trayMenu_.get());
+  QObject::connect(trayIcon, &QSystemTrayIcon::activated, trayIcon, [this](QSystemTrayIcon::ActivationReason r) {
+    if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick)
+      SendMessage(kMsgTrayCallback, 0, kMsgLButtonDown);
+  });
+  trayIcon->show();
+}
+
+void LoginWnd::RemoveTrayIcon() {
+  if (trayIcon == nullptr) return;
+  trayIcon->hide();
+  delete trayIcon;
+  trayIcon = nullptr;
+  trayMenu_.reset();
+}
+
+void LoginWnd::HideToTray() {
+  // Without a notification area the window only goes down to the task bar,
+  // so it stays reachable.
+  if (trayIcon != nullptr || TrayAvailable()) {
+    ShowWindow(false);
+  } else if (GetHWND()) {
+    GetHWND()->showMinimized();
+  }
+}
+
+void LoginWnd::PostQuit() {
+  if (deps_.quit) {
+    deps_.quit();
+  } else if (QCoreApplication* app = QCoreApplication::instance()) {
+    QMetaObject::invokeMethod(app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+  }
+}
+
+void LoginWnd::OnTrayQuit() {
+  if (deps_.notify_companion) {
+    deps_.notify_companion();
+  } else {
+    NotifyCompanionQuit();
+  }
+  quitRequested.store(true);
+  waitSignal_.notify_all();
+  closeAllowed = true;
+  ShowWindow(false);
+  RemoveTrayIcon();
+  PostQuit();
+}
+
+intptr_t LoginWnd::OnCopyData(uint32_t code, const std::string& payload) {
+  if (code == kCopyDataQuitCode) {
+    RemoveTrayIcon();
+    PostQuit();
+    return 1;
+  }
+  if (code == kCopyDataUploadCode) {
+    cloud_->UploadTicketInfoFile(payload);
+    return 1;
+  }
+  return 0;
+}
+
+intptr_t LoginWnd::HandleMessage(uint32_t message, uintptr_t wparam, intptr_t lparam, bool& handled) {
+  switch (message) {
+    case kMsgTrayCallback:
+      handled = true;
+      if (lparam == kMsgLButtonDown) {
+        ShowWindow(true, true);
+      } else if (lparam == kMsgRButtonDown) {
+        if (trayMenu_) trayMenu_->popup(QCursor::pos());
+      }
+      return 0;
+    case kMsgTrayQuit:
+      handled = true;
+      OnTrayQuit();
+      return 0;
+    case RECEIVE_BARCODE_MSG:
+      handled = true;
+      OnBarcode();
+      return 0;
+    case kMsgCopyData: {
+      handled = true;
+      const auto* record = reinterpret_cast<const CopyDataRecord*>(lparam);
+      if (record == nullptr) return -1;
+      return OnCopyData(record->code, record->payload);
+    }
+    case kMsgNcDoubleClick:
+      handled = true;
+      return 0;
+    case kMsgClose:
+      if (!closeAllowed) {
+        handled = true;
+        HideToTray();
+        return 0;
+      }
+      if (ready) DataMgr::GetInstance().SaveConfig();
+      break;
+    case kMsgTimer:
+      if (wparam == kTimerUpdater) {
+        if (deps_.launch_updater) deps_.launch_updater();
+      } else if (wparam == kTimerUpload) {
+        OnUploadTimer();
+      } else if (wparam == kTimerOrders) {
+        OnOrderTimer();
+      }
+      break;
+    default:
+      break;
+  }
+  return WindowImplBase::HandleMessage(message, wparam, lparam, handled);
+}
+
+}  // namespace tillcast::ui

@@ -1,0 +1,182 @@
+// The agent's main window and the controller of its flows: logging the
+// device in and binding it, the pages (login, waiting, ready, change
+// account), captured printer output → capture files → uploads, scanned
+// receipt numbers, queued orders in pop-up windows, the updater timer, the
+// tray icon and quitting.
+//
+// Threading: constructed, initialised and destroyed on the UI thread. The
+// capture callbacks run on the capture threads; the bind, auto-connect,
+// save and receipt-request threads are the window's own. Every change of
+// pages, labels and timers is posted to the UI thread. The destructor stops
+// and joins the window's threads.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "ui/capture_flow.h"
+#include "ui/cloud_api.h"
+#include "ui/toolkit.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSystemTrayIcon;
+
+namespace tillcast {
+class PortList;
+class SerialWatcher;
+class SpoolMonitor;
+}  // namespace tillcast
+
+namespace tillcast::ui {
+
+inline constexpr uint32_t kMsgTrayCallback = 1125;
+inline constexpr uint32_t kMsgTrayQuit = 1126;
+inline constexpr uint32_t kTimerUpdater = 21;
+inline constexpr uint32_t kTimerUpload = 22;
+inline constexpr uint32_t kTimerOrders = 23;
+inline constexpr uint32_t kCopyDataUploadCode = 101;
+inline constexpr uint32_t kCopyDataQuitCode = 201;
+
+// A WM_COPYDATA record: lparam of kMsgCopyData points at one (SendMessage
+// only, never posted).
+struct CopyDataRecord {
+  uint32_t code = 0;
+  std::string payload;
+};
+
+// What the main window works with; every member may stay empty (null
+// pointers are replaced by the process-wide objects where one exists).
+struct LoginWndDeps {
+  CloudApi* cloud = nullptr;               // null: the process-wide NetMgr
+  PortList* ports = nullptr;               // null: the process-wide list
+  platform::Clock* clock = nullptr;        // null: the system clock
+  SerialWatcher* watcher = nullptr;        // null: no driver capture
+  bool spool_monitor = true;               // watch the spool folder
+  std::string spool_folder;                // "" = SpoolFolder()
+  std::string spool_copy_folder;           // "" = SpoolCopyFolder()
+  std::function<void()> launch_updater;    // timer 21
+  std::function<void()> quit;              // ends the message loop; null = QCoreApplication::quit
+  std::function<void()> notify_companion;  // tells the companion's settings window 201; null = its endpoint
+  std::function<std::wstring()> barcode;   // null = the keyboard filter's code
+  uint32_t auto_connect_retry_ms = 5000;
+};
+
+class LoginWnd final : public WindowImplBase {
+ public:
+  explicit LoginWnd(LoginWndDeps deps = LoginWndDeps());
+  ~LoginWnd() override;
+
+  QString GetWindowClassName() const override { return QStringLiteral("Tillcast_LoginWnd"); }
+  uint32_t GetClassStyle() const override { return 11; }
+  intptr_t HandleMessage(uint32_t message, uintptr_t wparam, intptr_t lparam, bool& handled) override;
+  void InitWindow() override;
+  QString GetSkinFile() override { return QStringLiteral("login.xml"); }
+  std::string GetSkinFolder() override { return SkinFolder(); }
+  void Notify(TNotifyUI& msg) override;
+
+  // Bit 1 login, 2 ready, 4 change account, 8 waiting.
+  void ShowPage(int flags);
+  // Start-up: "" starts the auto-connect thread, anything else SetDeviceKey.
+  void ApplyDeviceKey(const std::string& key);
+  void SetDeviceKey(const std::string& key);
+  void Login();
+  bool ChangeAccount();
+  // Fetches the logo when missing (caller's thread) and shows it (UI).
+  void UpdateLogo();
+  // Registration of the port monitors once the driver is connected.
+  void RegisterPortMonitors();
+
+  // Capture callbacks; any thread.
+  void DriverParallelEvtCallbackEx(uint32_t source, const uint8_t* data, int32_t length);
+  void SpoolFileCallback(const std::string& path);
+
+  // A message of another program (UI thread): 101 uploads the file named by
+  // `payload`, 201 quits. Returns 1 when handled, 0 otherwise.
+  intptr_t OnCopyData(uint32_t code, const std::string& payload);
+
+  // State, for tests and the screenshots.
+  int page() const { return page_; }
+  CaptureFlow& capture() { return flow_; }
+  bool quit_requested() const { return quitRequested.load(); }
+  bool close_allowed() const { return closeAllowed; }
+  bool is_ready() const { return ready; }
+  bool has_tray_icon() const { return trayIcon != nullptr; }
+  // Waits for the window's worker threads (tests).
+  void JoinWorkers();
+
+  static std::string StoreLogoFile();  // skin folder + "StoreLogo.png"
+
+ private:
+  void FillPortCombo();
+  void RefreshComboSelections();
+  void OnUploadTimer();
+  void OnOrderTimer();
+  void OnBarcode();
+  void OnTrayQuit();
+  void AddTrayIcon();
+  void RemoveTrayIcon();
+  void PostQuit();
+  void HideToTray();
+  void StartThread(std::function<void()> body);
+  void BindThread();
+  void AutoConnectThread();
+  void ShowLoginFailure(const QString& prefix);
+  // Sleeps up to `ms`, cut short by quitRequested.
+  void WaitOrQuit(uint32_t ms);
+
+  LoginWndDeps deps_;
+  CloudApi* cloud_;
+  PortList* ports_;
+
+  QPushButton* buttonAdvanceSetting = nullptr;
+  QPushButton* buttonClose = nullptr;
+  QPushButton* buttonLogin = nullptr;
+  QLineEdit* editPsw = nullptr;
+  QCheckBox* optionStartup = nullptr;
+  QCheckBox* optionClosePrint = nullptr;
+  QComboBox* comboType = nullptr;
+  QComboBox* comboPort = nullptr;
+  QWidget* layoutLogin = nullptr;
+  QWidget* layoutReady = nullptr;
+  QWidget* layoutChange = nullptr;
+  QWidget* layoutGif = nullptr;
+  QPushButton* buttonChange = nullptr;
+  QLabel* labelStoreName = nullptr;
+  QLabel* labelClient = nullptr;
+  QPushButton* buttonCancle = nullptr;
+  QPushButton* buttonOK = nullptr;
+  QLineEdit* editChangePsw = nullptr;
+  QLabel* gifAnimWaiting = nullptr;
+  QLabel* labelVersion = nullptr;
+  QLabel* labelAvatar2 = nullptr;
+
+  QSystemTrayIcon* trayIcon = nullptr;
+  std::unique_ptr<QMenu> trayMenu_;
+  std::atomic<bool> quitRequested{false};
+  bool closeAllowed = false;
+  bool ready = false;
+  int page_ = 0;
+
+  CaptureFlow flow_;
+  std::unique_ptr<SpoolMonitor> spoolMonitor;
+
+  std::mutex threadsLock_;
+  std::vector<std::thread> threads_;
+  std::mutex waitLock_;
+  std::condition_variable waitSignal_;
+};
+
+}  // namespace tillcast::ui

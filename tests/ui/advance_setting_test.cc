@@ -1,0 +1,185 @@
+// The advanced settings window against the printer SDK stand-in, with a
+// pseudo-terminal as the serial port the receipt printer hangs on.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "print/sdk_binding.h"
+#include "ui/advance_setting_wnd.h"
+#include "ui_fixture.h"
+
+namespace tillcast::ui {
+namespace {
+
+class Pty {
+ public:
+  Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = ptsname(master_);
+  }
+  ~Pty() {
+    if (master_ >= 0) close(master_);
+  }
+  const std::string& slave() const { return slave_; }
+  // Everything written to the port so far (waits up to `ms` for the first
+  // byte, then for quiet).
+  std::string Drain(int ms) {
+    std::string out;
+    pollfd p{master_, POLLIN, 0};
+    while (poll(&p, 1, out.empty() ? ms : 200) > 0) {
+      char buf[4096];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+  }
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
+class AdvanceSettingTest : public test::UiFixture {
+ protected:
+  void SetUp() override {
+    UiFixture::SetUp();
+    ASSERT_FALSE(pty_.slave().empty());
+    ASSERT_TRUE(BindPrinterSdkFrom(test::BinDir() + "/libprint.so"));
+    ports_ = std::make_unique<PortList>(std::make_unique<test::FixedPorts>(
+        std::set<std::string>{pty_.slave()}, std::set<std::string>{dir_.Sub("lp0")}, std::set<std::string>{"queue"}));
+    data().SetConfig("PortType", test::Gbk("串口"));
+    data().SetConfig("PortName", pty_.slave());
+    data().SetConfig("Baudrate", "1200");  // not offered: the first item
+    data().SetConfig("Parity", test::Gbk("偶"));
+    data().SetConfig("FlowControl", "XON/OFF");
+  }
+  void TearDown() override {
+    if (wnd_) wnd_->JoinWorker();
+    wnd_.reset();
+    UnbindPrinterSdkForTest();
+    UiFixture::TearDown();
+  }
+  void Open() {
+    wnd_ = std::make_unique<AdvanceSettingWnd>(ports_.get());
+    ASSERT_TRUE(wnd_->Create(nullptr, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge));
+    wnd_->ShowWindow(true, true);
+  }
+  QComboBox* Combo(const char* name) { return wnd_->FindControl<QComboBox>(QString::fromLatin1(name)); }
+  QPushButton* Button(const char* name) { return wnd_->FindControl<QPushButton>(QString::fromLatin1(name)); }
+  QString Status() { return wnd_->FindControl<QLineEdit>(QStringLiteral("EditStatus"))->text(); }
+
+  Pty pty_;
+  std::unique_ptr<PortList> ports_;
+  std::unique_ptr<AdvanceSettingWnd> wnd_;
+};
+
+TEST_F(AdvanceSettingTest, CombosShowTheConfiguration) {
+  Open();
+  EXPECT_EQ(Combo("ComboType")->currentText(), QStringLiteral(u"串口"));
+  EXPECT_EQ(Combo("ComboPort")->currentText(), QString::fromStdString(pty_.slave()));
+  EXPECT_EQ(Combo("ComboBaudrate")->currentText(), QStringLiteral("2400"));
+  EXPECT_EQ(Combo("ComboParity")->currentText(), QStringLiteral(u"偶"));
+  EXPECT_EQ(Combo("ComboFlowControl")->currentText(), QStringLiteral("XON/OFF"));
+  EXPECT_EQ(Combo("ComboFlowControl")->count(), 3);
+  EXPECT_EQ(Combo("ComboPageWidth")->count(), 2);
+  Combo("ComboType")->setCurrentIndex(Combo("ComboType")->findText(QStringLiteral(u"并口")));
+  EXPECT_EQ(Combo("ComboPort")->currentText(), QString::fromStdString(dir_.Sub("lp0")));
+}
+
+TEST_F(AdvanceSettingTest, FlowControlCodes) {
+  EXPECT_EQ(AdvanceSettingWnd::FlowCode(QStringLiteral("XON/OFF")), 2);
+  EXPECT_EQ(AdvanceSettingWnd::FlowCode(QStringLiteral(u"硬件")), 1);
+  EXPECT_EQ(AdvanceSettingWnd::FlowCode(QStringLiteral(u"无")), 3);
+  Open();
+  const AdvanceSettingWnd::PortChoice c = wnd_->ReadChoice();
+  EXPECT_EQ(c.baud, 2400);
+  EXPECT_EQ(c.parity, 2);
+  EXPECT_EQ(c.flow, 2);
+  EXPECT_EQ(c.dataBits, 7);  // not configured: the first item
+}
+
+TEST_F(AdvanceSettingTest, SaveWritesTheDisplayedValues) {
+  Open();
+  Combo("ComboPageWidth")->setCurrentIndex(1);
+  Button("ButtonSave")->click();
+  EXPECT_EQ(Status(), QStringLiteral(u"保存成功"));
+  EXPECT_EQ(data().GetConfig("Baudrate"), "2400");
+  EXPECT_EQ(data().GetConfig("PageWidth"), "80");
+  EXPECT_EQ(data().GetConfig("PortName"), pty_.slave());
+  EXPECT_EQ(data().GetConfig("Parity"), test::Gbk("偶"));
+  EXPECT_TRUE(test::FileExists(data().ConfigPath()));
+}
+
+TEST_F(AdvanceSettingTest, OpenAndCloseThePort) {
+  Open();
+  Button("ButtonOpenPort")->click();
+  EXPECT_NE(wnd_->port_handle(), -1);
+  EXPECT_TRUE(Button("ButtonClosePort")->isEnabled());
+  EXPECT_TRUE(Button("ButtonPrint")->isEnabled());
+  Button("ButtonClosePort")->click();
+  EXPECT_EQ(Status(), QStringLiteral(u"关闭端口完成"));
+  EXPECT_EQ(wnd_->port_handle(), -1);
+  Button("ButtonClosePort")->setEnabled(true);
+  Button("ButtonClosePort")->click();
+  EXPECT_EQ(Status(), QStringLiteral(u"关闭端口失败"));
+  // A port that does not exist.
+  Combo("ComboType")->setCurrentIndex(Combo("ComboType")->findText(QStringLiteral(u"并口")));
+  ports_.reset();
+  wnd_->ComboSetItems(Combo("ComboPort"), {QString::fromStdString(dir_.Sub("missing/lp9"))});
+  Combo("ComboPort")->setCurrentIndex(0);
+  Button("ButtonOpenPort")->click();
+  EXPECT_EQ(Status(), QStringLiteral(u"打开端口失败"));
+  EXPECT_FALSE(Button("ButtonPrint")->isEnabled());
+}
+
+TEST_F(AdvanceSettingTest, TestPrintReachesTheSerialPort) {
+  Open();
+  Button("ButtonPrint")->click();
+  EXPECT_FALSE(Button("ButtonPrint")->isEnabled());
+  const std::string bytes = pty_.Drain(5000);
+  ASSERT_TRUE(test::PumpUntil([&] { return Status() == QStringLiteral(u"打印测试完成"); }, 5000));
+  EXPECT_TRUE(Button("ButtonPrint")->isEnabled());
+  EXPECT_TRUE(Button("ButtonAutoDetect")->isEnabled());
+  EXPECT_NE(bytes.find(test::Gbk("测试小票")), std::string::npos);
+  EXPECT_NE(bytes.find(test::Gbk("消费金额：")), std::string::npos);
+  EXPECT_NE(bytes.find(pty_.slave()), std::string::npos);
+  EXPECT_NE(bytes.find("\x1dV"), std::string::npos);  // cut
+  EXPECT_EQ(wnd_->port_handle(), -1);
+}
+
+TEST_F(AdvanceSettingTest, AutoDetectPrintsOnEveryPortOfTheType) {
+  Open();
+  Button("ButtonAutoDetect")->click();
+  const std::string bytes = pty_.Drain(5000);
+  ASSERT_TRUE(test::PumpUntil(
+      [&] { return Status() == QStringLiteral(u"检测完成,请选择测试小票显示的端口号"); }, 5000));
+  EXPECT_NE(bytes.find(pty_.slave()), std::string::npos);
+  EXPECT_TRUE(log_.Contains(test::Gbk("正在检测：") + pty_.slave()));
+}
+
+TEST_F(AdvanceSettingTest, DriverTypeIsNotAutoDetected) {
+  Open();
+  Combo("ComboType")->setCurrentIndex(Combo("ComboType")->findText(QStringLiteral(u"驱动")));
+  Button("ButtonAutoDetect")->click();
+  EXPECT_EQ(Status(), QStringLiteral(u"暂不支持驱动类型"));
+  EXPECT_FALSE(wnd_->WorkerBusy());
+  EXPECT_EQ(pty_.Drain(100), "");
+}
+
+TEST_F(AdvanceSettingTest, CaptionDoubleClickIsSwallowedAndCloseEnds) {
+  Open();
+  bool handled = false;
+  EXPECT_EQ(wnd_->HandleMessage(kMsgNcDoubleClick, 0, 0, handled), 0);
+  EXPECT_TRUE(handled);
+  Button("ButtonClose")->click();
+  EXPECT_TRUE(test::PumpUntil([&] { return !wnd_->IsWindow(); }, 2000));
+}
+
+}  // namespace
+}  // namespace tillcast::ui

@@ -1,0 +1,72 @@
+// The agent as one process against the cloud simulator: a device key handed
+// over by another program binds the device at start-up, a capture file sent
+// through the local endpoint is uploaded, and the quit message ends the run.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "net_test_support.h"
+#include "support/subprocess.h"
+#include "support/test_support.h"
+
+namespace tillcast {
+namespace {
+
+class AgentE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(redis_.running());
+    ASSERT_TRUE(sim_.ok()) << sim_.LogText();
+    mkdir(dir_.Sub("run").c_str(), 0700);
+    mkdir(dir_.Sub("spool").c_str(), 0700);
+    mkdir(dir_.Sub("logs").c_str(), 0700);
+    mkdir(dir_.Sub("data").c_str(), 0700);
+    mkdir(dir_.Sub("data/Tillcast").c_str(), 0700);
+    mkdir(dir_.Sub("config").c_str(), 0700);
+    mkdir(dir_.Sub("config/Zellora").c_str(), 0700);
+    test::WriteFile(dir_.Sub("data/Tillcast/cloudconfig.dat"), "{\"URL\":\"" + sim_.url() + "\"}");
+    test::WriteFile(dir_.Sub("data/Tillcast/setting.ini"),
+                    "[setting]\r\nhookkeyboard=0\r\n[cloud]\r\norder_url=" + sim_.url() + "\r\n");
+    test::WriteFile(dir_.Sub("config/Zellora/devicekey"), "DEMO-KEY-0001");
+  }
+  std::map<std::string, std::string> Env() const {
+    return {{"XDG_DATA_HOME", dir_.Sub("data")}, {"XDG_CONFIG_HOME", dir_.Sub("config")},
+            {"XDG_RUNTIME_DIR", dir_.Sub("run")}, {"TILLCAST_LOG_DIR", dir_.Sub("logs")},
+            {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")}, {"QT_QPA_PLATFORM", "offscreen"},
+            {"TILLCAST_IPC_SOCKET", dir_.Sub("run/tillcast.sock")}};
+  }
+  int Send(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {test::BinDir() + "/tillcast-send"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test::RunProgram(argv, Env(), 10000);
+  }
+  std::string Log() const { return test::ReadFile(dir_.Sub("logs/tillcast.txt")); }
+
+  test::TempDir dir_;
+  test::RedisServer redis_;
+  test::CloudSim sim_{redis_, 5};
+};
+
+TEST_F(AgentE2eTest, BindsUploadsAndQuits) {
+  test::Subprocess agent({test::BinDir() + "/tillcast"}, Env(), dir_.Sub("out.txt"));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("data/Tillcast/cloudbind.json")); }, 20000))
+      << Log() << sim_.LogText();
+  // The hand-over key is used once.
+  EXPECT_TRUE(test::WaitUntil([&] { return test::ReadFile(dir_.Sub("config/Zellora/devicekey")).empty(); }, 5000));
+  EXPECT_NE(Log().find("login:3"), std::string::npos) << Log();
+
+  std::string ticket = test::Gbk("欢迎光临 演示门店\n");
+  for (int i = 1; i <= 8; ++i) ticket += test::Gbk("商品") + std::to_string(i) + "      x1     1.00\n";
+  const std::string file = dir_.Sub("ticket.txt");
+  test::WriteFile(file, ticket);
+  ASSERT_TRUE(test::WaitUntil([&] { return Send({"101", file}) == 0; }, 10000)) << Log();
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return sim_.LogText().find("POST /store/printer/upload -> 200") != std::string::npos; }, 10000))
+      << sim_.LogText() << Log();
+
+  EXPECT_EQ(Send({"201"}), 0);
+  ASSERT_TRUE(agent.Wait(20000)) << Log();
+  EXPECT_EQ(agent.exit_code(), 0) << test::ReadFile(dir_.Sub("out.txt"));
+}
+
+}  // namespace
+}  // namespace tillcast

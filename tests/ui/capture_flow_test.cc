@@ -1,0 +1,155 @@
+// The pending capture state: bursts become one file each, uploaded once
+// after 300 ms of quiet, and nothing is lost or sent twice when data keeps
+// arriving while an upload runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/text_util.h"
+#include "platform/clock.h"
+#include "support/test_support.h"
+#include "ui/capture_flow.h"
+
+namespace tillcast::ui {
+namespace {
+
+class CaptureFlowTest : public ::testing::Test {
+ protected:
+  CaptureFlow::Hooks Hooks() {
+    CaptureFlow::Hooks h;
+    h.clock = &clock_;
+    h.data_folder = dir_.path();
+    h.start_timer = [this] { ++timer_starts_; };
+    h.upload = [this](const std::string& path) {
+      std::lock_guard<std::mutex> l(lock_);
+      uploads_.push_back(test::ReadFile(path));
+      return true;
+    };
+    return h;
+  }
+  void Send(CaptureFlow& flow, const std::string& bytes) {
+    flow.OnDriverData(1, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()));
+  }
+
+  test::TempDir dir_;
+  test::ScopedLog log_;
+  platform::FakeClock clock_{5000};
+  std::atomic<int> timer_starts_{0};
+  std::mutex lock_;
+  std::vector<std::string> uploads_;
+};
+
+TEST_F(CaptureFlowTest, TwoPayloadsOfOneBurstAreUploadedOnceAsOneFile) {
+  CaptureFlow flow(Hooks());
+  Send(flow, "first ");
+  const std::string pending = flow.PendingFile();
+  EXPECT_EQ(pending, dir_.path() + "/parallel5000.dat");
+  clock_.Advance(100);
+  Send(flow, "second");
+  EXPECT_EQ(flow.PendingFile(), pending);
+  EXPECT_EQ(timer_starts_.load(), 1);
+  // 30 ms ticks: nothing before 300 ms of quiet after the second payload.
+  for (int t = 0; t < 9; ++t) {
+    clock_.Advance(30);
+    EXPECT_FALSE(flow.OnUploadTimer());
+  }
+  clock_.Advance(30);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  ASSERT_EQ(uploads_.size(), 1u);
+  EXPECT_EQ(uploads_[0], "first second");
+  EXPECT_FALSE(test::FileExists(pending));
+  EXPECT_EQ(flow.PendingFile(), "");
+  EXPECT_FALSE(flow.UploadTimerRunning());
+  EXPECT_TRUE(log_.Contains("ui::LoginWnd::DriverParallelEvtCallbackEx: recv len= 6 "));
+}
+
+TEST_F(CaptureFlowTest, EmptyPayloadNamesTheFileButStartsNothing) {
+  CaptureFlow flow(Hooks());
+  flow.OnDriverData(2, nullptr, 0);
+  EXPECT_FALSE(flow.PendingFile().empty());
+  EXPECT_FALSE(test::FileExists(flow.PendingFile()));
+  EXPECT_EQ(timer_starts_.load(), 0);
+  EXPECT_FALSE(flow.UploadTimerRunning());
+  clock_.Advance(1000);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  EXPECT_TRUE(uploads_.empty());
+  // The next payload goes into the file already named.
+  const std::string named = flow.PendingFile();
+  Send(flow, "x");
+  EXPECT_EQ(flow.PendingFile(), named);
+  EXPECT_EQ(test::ReadFile(named), "x");
+}
+
+TEST_F(CaptureFlowTest, SpoolFileWithoutPagesIsForwardedRaw) {
+  CaptureFlow flow(Hooks());
+  const std::string copy = dir_.Sub("copy.SPL");
+  const std::string raw = std::string("\x68\x00\x01\x00not a spool image at all", 28);
+  test::WriteFile(copy, raw);
+  flow.OnSpoolFile(copy);
+  EXPECT_FALSE(test::FileExists(copy));
+  EXPECT_NE(flow.PendingFile().find("/spl_5000.dat"), std::string::npos);
+  clock_.Advance(300);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  ASSERT_EQ(uploads_.size(), 1u);
+  EXPECT_EQ(uploads_[0], raw);
+}
+
+TEST_F(CaptureFlowTest, RealSpoolFileIsUploadedAsItsText) {
+  const std::string dir = test::SharedTestdataDir();
+  if (dir.empty()) GTEST_SKIP() << "shared testdata absent";
+  const std::string spool = dir + "/spool/EMF_SPL-to-EMF_00035.SPL";
+  if (!test::FileExists(spool)) GTEST_SKIP() << "no " << spool;
+  CaptureFlow flow(Hooks());
+  const std::string copy = dir_.Sub("job.SPL");
+  test::WriteFile(copy, test::ReadFile(spool));
+  flow.OnSpoolFile(copy);
+  clock_.Advance(300);
+  flow.OnUploadTimer();
+  ASSERT_EQ(uploads_.size(), 1u);
+  EXPECT_NE(uploads_[0].find("Hello World"), std::string::npos) << uploads_[0];
+  EXPECT_FALSE(test::FileExists(dir_.Sub("job.emf")));
+}
+
+// A writer keeps sending while the UI side uploads: every byte ends up in
+// exactly one upload, in order.
+TEST_F(CaptureFlowTest, DataArrivingDuringUploadsIsNeitherLostNorDuplicated) {
+  CaptureFlow::Hooks h = Hooks();
+  h.upload = [this](const std::string& path) {
+    std::lock_guard<std::mutex> l(lock_);
+    uploads_.push_back(test::ReadFile(path));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // an upload takes a while
+    return true;
+  };
+  CaptureFlow flow(h);
+  std::atomic<bool> done{false};
+  std::string sent;
+  std::thread writer([&] {
+    for (int i = 0; i < 2000; ++i) {
+      const std::string piece = std::to_string(i) + ";";
+      sent += piece;
+      Send(flow, piece);
+      clock_.Advance(1);
+      if (i % 200 == 0) {
+        // A pause long enough to upload; the next data may race the upload.
+        clock_.Advance(400);
+        for (int spin = 0; spin < 2000 && !flow.PendingFile().empty(); ++spin)
+          std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
+    }
+    done = true;
+  });
+  while (!done.load()) flow.OnUploadTimer();
+  writer.join();
+  clock_.Advance(1000);
+  flow.OnUploadTimer();
+  std::string received;
+  for (const std::string& u : uploads_) received += u;
+  EXPECT_GT(uploads_.size(), 1u);
+  EXPECT_EQ(received, sent);
+}
+
+}  // namespace
+}  // namespace tillcast::ui

@@ -1,0 +1,98 @@
+// Shared pieces of the window tests: the offscreen application, a copy of
+// the skin folder per test, a port list over fixed names and a cloud client
+// that records what it is asked.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+
+#include "print/port_list.h"
+#include "support/test_support.h"
+#include "ui/cloud_api.h"
+
+namespace tillcast::test {
+
+// The one QApplication of the test process (offscreen).
+QApplication* EnsureApp();
+
+// Processes Qt events until `pred` holds or `timeout_ms` passed.
+bool PumpUntil(const std::function<bool()>& pred, int timeout_ms);
+void PumpFor(int ms);
+
+// A temporary skin folder holding copies of build/bin/skin, made the
+// toolkit's skin folder for the life of the object.
+class SkinCopy {
+ public:
+  SkinCopy();
+  ~SkinCopy();
+  const std::string& path() const { return dir_.path(); }
+  std::string Sub(const std::string& name) const { return dir_.Sub(name); }
+
+ private:
+  TempDir dir_;
+};
+
+// Ports by type, fixed by the test (ANSI type names).
+class FixedPorts final : public PortSource {
+ public:
+  FixedPorts(std::set<std::string> serial, std::set<std::string> parallel, std::set<std::string> printers)
+      : serial_(std::move(serial)), parallel_(std::move(parallel)), printers_(std::move(printers)) {}
+  std::optional<std::set<std::string>> SerialPorts() override { return serial_; }
+  std::optional<std::set<std::string>> ParallelPorts() override { return parallel_; }
+  std::optional<std::set<std::string>> Printers() override { return printers_; }
+
+ private:
+  std::set<std::string> serial_, parallel_, printers_;
+};
+
+// Answers with fixed results and keeps what it was given. Thread-safe.
+class RecordingCloud final : public ui::CloudApi {
+ public:
+  std::atomic<bool> connection_info_ok{true};
+  std::atomic<bool> connection_ok{true};
+  bool GetConnectionInfo() override {
+    ++connection_info_calls;
+    return connection_info_ok.load();
+  }
+  bool CreateConnection() override {
+    ++connection_calls;
+    return connection_ok.load();
+  }
+  bool GetStoreLogo() override { return false; }
+  bool UploadTicketInfoFile(const std::string& path) override {
+    std::lock_guard<std::mutex> l(lock);
+    uploads.push_back(ReadFile(path));
+    upload_paths.push_back(path);
+    return true;
+  }
+  bool RequestReceiptPrint(const std::string& code) override {
+    std::lock_guard<std::mutex> l(lock);
+    receipt_codes.push_back(code);
+    return true;
+  }
+  std::vector<std::string> Uploads() {
+    std::lock_guard<std::mutex> l(lock);
+    return uploads;
+  }
+  std::vector<std::string> Codes() {
+    std::lock_guard<std::mutex> l(lock);
+    return receipt_codes;
+  }
+
+  std::atomic<int> connection_info_calls{0};
+  std::atomic<int> connection_calls{0};
+  std::mutex lock;
+  std::vector<std::string> uploads;
+  std::vector<std::string> upload_paths;
+  std::vector<std::string> receipt_codes;
+};
+
+}  // namespace tillcast::test
