@@ -1,0 +1,303 @@
+#include "shop.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <hiredis.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include <json/json.h>
+
+#include "data/codec.h"
+
+namespace fs = std::filesystem;
+
+namespace tillcast::test {
+namespace {
+
+struct RedisFree {
+  void operator()(redisContext* c) const { redisFree(c); }
+};
+struct ReplyFree {
+  void operator()(redisReply* r) const { freeReplyObject(r); }
+};
+
+std::string Realpath(const std::string& p) {
+  char buf[PATH_MAX];
+  return ::realpath(p.c_str(), buf) != nullptr ? std::string(buf) : p;
+}
+
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  w["emitUTF8"] = true;
+  return Json::writeString(w, v);
+}
+
+std::string JobJson(const std::string& bytes, const std::string& job_id) {
+  Json::Value job;
+  job["format"] = "escpos";
+  job["job_id"] = job_id;
+  job["data"] = Base64Encode(bytes.data(), bytes.size());
+  return Compact(job);
+}
+
+std::vector<std::string> SortedFiles(const std::string& dir, const std::string& ext) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    if (e.path().extension() == ext) out.push_back(e.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+Shop::Shop() {
+  for (const char* sub : {"redis", "cloud", "uploads", "prints", "ports", "data/Tillcast", "config/Zellora", "logs",
+                          "services", "spool", "run", "autostart"})
+    fs::create_directories(dir_.Sub(sub));
+  ::chmod(dir_.Sub("run").c_str(), 0700);
+}
+
+Shop::~Shop() {
+  if (agent_) {
+    agent_->Signal(SIGTERM);
+    agent_->Wait(5000);
+  }
+  agent_.reset();  // kills it if it still runs
+  for (auto* p : {&driver_, &printer_, &cloud_, &redis_}) {
+    if (*p) {
+      (*p)->Signal(SIGTERM);
+      (*p)->Wait(3000);
+      p->reset();
+    }
+  }
+  // TILLCAST_E2E_KEEP=DIR keeps a copy of every shop's folder for a look.
+  if (const char* keep = std::getenv("TILLCAST_E2E_KEEP"); keep != nullptr && *keep != '\0') {
+    std::error_code ec;
+    const fs::path to = fs::path(keep) / fs::path(dir_.path()).filename();
+    fs::create_directories(to, ec);
+    fs::copy(dir_.path(), to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  }
+}
+
+bool Shop::StartRedis(std::string* why) {
+  std::vector<std::string> argv = {"/usr/bin/redis-server", "--bind", "127.0.0.1", "--port",
+                                   std::to_string(redis_port_), "--dir", dir_.Sub("redis"), "--save", "",
+                                   "--protected-mode", "yes"};
+  if (redis_aof_) {
+    argv.insert(argv.end(), {"--appendonly", "yes", "--appendfsync", "always"});
+  } else {
+    argv.insert(argv.end(), {"--appendonly", "no"});
+  }
+  redis_ = std::make_unique<Subprocess>(argv, std::map<std::string, std::string>{}, dir_.Sub("redis/redis.log"));
+  if (!WaitUntil([&] { return RedisCli({"PING"}) == "PONG"; }, 10000)) {
+    *why = "redis-server did not answer on port " + std::to_string(redis_port_);
+    return false;
+  }
+  return true;
+}
+
+void Shop::StopRedis() {
+  if (!redis_) return;
+  redis_->Signal(SIGTERM);
+  redis_->Wait(5000);
+  redis_.reset();
+}
+
+bool Shop::RestartRedis(std::string* why) {
+  StopRedis();
+  return StartRedis(why);
+}
+
+std::string Shop::RedisCli(const std::vector<std::string>& args) const {
+  timeval tv{2, 0};
+  std::unique_ptr<redisContext, RedisFree> c(redisConnectWithTimeout("127.0.0.1", redis_port_, tv));
+  if (!c || c->err) return "";
+  std::vector<const char*> argv;
+  std::vector<size_t> lens;
+  for (const auto& a : args) {
+    argv.push_back(a.c_str());
+    lens.push_back(a.size());
+  }
+  std::unique_ptr<redisReply, ReplyFree> r(
+      static_cast<redisReply*>(redisCommandArgv(c.get(), static_cast<int>(argv.size()), argv.data(), lens.data())));
+  if (!r) return "";
+  if (r->type == REDIS_REPLY_STATUS || r->type == REDIS_REPLY_STRING) return std::string(r->str, r->len);
+  if (r->type == REDIS_REPLY_INTEGER) return std::to_string(r->integer);
+  return "";
+}
+
+bool Shop::Start(std::string* why, bool redis_aof) {
+  const std::string bin = BinDir();
+  for (const char* prog : {"tillcast", "tillcast-cloudsim", "tillcast-vprinter", "SerialFilter64"}) {
+    if (::access((bin + "/" + prog).c_str(), X_OK) != 0) {
+      *why = std::string("missing program ") + bin + "/" + prog;
+      return false;
+    }
+  }
+  redis_aof_ = redis_aof;
+  redis_port_ = FreeLoopbackPort();
+  if (!StartRedis(why)) return false;
+
+  std::vector<std::string> sim = {bin + "/tillcast-cloudsim", "--http-port", "0", "--port-file",
+                                  dir_.Sub("cloud/port"), "--uploads", dir_.Sub("uploads"), "--log",
+                                  dir_.Sub("cloud/requests.log"), "--redis-port", std::to_string(redis_port_)};
+  if (!cloud_data_.empty()) {
+    WriteFile(dir_.Sub("cloud/data.json"), cloud_data_);
+    sim.insert(sim.end(), {"--data", dir_.Sub("cloud/data.json")});
+  }
+  cloud_ = std::make_unique<Subprocess>(sim, std::map<std::string, std::string>{}, dir_.Sub("cloud/out.log"));
+  if (!WaitUntil([&] { return !ReadFile(dir_.Sub("cloud/port")).empty(); }, 10000)) {
+    *why = "the cloud simulator did not report its port";
+    return false;
+  }
+  std::string port = ReadFile(dir_.Sub("cloud/port"));
+  while (!port.empty() && (port.back() == '\n' || port.back() == '\r')) port.pop_back();
+  cloud_url_ = "http://127.0.0.1:" + port;
+
+  const std::string printer = dir_.Sub("ports/printer");
+  printer_ = std::make_unique<Subprocess>(
+      std::vector<std::string>{bin + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
+                               "--chinese", "on", "--pty", printer},
+      std::map<std::string, std::string>{}, dir_.Sub("prints.log"));
+  if (!WaitUntil([&] { return FileExists(printer); }, 10000)) {
+    *why = "the virtual printer did not link its pseudo-terminal";
+    return false;
+  }
+
+  const std::string socket = dir_.Sub("run/driver.sock");
+  const std::string conf = dir_.Sub("serialfilter.conf");
+  WriteFile(conf, "socket " + socket + "\nserial 1 " + dir_.Sub("ports/till") + " " + printer + " 9600\n");
+  driver_ = std::make_unique<Subprocess>(
+      std::vector<std::string>{bin + "/SerialFilter64", "-c", conf},
+      std::map<std::string, std::string>{{"TILLCAST_DRIVER_SOCKET", socket}, {"TILLCAST_SERIALFILTER_CONF", conf}},
+      dir_.Sub("driver.log"));
+  if (!WaitUntil([&] { return FileExists(socket) && FileExists(dir_.Sub("ports/till")); }, 10000)) {
+    *why = "the capture driver did not open its socket and till port";
+    return false;
+  }
+  // The agent finds its driver service running and leaves it to us.
+  WriteFile(dir_.Sub("services/SerialFilter64.service"),
+            "name=SerialFilter64\ntype=1\nstart_type=3\nimage=" + Realpath(bin + "/SerialFilter64") +
+                "\npid=" + std::to_string(driver_->pid()) + "\n");
+
+  WriteFile(dir_.Sub("data/Tillcast/setting.ini"), "[proxy]\nredis_ip=127.0.0.1\nredis_port=" +
+                                                       std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
+                                                       cloud_url_ + "\n[setting]\nhookkeyboard=0\n");
+  Json::Value cfg;
+  cfg["URL"] = cloud_url_;
+  // The parallel type opens the path as it is; the login page keeps only
+  // serial names the system enumerates.
+  cfg["PortType"] = "\xe5\xb9\xb6\xe5\x8f\xa3";  // 并口
+  cfg["PortName"] = printer;
+  cfg["PageWidth"] = "80";
+  cfg["AutoStartUp"] = "false";
+  WriteFile(dir_.Sub("data/Tillcast/cloudconfig.dat"), Compact(cfg));
+  WriteFile(dir_.Sub("config/Zellora/devicekey"), kDeviceKey);
+  ::chmod(dir_.Sub("config/Zellora/devicekey").c_str(), 0600);
+
+  agent_ = std::make_unique<Subprocess>(std::vector<std::string>{bin + "/tillcast"}, AgentEnv(),
+                                        dir_.Sub("agent.out"));
+  return true;
+}
+
+std::map<std::string, std::string> Shop::AgentEnv() const {
+  return {{"XDG_DATA_HOME", dir_.Sub("data")},
+          {"XDG_CONFIG_HOME", dir_.Sub("config")},
+          {"XDG_RUNTIME_DIR", dir_.Sub("run")},
+          {"TILLCAST_IPC_SOCKET", dir_.Sub("run/tillcast.sock")},
+          {"TILLCAST_LOG_DIR", dir_.Sub("logs")},
+          {"TILLCAST_SERVICE_DIR", dir_.Sub("services")},
+          {"TILLCAST_DRIVER_DIR", BinDir()},
+          {"TILLCAST_DRIVER_SOCKET", dir_.Sub("run/driver.sock")},
+          {"TILLCAST_SERIALFILTER_CONF", dir_.Sub("serialfilter.conf")},
+          {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")},
+          {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},
+          {"QT_QPA_PLATFORM", "offscreen"}};
+}
+
+bool Shop::WaitReady(int timeout_ms) {
+  return WaitUntil(
+      [&] {
+        return !ReadFile(DataFolder() + "/cloudbind.json").empty() && FileExists(IpcSocket()) &&
+               AgentLog().find("CRedisConn::TryConnect true") != std::string::npos;
+      },
+      timeout_ms);
+}
+
+bool Shop::PushRaw(const std::string& bytes, const std::string& job_id) {
+  return !RedisCli({"RPUSH", std::string("print_jobs:") + kDeviceId, JobJson(bytes, job_id)}).empty();
+}
+
+bool Shop::PushRawMany(const std::vector<std::string>& jobs) {
+  std::vector<std::string> args = {"RPUSH", std::string("print_jobs:") + kDeviceId};
+  for (size_t i = 0; i < jobs.size(); ++i) args.push_back(JobJson(jobs[i], "e2e-" + std::to_string(i)));
+  return RedisCli(args) == std::to_string(jobs.size());
+}
+
+bool Shop::WriteTill(const std::string& bytes) {
+  const int fd = ::open(dir_.Sub("ports/till").c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A till program puts its port in raw mode before it prints.
+  termios tio{};
+  if (::tcgetattr(fd, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::tcdrain(fd);
+  ::close(fd);
+  return done == bytes.size();
+}
+
+std::vector<PrintedDoc> Shop::Printed() const {
+  // A document is complete once its picture is written (the .png last).
+  std::vector<PrintedDoc> out;
+  for (const auto& png : SortedFiles(dir_.Sub("prints"), ".png")) {
+    const std::string base = png.substr(0, png.size() - 4);
+    if (FileExists(base + ".bin")) out.push_back({base});
+  }
+  return out;
+}
+
+std::vector<std::string> Shop::Uploads() const {
+  return SortedFiles(dir_.Sub(std::string("uploads/") + kDeviceId), ".dat");
+}
+
+std::string Shop::AgentLog() const { return ReadFile(dir_.Sub("logs/tillcast.txt")); }
+
+}  // namespace tillcast::test

@@ -1,0 +1,84 @@
+// A whole shop on loopback for the system tests: Redis, the cloud
+// simulator, the virtual printer on a pseudo-terminal, the capture driver
+// with a proxied till port, and the agent bound with the demo device key.
+// Everything lives in one private temporary folder and is stopped by the
+// destructor, even when a test fails half-way.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/subprocess.h"
+#include "support/test_support.h"
+
+namespace tillcast::test {
+
+// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
+int FreeLoopbackPort();
+
+// One document the virtual printer finished: <out>/NNNN-....{bin,png,txt}.
+struct PrintedDoc {
+  std::string base;  // path without extension
+  std::string Bytes() const { return ReadFile(base + ".bin"); }
+  std::string Text() const { return ReadFile(base + ".txt"); }
+  std::string Png() const { return base + ".png"; }
+};
+
+// Not thread-safe; one test thread drives it.
+class Shop {
+ public:
+  static constexpr const char* kDeviceKey = "DEMO-KEY-0001";
+  static constexpr const char* kDeviceId = "dev-0001";
+
+  Shop();
+  ~Shop();  // stops the agent (SIGTERM, then SIGKILL), then the rest
+
+  // The simulator's data file (JSON, UTF-8); "" = its built-in demo store.
+  // Call before Start.
+  void SetCloudData(const std::string& json) { cloud_data_ = json; }
+
+  // Starts every part; false with `*why` when one does not come up.
+  // `redis_aof` keeps the job list across a Redis restart.
+  bool Start(std::string* why, bool redis_aof = false);
+
+  // Waits until the agent is bound and its job loop is connected to Redis.
+  bool WaitReady(int timeout_ms);
+
+  // Stops and starts Redis on the same port and folder.
+  bool RestartRedis(std::string* why);
+  void StopRedis();
+
+  // LPUSHes a raw job (printer bytes) onto the device's job list.
+  bool PushRaw(const std::string& bytes, const std::string& job_id);
+  // Several raw jobs in one connection, in order.
+  bool PushRawMany(const std::vector<std::string>& jobs);
+
+  // Writes `bytes` to the till's serial port as the till software would.
+  bool WriteTill(const std::string& bytes);
+
+  std::vector<PrintedDoc> Printed() const;   // in order of printing
+  std::vector<std::string> Uploads() const;  // files, in order of arrival
+  std::string AgentLog() const;              // as written (GBK)
+  std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
+  std::string IpcSocket() const { return dir_.Sub("run/tillcast.sock"); }
+
+  Subprocess* agent() { return agent_.get(); }
+  // The agent's environment (for tillcast-send).
+  std::map<std::string, std::string> AgentEnv() const;
+  const std::string& folder() const { return dir_.path(); }
+  std::string RedisPort() const { return std::to_string(redis_port_); }
+
+ private:
+  bool StartRedis(std::string* why);
+  std::string RedisCli(const std::vector<std::string>& args) const;
+
+  TempDir dir_;
+  int redis_port_ = 0;
+  bool redis_aof_ = false;
+  std::string cloud_url_;
+  std::string cloud_data_;
+  std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
+};
+
+}  // namespace tillcast::test

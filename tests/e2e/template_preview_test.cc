@@ -1,0 +1,44 @@
+// tillcast-template-preview: a template and a sale receipt in, the
+// additional receipt's picture out, through the agent's renderer and SDK.
+#include <gtest/gtest.h>
+
+#include "support/subprocess.h"
+#include "support/test_support.h"
+
+namespace tillcast::test {
+namespace {
+
+std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+TEST(TemplatePreview, DrawsTheAdditionalReceiptOfASale) {
+  TempDir dir;
+  WriteFile(dir.Sub("t.json"), U8(u8R"J({"format":"json","rules":{"total":"合计：\\s*([0-9.]+)"},"row-width":32,
+    "rows":[{"cols":[{"content-type":"txt","content":"本单合计 total[1] 元"}]},
+            {"cols":[{"content-type":"2d-code","content":"T=total[1]","align":"center","scale":4}]}]})J"));
+  WriteFile(dir.Sub("r.txt"), U8(u8"演示门店\n小票号 R7\n合计：18.20\n"));
+  const std::string tool = BinDir() + "/tillcast-template-preview";
+  ASSERT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("r.txt"), dir.Sub("out.png"), "--paper", "58"}, {}, 20000), 0);
+  ASSERT_TRUE(FileExists(dir.Sub("out.png")));
+  EXPECT_NE(ReadFile(dir.Sub("out.txt")).find(U8(u8"本单合计 18.20 元")), std::string::npos) << ReadFile(dir.Sub("out.txt"));
+  if (RunProgram({"/bin/sh", "-c", "command -v zbarimg >/dev/null"}, {}, 5000) == 0) {
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c", "zbarimg -q --raw '" + dir.Sub("out.png") + "' > '" + dir.Sub("qr") +
+                                               "' 2>/dev/null"},
+                         {}, 20000),
+              0);
+    EXPECT_EQ(ReadFile(dir.Sub("qr")), "T=18.20\n");
+  }
+}
+
+TEST(TemplatePreview, RefusesBadInput) {
+  TempDir dir;
+  const std::string tool = BinDir() + "/tillcast-template-preview";
+  EXPECT_EQ(RunProgram({tool, dir.Sub("t.json")}, {}, 10000), 2);
+  WriteFile(dir.Sub("bad.json"), "{ not json");
+  WriteFile(dir.Sub("r.txt"), "x\n");
+  EXPECT_EQ(RunProgram({tool, dir.Sub("bad.json"), dir.Sub("r.txt"), dir.Sub("o.png")}, {}, 10000), 1);
+  EXPECT_FALSE(FileExists(dir.Sub("o.png")));
+  EXPECT_EQ(RunProgram({tool, dir.Sub("missing.json"), dir.Sub("r.txt"), dir.Sub("o.png")}, {}, 10000), 1);
+}
+
+}  // namespace
+}  // namespace tillcast::test

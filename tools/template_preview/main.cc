@@ -1,0 +1,134 @@
+// tillcast-template-preview: shows what the additional receipt of a
+// template would look like for one sale receipt. The template goes through
+// the agent's own renderer and printer SDK into a file standing in for the
+// printer port, and the virtual printer draws that file.
+//
+// Usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80]
+// RECEIPT.txt is UTF-8 text as the till would print it.
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/text_util.h"
+#include "data/data_mgr.h"
+#include "print/print_hooks.h"
+#include "print/receipt_printer.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool ReadAll(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *out = s.str();
+  return true;
+}
+
+// A private folder removed on exit: the data folder of this run (so the
+// user's own configuration is neither read nor written) and the port file.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = (fs::temp_directory_path() / "tillcast-preview-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+int RunRender(const std::string& in, const std::string& out, const std::string& paper) {
+  const std::string prog = tillcast::GetModuleFolder() + "/tillcast-vprinter";
+  std::vector<std::string> args = {prog, "render", in, out, "--paper", paper, "--chinese", "on"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (::posix_spawn(&pid, prog.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    std::fprintf(stderr, "tillcast-template-preview: cannot run %s\n", prog.c_str());
+    return 1;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string paper = "80";
+  std::vector<std::string> pos;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--paper") == 0 && i + 1 < argc) {
+      paper = argv[++i];
+    } else {
+      pos.push_back(argv[i]);
+    }
+  }
+  if (pos.size() != 3 || (paper != "58" && paper != "80")) {
+    std::fprintf(stderr, "usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80]\n");
+    return 2;
+  }
+  std::string templ, receipt;
+  if (!ReadAll(pos[0], &templ)) {
+    std::fprintf(stderr, "tillcast-template-preview: cannot read %s\n", pos[0].c_str());
+    return 1;
+  }
+  if (!ReadAll(pos[1], &receipt)) {
+    std::fprintf(stderr, "tillcast-template-preview: cannot read %s\n", pos[1].c_str());
+    return 1;
+  }
+  ScratchDir scratch;
+  if (scratch.path().empty()) {
+    std::fprintf(stderr, "tillcast-template-preview: no temporary folder\n");
+    return 1;
+  }
+  ::setenv("XDG_DATA_HOME", scratch.path().c_str(), 1);
+  const std::string port = scratch.path() + "/printer.bin";
+  std::ofstream(port, std::ios::binary).flush();
+
+  std::string ticket;
+  try {
+    ticket = tillcast::Utf8ToAnsi(receipt);
+  } catch (const std::exception&) {
+    std::fprintf(stderr, "tillcast-template-preview: %s is not UTF-8 text the printer can hold\n", pos[1].c_str());
+    return 1;
+  }
+
+  tillcast::InstallPrintHooks();
+  tillcast::DataMgr& data = tillcast::DataMgr::GetInstance();
+  data.Init();
+  data.SetConfig("PortType", "\xb2\xa2\xbf\xda");  // 并口 (GBK): a device path written as it is
+  data.SetConfig("PortName", port);
+  data.SetConfig("PageWidth", paper);
+  if (!tillcast::RenderReceiptIn(ticket, templ, scratch.path())) {
+    std::fprintf(stderr, "tillcast-template-preview: the template did not render (not valid, or no rows)\n");
+    return 1;
+  }
+  std::error_code ec;
+  if (fs::file_size(port, ec) == 0) {
+    std::fprintf(stderr, "tillcast-template-preview: nothing was printed\n");
+    return 1;
+  }
+  return RunRender(port, pos[2], paper);
+}
