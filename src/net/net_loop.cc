@@ -54,6 +54,11 @@ bool NetMgr::Stop() {
     stopRequested_ = true;
   }
   waitSignal_.notify_all();
+  {
+    // A BLPOP in progress would hold the thread for up to its timeout.
+    std::lock_guard<std::mutex> l(redisLock_);
+    if (redis_) redis_->Interrupt();
+  }
   for (int32_t i = 0; i < timings_.stopPolls; ++i) {
     if (threadStopped_) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(timings_.stopPollMs));
@@ -118,7 +123,11 @@ bool NetMgr::ConnectRedis() {
     Log(LOG_ERROR, "连接redis失败，host空\n");
     return false;
   }
-  redis_ = std::make_unique<CRedisConn>(clock_);
+  {
+    std::lock_guard<std::mutex> l(redisLock_);
+    redis_ = std::make_unique<CRedisConn>(clock_);
+  }
+  if (stopRequested_) return false;
   if (redis_->Connect(host, port, password, index, timings_.connectTimeoutSeconds)) return true;
   Log(LOG_ERROR, "连接redis失败 %s", redis_->GetErrorText().c_str());
   return false;

@@ -91,7 +91,8 @@ class NetMgr {
   void WaitOrStop(int32_t ms);
   void NetworkFailureMessage(int32_t code);
 
-  std::unique_ptr<CRedisConn> redis_;
+  std::unique_ptr<CRedisConn> redis_;  // replaced only by the network thread, under redisLock_
+  std::mutex redisLock_;
   std::thread thread_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> threadStopped_{false};

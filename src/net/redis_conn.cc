@@ -3,6 +3,8 @@
 #include <hiredis/hiredis.h>
 #include <sys/time.h>
 
+#include "platform/socket_util.h"
+
 #include <memory>
 
 #include "app/log.h"
@@ -72,6 +74,10 @@ bool CRedisConn::TryConnect() {
   if (context_ != nullptr && context_->err != 0) {
     redisFree(context_);
     context_ = nullptr;
+  }
+  if (context_ != nullptr) {
+    std::lock_guard<std::mutex> l(fdLock_);
+    fd_ = context_->fd;
   }
   if (context_ == nullptr) {
     Log(LOG_INFO, "CRedisConn::TryConnect %s:%d  timeout=%d m_redisCtx=NULL", host_.c_str(), port_,
@@ -176,9 +182,18 @@ bool CRedisConn::BLPOP(const std::vector<std::string>& keys, int32_t timeout,
 }
 
 void CRedisConn::Close() {
+  {
+    std::lock_guard<std::mutex> l(fdLock_);
+    fd_ = -1;
+  }
   if (context_ != nullptr) redisFree(context_);
   context_ = nullptr;
   connected_ = false;
+}
+
+void CRedisConn::Interrupt() {
+  std::lock_guard<std::mutex> l(fdLock_);
+  platform::ShutdownSocket(fd_);
 }
 
 }  // namespace tillcast

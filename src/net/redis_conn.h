@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +48,9 @@ class CRedisConn {
   bool BLPOP(const std::vector<std::string>& keys, int32_t timeout, std::pair<std::string, std::string>& out);
 
   void Close();
+  // Thread-safe: makes a BLPOP blocked in another thread return at once
+  // (as a lost connection), so a stop need not wait out its timeout.
+  void Interrupt();
   bool IsConnected() const { return connected_; }
   std::string GetErrorText() const { return lastError_; }
   // True when the last BLPOP was answered with an error reply (a key of
@@ -57,6 +61,9 @@ class CRedisConn {
   bool CheckReplyError(void* reply);
 
   redisContext* context_ = nullptr;
+  // The context's socket, for Interrupt from another thread.
+  std::mutex fdLock_;
+  int fd_ = -1;
   std::string host_;
   int32_t port_ = 0;
   std::string password_;
