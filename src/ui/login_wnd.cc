@@ -303,6 +303,13 @@ void LoginWnd::FillPortCombo() {
     auto it = groups.find(ToAnsi(comboType->currentText()));
     if (it != groups.end())
       for (const std::string& name : it->second) items << FromAnsi(name);
+    // A configured port that discovery does not list (a USB adapter that is
+    // unplugged, a pseudo-terminal, a path typed in the settings window)
+    // stays selectable instead of being replaced by the first port found.
+    const QString configured = ConfigText("PortName");
+    if (!configured.isEmpty() && !items.contains(configured) &&
+        comboType->currentText() == ConfigText("PortType"))
+      items << configured;
   }
   ComboSetItems(comboPort, items);
   const int index = ComboFind(comboPort, ConfigText("PortName"));

@@ -86,6 +86,15 @@ TEST_F(LoginWndTest, InitialisesControlsFromTheConfiguration) {
   for (const char* line : {"login:1", "login:2", "login:3"}) EXPECT_TRUE(log_.Contains(line)) << line;
 }
 
+TEST_F(LoginWndTest, ConfiguredPortThatDiscoveryMissesIsKept) {
+  data().SetConfig("PortName", "/dev/pts/7");
+  Open();
+  auto* port = Find<QComboBox>("ComboPort");
+  EXPECT_EQ(port->count(), 3);
+  EXPECT_EQ(port->currentText(), QStringLiteral("/dev/pts/7"));
+  EXPECT_EQ(data().GetConfig("PortName"), "/dev/pts/7");
+}
+
 TEST_F(LoginWndTest, ChoosingATypeRefillsPortsAndStoresBoth) {
   Open();
   auto* type = Find<QComboBox>("ComboType");
