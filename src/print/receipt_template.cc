@@ -66,6 +66,7 @@ std::vector<ReceiptRule> BuildRules(const Json::Value& root, const std::string& 
   std::sort(names.begin(), names.end());  // byte order
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRuleTimeBudgetMs);
   bool overBudget = false;
+  const std::string ticketUtf8 = AnsiToUtf8(ticketText);
   for (const std::string& name : names) {
     ReceiptRule rule;
     rule.name = name;
@@ -75,12 +76,22 @@ std::vector<ReceiptRule> BuildRules(const Json::Value& root, const std::string& 
       rules.push_back(std::move(rule));
       continue;
     }
-    rule.pattern = Utf8ToAnsi(value.asString());
+    rule.pattern = value.asString();
     if (!overBudget && std::chrono::steady_clock::now() > deadline) {
       overBudget = true;
       Log(LOG_WARNING, "template rules from %s on are not applied: matching took too long", name.c_str());
     }
-    if (!overBudget) SearchRule(rule.pattern, ticketText, &rule.groups);
+    if (!overBudget) {
+      // Patterns are UTF-8 as the template carries them: matched against the
+      // receipt in UTF-8, a character class holds whole Chinese characters.
+      // A receipt that is not valid GBK is matched byte by byte instead.
+      if (!ticketUtf8.empty() || ticketText.empty()) {
+        if (SearchRuleUtf8(rule.pattern, ticketUtf8, &rule.groups))
+          for (std::string& g : rule.groups) g = Utf8ToAnsi(g);
+      } else {
+        SearchRule(Utf8ToAnsi(rule.pattern), ticketText, &rule.groups);
+      }
+    }
     rules.push_back(std::move(rule));
   }
   return rules;

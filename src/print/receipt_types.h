@@ -10,7 +10,7 @@ namespace tillcast {
 // One extraction rule of a template.
 struct ReceiptRule {
   std::string name;                 // the member name
-  std::string pattern;              // ANSI
+  std::string pattern;              // UTF-8, as the template carries it
   std::vector<std::string> groups;  // whole match, then each capture group; empty: no match
 };
 

@@ -72,6 +72,18 @@ TEST_F(TemplateTest, FullCallSequenceOfOneRow) {
   EXPECT_TRUE(log_.Contains(Gbk("追加打印完成 ")));
 }
 
+TEST_F(TemplateTest, ChineseCharacterClassesMatchWholeCharacters) {
+  // "：" in GBK is A3 BA: matched byte by byte, the class would take A3 alone
+  // and the group would start inside the character.
+  const std::string tpl = R"J({"format":"json","rules":{"total":"合计[:：]\\s*(\\d+\\.\\d+)","who":"收银员[:：](\\S+)"},
+    "rows":[{"cols":[{"content-type":"txt","content":"total[1]/who[1]"}]}]})J";
+  bool ok = false;
+  const auto calls = Render("合计：36.50\r\n收银员:张三\r\n", tpl, &ok);
+  EXPECT_TRUE(ok);
+  ASSERT_GE(calls.size(), 4u);
+  EXPECT_EQ(calls[3], Text(Gbk("36.50/张三"), 0));
+}
+
 TEST_F(TemplateTest, PlaceholdersTakeWholeMatchGroupsAndLeaveUnmatchedRules) {
   std::vector<ReceiptRule> rules(2);
   rules[0].name = "amt";
