@@ -38,6 +38,10 @@ TEST(TemplatePreview, RefusesBadInput) {
   EXPECT_EQ(RunProgram({tool, dir.Sub("bad.json"), dir.Sub("r.txt"), dir.Sub("o.png")}, {}, 10000), 1);
   EXPECT_FALSE(FileExists(dir.Sub("o.png")));
   EXPECT_EQ(RunProgram({tool, dir.Sub("missing.json"), dir.Sub("r.txt"), dir.Sub("o.png")}, {}, 10000), 1);
+  // OUT.png's transcript would land on the receipt itself.
+  WriteFile(dir.Sub("t.json"), R"({"format":"json","rows":[{"cols":[{"content":"x"}]}]})");
+  EXPECT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("r.txt"), dir.Sub("r.png")}, {}, 10000), 2);
+  EXPECT_EQ(ReadFile(dir.Sub("r.txt")), "x\n");
 }
 
 }  // namespace

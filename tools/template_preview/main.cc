@@ -89,6 +89,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80]\n");
     return 2;
   }
+  // The picture's transcript goes beside it as OUT.txt: never over an input.
+  {
+    fs::path transcript(pos[2]);
+    transcript.replace_extension(".txt");
+    std::error_code ec;
+    for (int i : {0, 1}) {
+      if (fs::exists(pos[i], ec) && fs::exists(transcript, ec) && fs::equivalent(pos[i], transcript, ec)) {
+        std::fprintf(stderr, "tillcast-template-preview: %s would overwrite the input %s; choose another OUT name\n",
+                     transcript.c_str(), pos[i].c_str());
+        return 2;
+      }
+    }
+  }
   std::string templ, receipt;
   if (!ReadAll(pos[0], &templ)) {
     std::fprintf(stderr, "tillcast-template-preview: cannot read %s\n", pos[0].c_str());
