@@ -10,6 +10,7 @@
 #include "print/printer_link.h"
 #include "print/sdk_binding.h"
 #include "ui/test_receipt.h"
+#include "ui/port_choice.h"
 #include "ui/ui_text.h"
 
 namespace tillcast::ui {
@@ -39,8 +40,6 @@ const std::vector<ComboRow>& ComboRows() {
   };
   return rows;
 }
-
-QString ConfigText(const char* key) { return FromAnsi(DataMgr::GetInstance().GetConfig(key)); }
 
 }  // namespace
 
@@ -98,14 +97,7 @@ void AdvanceSettingWnd::InitWindow() {
 
 void AdvanceSettingWnd::FillPortCombo() {
   if (comboPort == nullptr) return;
-  QStringList items;
-  if (comboType != nullptr) {
-    const PortGroups groups = ports_->Refresh();
-    auto it = groups.find(ToAnsi(comboType->currentText()));
-    if (it != groups.end())
-      for (const std::string& name : it->second) items << FromAnsi(name);
-  }
-  ComboSetItems(comboPort, items);
+  ComboSetItems(comboPort, PortChoices(ports_, comboType != nullptr ? comboType->currentText() : QString()));
   const int index = ComboFind(comboPort, ConfigText("PortName"));
   ComboSelect(comboPort, index >= 0 ? index : 0);
 }

@@ -34,6 +34,7 @@
 #include "scanner/keyboard_filter.h"
 #include "ui/advance_setting_wnd.h"
 #include "ui/order_wnd.h"
+#include "ui/port_choice.h"
 #include "ui/ui_text.h"
 
 namespace tillcast::ui {
@@ -42,8 +43,6 @@ namespace {
 constexpr uint32_t kUpdaterPeriodMs = 600000;
 constexpr uint32_t kOrderPeriodMs = 1000;
 constexpr int kOrderOffset = 320;
-
-QString ConfigText(const char* key) { return FromAnsi(DataMgr::GetInstance().GetConfig(key)); }
 
 // The companion cash-register application's settings window listens on its
 // own endpoint beside ours, when it runs.
@@ -297,21 +296,7 @@ bool LoginWnd::ChangeAccount() {
 
 void LoginWnd::FillPortCombo() {
   if (comboPort == nullptr) return;
-  QStringList items;
-  if (comboType != nullptr) {
-    const PortGroups groups = ports_->Refresh();
-    auto it = groups.find(ToAnsi(comboType->currentText()));
-    if (it != groups.end())
-      for (const std::string& name : it->second) items << FromAnsi(name);
-    // A configured port that discovery does not list (a USB adapter that is
-    // unplugged, a pseudo-terminal, a path typed in the settings window)
-    // stays selectable instead of being replaced by the first port found.
-    const QString configured = ConfigText("PortName");
-    if (!configured.isEmpty() && !items.contains(configured) &&
-        comboType->currentText() == ConfigText("PortType"))
-      items << configured;
-  }
-  ComboSetItems(comboPort, items);
+  ComboSetItems(comboPort, PortChoices(ports_, comboType != nullptr ? comboType->currentText() : QString()));
   const int index = ComboFind(comboPort, ConfigText("PortName"));
   ComboSelect(comboPort, index >= 0 ? index : 0);
 }
