@@ -55,6 +55,7 @@ Endpoints:
   POST /sim/push/raw?device=ID      body: printer bytes
   POST /sim/push/order?device=ID&order=NO
   POST /sim/push/notify?device=ID   body: notice text
+  PUT  /sim/template?store=ID       body: the store's new receipt template (JSON)
   GET  /sim/uploads                 list of stored uploads
   GET  /sim/health
 

@@ -142,7 +142,10 @@ void SimServer::Routes() {
     dev["job_key"] = JobKey(d->deviceId);
     dev["config_notify_key"] = NotifyKey(d->deviceId);
     dev["logo"] = options_.publicUrl + "/logo/" + st->storeId + ".png";
-    v["result"]["config"]["receipt"] = st->receiptTemplate;
+    {
+      std::lock_guard<std::mutex> l(templateLock_);
+      v["result"]["config"]["receipt"] = st->receiptTemplate;
+    }
     Json::Value& conn = v["result"]["connection"];
     conn["host"] = options_.advertiseRedisHost.empty() ? options_.redis.host : options_.advertiseRedisHost;
     conn["port"] = options_.advertiseRedisPort != 0 ? options_.advertiseRedisPort : options_.redis.port;
@@ -256,6 +259,24 @@ void SimServer::Routes() {
     Json::Value v = DeviceError(0, "success");
     v["key"] = key;
     Reply(res, 200, v);
+  });
+
+  // Admin: a store's new receipt template (JSON), handed out from the next
+  // connection query on; devices learn of it through a notify element.
+  s.Put("/sim/template", [this](const httplib::Request& req, httplib::Response& res) {
+    auto it = data_.stores.find(req.get_param_value("store"));
+    if (it == data_.stores.end()) return Reply(res, 404, DeviceError(40404, "unknown store"));
+    Json::Value parsed;
+    Json::CharReaderBuilder rb;
+    std::string error;
+    std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
+    if (!reader->parse(req.body.data(), req.body.data() + req.body.size(), &parsed, &error) || !parsed.isObject())
+      return Reply(res, 400, DeviceError(40001, "template is not a JSON object: " + error));
+    {
+      std::lock_guard<std::mutex> l(templateLock_);
+      it->second.receiptTemplate = Compact(parsed);
+    }
+    Reply(res, 200, DeviceError(0, "success"));
   });
 
   s.Get("/sim/uploads", [this](const httplib::Request&, httplib::Response& res) {

@@ -47,6 +47,9 @@ class SimServer {
   SimData data_;
   FILE* log_;
   std::mutex logLock_;
+  // Guards the stores' receiptTemplate, which the admin route replaces;
+  // everything else in data_ is read-only after loading.
+  std::mutex templateLock_;
   std::unique_ptr<httplib::Server> server_;
   std::atomic<unsigned> uploadSeq_{0};
   std::atomic<unsigned> jobSeq_{0};
