@@ -25,6 +25,7 @@
 #include <QUiLoader>
 
 #include "app/text_util.h"
+#include "ui/window_snapshot.h"
 
 namespace tillcast::ui {
 namespace {
@@ -276,6 +277,7 @@ void WindowImplBase::ShowWindow(bool show, bool activate) {
     root_->raise();
     root_->activateWindow();
   }
+  ScheduleWindowSnapshot(root_, GetWindowClassName());
 }
 
 int WindowImplBase::ShowModal() {
