@@ -1,15 +1,35 @@
-// The process-wide filter, on the evdev keyboard backend.
+// The process-wide filter, on the evdev keyboard backend (or, with
+// $TILLCAST_KEY_FEED naming a pipe, on keys written to that pipe).
 #include "app/log.h"
+#include "platform/env.h"
 #include "platform/input_evdev.h"
+#include "platform/input_feed.h"
 #include "scanner/keyboard_filter.h"
 
 namespace tillcast {
 namespace {
 
+void BackendLog(int level, const std::string& line) { Log(level, "%s", line.c_str()); }
+
 platform::EvdevHookOptions BackendOptions() {
   platform::EvdevHookOptions options = platform::EvdevHookOptionsFromEnv();
-  options.log = [](int level, const std::string& line) { Log(level, "%s", line.c_str()); };
+  options.log = BackendLog;
   return options;
+}
+
+struct Backend {
+  platform::KeyboardHook* hook;
+  platform::KeySynthesizer* synthesizer;
+};
+
+Backend TheBackend() {
+  const std::string feed = platform::EnvOr("TILLCAST_KEY_FEED", "");
+  if (!feed.empty()) {
+    static platform::FeedKeyboardHook fed(feed, "", BackendLog);
+    return {&fed, &fed};
+  }
+  static platform::EvdevKeyboardHook evdev(BackendOptions());
+  return {&evdev, &evdev};
 }
 
 }  // namespace
@@ -17,8 +37,8 @@ platform::EvdevHookOptions BackendOptions() {
 KeyboardFilter* KeyboardFilter::Instance() {
   // Destroyed in reverse order at exit: the filter (which removes the hook)
   // before the backend.
-  static platform::EvdevKeyboardHook backend(BackendOptions());
-  static KeyboardFilter filter(platform::SystemClock(), &backend, &backend);
+  static const Backend backend = TheBackend();
+  static KeyboardFilter filter(platform::SystemClock(), backend.hook, backend.synthesizer);
   return &filter;
 }
 
