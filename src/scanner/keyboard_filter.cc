@@ -95,7 +95,9 @@ intptr_t KeyboardFilter::FilterForTillcast(int code, uint32_t message, const pla
 
 bool KeyboardFilter::ApplyRules(uint32_t k, uint32_t scan, uint32_t now) {
   const uint32_t last = m_lst_keydown_time.load();
-  const bool timeout = last != 0 && static_cast<uint32_t>(now - last) >= g_iMaxKeyDownPastTime.load();
+  // No key-down yet counts as a long pause: otherwise the first scan after
+  // start-up could never be recognised and would reach the till as typing.
+  const bool timeout = last == 0 || static_cast<uint32_t>(now - last) >= g_iMaxKeyDownPastTime.load();
   const bool digit = IsDigit(k);
   const bool r = k == kVkR;
   const bool enter = k == kVkReturn;
