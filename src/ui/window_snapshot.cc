@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -27,17 +28,30 @@ void TakeSnapshot(QWidget* window, const QString& folder, const QString& base) {
   const QString stem = QDir(folder).filePath(base);
   window->grab().save(stem + QStringLiteral(".png"), "PNG");
 
-  QJsonObject labels;
-  for (QLabel* l : window->findChildren<QLabel*>())
-    if (!l->objectName().isEmpty()) labels.insert(l->objectName(), l->text());
-  for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
-    if (!b->objectName().isEmpty()) labels.insert(b->objectName(), b->text());
+  // A list, not an object: repeated rows use the same control names.
+  QJsonArray controls;
+  for (QWidget* w : window->findChildren<QWidget*>()) {
+    if (w->objectName().isEmpty()) continue;
+    QString text;
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+      text = l->text();
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+      text = b->text();
+    } else {
+      continue;
+    }
+    QJsonObject c;
+    c.insert(QStringLiteral("name"), w->objectName());
+    c.insert(QStringLiteral("text"), text);
+    c.insert(QStringLiteral("visible"), w->isVisible());
+    controls.append(c);
+  }
   QJsonObject doc;
   doc.insert(QStringLiteral("title"), window->windowTitle());
   doc.insert(QStringLiteral("visible"), window->isVisible());
   doc.insert(QStringLiteral("width"), window->width());
   doc.insert(QStringLiteral("height"), window->height());
-  doc.insert(QStringLiteral("controls"), labels);
+  doc.insert(QStringLiteral("controls"), controls);
 
   const QString tmp = stem + QStringLiteral(".json.tmp");
   QFile out(tmp);

@@ -1,6 +1,8 @@
 // Support and test aid: with $TILLCAST_UI_SNAPSHOT_DIR set, every window
 // the agent shows leaves a picture of itself (<class>-<n>.png) and the texts
-// of its named labels and buttons (<class>-<n>.json, UTF-8) in that folder,
+// of its named labels and buttons, in tree order (<class>-<n>.json, UTF-8:
+// {"title", "visible", "width", "height", "controls":[{"name", "text",
+// "visible"}]}) in that folder,
 // so a window of the running agent can be checked from outside the process.
 #pragma once
 

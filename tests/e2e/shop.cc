@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 
+#include <httplib.h>
 #include <json/json.h>
 
 #include "data/codec.h"
@@ -211,7 +212,8 @@ bool Shop::Start(std::string* why, bool redis_aof) {
 
   WriteFile(dir_.Sub("data/Tillcast/setting.ini"), "[proxy]\nredis_ip=127.0.0.1\nredis_port=" +
                                                        std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
-                                                       cloud_url_ + "\n[setting]\nhookkeyboard=0\n");
+                                                       cloud_url_ + "\n[setting]\nhookkeyboard=" +
+                                                       (key_feed_ ? "1" : "0") + "\n");
   Json::Value cfg;
   cfg["URL"] = cloud_url_;
   // The parallel type opens the path as it is; the login page keeps only
@@ -241,7 +243,46 @@ std::map<std::string, std::string> Shop::AgentEnv() const {
           {"TILLCAST_SERIALFILTER_CONF", dir_.Sub("serialfilter.conf")},
           {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")},
           {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},
+          {"TILLCAST_UI_SNAPSHOT_DIR", SnapshotFolder()},
+          {"TILLCAST_KEY_FEED", key_feed_ ? KeyFeed() : ""},
           {"QT_QPA_PLATFORM", "offscreen"}};
+}
+
+bool Shop::SimRequest(const std::string& method, const std::string& path, const std::string& body) {
+  httplib::Client c(cloud_url_);
+  c.set_connection_timeout(5);
+  c.set_read_timeout(5);
+  const auto r = method == "PUT" ? c.Put(path, body, "application/json") : c.Post(path, body, "text/plain");
+  return r && r->status == 200;
+}
+
+bool Shop::SetTemplate(const std::string& store_id, const std::string& template_json) {
+  return SimRequest("PUT", "/sim/template?store=" + store_id, template_json);
+}
+
+bool Shop::PushNotify(const std::string& text) {
+  return SimRequest("POST", std::string("/sim/push/notify?device=") + kDeviceId, text);
+}
+
+bool Shop::PushOrder(const std::string& order_no) {
+  return SimRequest("POST", std::string("/sim/push/order?device=") + kDeviceId + "&order=" + order_no, "");
+}
+
+bool Shop::Spool(const std::string& name, const std::string& bytes) {
+  const std::string path = dir_.Sub("spool/" + name);
+  const std::string copy = DataFolder() + "/PRINTERS/" + name;
+  WriteFile(path, bytes);
+  const bool copied = WaitUntil([&] { return ReadFile(copy).size() == bytes.size(); }, 10000);
+  ::unlink(path.c_str());
+  return copied;
+}
+
+bool Shop::TypeKeys(const std::string& text) {
+  const int fd = ::open(KeyFeed().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return ok;
 }
 
 bool Shop::WaitReady(int timeout_ms) {

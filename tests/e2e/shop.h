@@ -38,6 +38,10 @@ class Shop {
   // Call before Start.
   void SetCloudData(const std::string& json) { cloud_data_ = json; }
 
+  // The agent's keyboard filter on, fed through a pipe (KeyFeed()) instead
+  // of the machine's keyboards. Call before Start.
+  void UseKeyFeed() { key_feed_ = true; }
+
   // Starts every part; false with `*why` when one does not come up.
   // `redis_aof` keeps the job list across a Redis restart.
   bool Start(std::string* why, bool redis_aof = false);
@@ -57,6 +61,23 @@ class Shop {
   // Writes `bytes` to the till's serial port as the till software would.
   bool WriteTill(const std::string& bytes);
 
+  // Through the simulator's admin routes: a store's new receipt template,
+  // a notify element, an order job for the device.
+  bool SetTemplate(const std::string& store_id, const std::string& template_json);
+  bool PushNotify(const std::string& text);
+  bool PushOrder(const std::string& order_no);
+
+  // A print job through the spooler: `bytes` written as spool file `name`,
+  // then, once the agent holds its copy, deleted as the spooler does when
+  // the job is done. False when the agent never copied it.
+  bool Spool(const std::string& name, const std::string& bytes);
+
+  // Types `text` on the fed keyboard, all at once as a scanner does.
+  bool TypeKeys(const std::string& text);
+  std::string KeyFeed() const { return dir_.Sub("run/keys"); }
+  // Where the agent's windows leave their pictures and control texts.
+  std::string SnapshotFolder() const { return dir_.Sub("snapshots"); }
+
   std::vector<PrintedDoc> Printed() const;   // in order of printing
   std::vector<std::string> Uploads() const;  // files, in order of arrival
   std::string AgentLog() const;              // as written (GBK)
@@ -72,10 +93,12 @@ class Shop {
  private:
   bool StartRedis(std::string* why);
   std::string RedisCli(const std::vector<std::string>& args) const;
+  bool SimRequest(const std::string& method, const std::string& path, const std::string& body);
 
   TempDir dir_;
   int redis_port_ = 0;
   bool redis_aof_ = false;
+  bool key_feed_ = false;
   std::string cloud_url_;
   std::string cloud_data_;
   std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
