@@ -77,7 +77,7 @@ SimData DefaultData() {
   std::string error;
   Parse(kDefaultOrder, &order, &error);
   data.orders[Str(order, "order_no")] = order;
-  data.receipts["R20240001"] = "演示门店\n小票号 R20240001\n矿泉水 x2      5.00\n三明治 x1     31.50\n合计：36.50\n";
+  data.receipts["R20240501000000000001"] = "演示门店\n小票号 R20240501000000000001\n矿泉水 x2      5.00\n三明治 x1     31.50\n合计：36.50\n";
   return data;
 }
 

@@ -18,7 +18,7 @@ def emit(fd, etype, code, value):
 
 
 def main():
-    code = sys.argv[1] if len(sys.argv) > 1 else "R20240001"
+    code = sys.argv[1] if len(sys.argv) > 1 else "R20240501000000000001"
     fd = os.open("/dev/uinput", os.O_WRONLY | os.O_NONBLOCK)
     fcntl.ioctl(fd, UI_SET_EVBIT, EV_KEY)
     for k in set(KEYS.values()) | {SHIFT, ENTER}:
