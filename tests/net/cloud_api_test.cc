@@ -131,7 +131,7 @@ TEST_F(CloudApiTest, ScannedReceiptArrivesAsAPrintJob) {
     printed.emplace_back(bytes.begin(), bytes.end());
     return true;
   });
-  ASSERT_TRUE(net_.RequestReceiptPrint("r20240001")) << sim_.LogText();
+  ASSERT_TRUE(net_.RequestReceiptPrint("r20240501000000000001")) << sim_.LogText();
   EXPECT_EQ(redis_.Command(kDb, {"LLEN", "print_jobs:dev-0001"}), "1");
 
   NetLoopTimings fast;
