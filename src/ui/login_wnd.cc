@@ -83,23 +83,9 @@ LoginWnd::~LoginWnd() {
   RemoveTrayIcon();
 }
 
-void LoginWnd::JoinWorkers() {
-  std::vector<std::thread> threads;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> l(threadsLock_);
-      threads.swap(threads_);
-    }
-    if (threads.empty()) return;
-    for (std::thread& t : threads) t.join();
-    threads.clear();
-  }
-}
+void LoginWnd::JoinWorkers() { workers_.JoinAll(); }
 
-void LoginWnd::StartThread(std::function<void()> body) {
-  std::lock_guard<std::mutex> l(threadsLock_);
-  threads_.emplace_back(std::move(body));
-}
+void LoginWnd::StartThread(std::function<void()> body) { workers_.Start(std::move(body)); }
 
 void LoginWnd::WaitOrQuit(uint32_t ms) {
   std::unique_lock<std::mutex> l(waitLock_);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/worker_threads.h"
 #include "platform/clock.h"
 #include "ui/capture_flow.h"
 #include "ui/cloud_api.h"
@@ -173,8 +174,7 @@ class LoginWnd final : public WindowImplBase {
   CaptureFlow flow_;
   std::unique_ptr<SpoolMonitor> spoolMonitor;
 
-  std::mutex threadsLock_;
-  std::vector<std::thread> threads_;
+  WorkerThreads workers_;
   std::mutex waitLock_;
   std::condition_variable waitSignal_;
 };
