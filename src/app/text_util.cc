@@ -84,6 +84,20 @@ std::string ToNarrow(const std::wstring& wide) {
   return out;
 }
 
+std::string ToNarrowLossy(const std::wstring& wide) {
+  std::string out;
+  int err = 0;
+  if (platform::WideToNarrow(platform::AnsiCodePageName(), wide, &out, &err)) return out;
+  // Only when the whole text fails: one character at a time.
+  out.clear();
+  std::string one;
+  for (wchar_t c : wide) {
+    one.clear();
+    out += platform::WideToNarrow(platform::AnsiCodePageName(), std::wstring(1, c), &one, &err) ? one : "?";
+  }
+  return out;
+}
+
 std::string WideToCodePage(const std::wstring& wide, unsigned code_page) {
   constexpr size_t kChunk = 0x800000;
   const std::string name = CodePageName(code_page);

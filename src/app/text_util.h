@@ -29,6 +29,8 @@ std::string Utf8ToAnsi(const std::string& utf8);
 // ANSI <-> wide. Throw std::system_error carrying the errno on failure.
 std::wstring ToWide(const std::string& ansi);
 std::string ToNarrow(const std::wstring& wide);
+// Wide -> ANSI that never fails: characters the code page lacks become "?".
+std::string ToNarrowLossy(const std::wstring& wide);
 
 // Wide -> narrow in `code_page` (0 = ANSI, 65001 = UTF-8, n = "CPn"),
 // converted in chunks of at most 0x800000 characters. Throws

@@ -3,44 +3,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <exception>
-#include <fstream>
 
 #include "app/log.h"
 #include "app/text_util.h"
 #include "capture/emf_parser.h"
 #include "capture/spool_converter.h"
+#include "platform/file_copy.h"
 
 namespace tillcast::ui {
-namespace {
-
-// Wide -> ANSI; characters the code page lacks become "?".
-std::string Narrow(const std::wstring& text) {
-  try {
-    return ToNarrow(text);
-  } catch (const std::exception&) {
-  }
-  std::string out;
-  for (wchar_t c : text) {
-    try {
-      out += ToNarrow(std::wstring(1, c));
-    } catch (const std::exception&) {
-      out += '?';
-    }
-  }
-  return out;
-}
-
-bool CopyFileOver(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  if (!in) return false;
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << in.rdbuf();
-  return static_cast<bool>(out);
-}
-
-}  // namespace
 
 CaptureFlow::CaptureFlow(Hooks hooks) : hooks_(std::move(hooks)) {
   if (hooks_.clock == nullptr) hooks_.clock = platform::SystemClock();
@@ -82,7 +52,7 @@ void CaptureFlow::OnSpoolFile(const std::string& path) {
     if (converter.Convert()) {
       converted = true;
       EMFParser parser(emf);
-      text = Narrow(parser.Parse());
+      text = ToNarrowLossy(parser.Parse());
       unlink(emf.c_str());
     }
   }
@@ -90,7 +60,7 @@ void CaptureFlow::OnSpoolFile(const std::string& path) {
   EnsurePendingName("spl_");
   if (converted) {
     WriteBufferToFile(pendingCaptureFile, text.data(), text.size(), true, true);
-  } else if (!CopyFileOver(path, pendingCaptureFile)) {
+  } else if (!platform::CopyFileKeepingTime(path, pendingCaptureFile)) {
     Log(LOG_ERROR, "spool copy %s could not be forwarded", path.c_str());
   }
   unlink(path.c_str());

@@ -29,22 +29,7 @@ QString FromAnsi(const std::string& ansi) {
   return out;
 }
 
-std::string ToAnsi(const QString& text) {
-  if (text.isEmpty()) return std::string();
-  try {
-    return ToNarrow(text.toStdWString());
-  } catch (const std::exception&) {
-  }
-  std::string out;
-  for (const QChar ch : text) {
-    try {
-      out += ToNarrow(QString(ch).toStdWString());
-    } catch (const std::exception&) {
-      out += '?';
-    }
-  }
-  return out;
-}
+std::string ToAnsi(const QString& text) { return ToNarrowLossy(text.toStdWString()); }
 
 void LogText(int level, const QString& text) { Log(level, "%s", ToAnsi(text).c_str()); }
 

@@ -29,6 +29,9 @@ TEST(TextUtil, WideConversionsThrowOnFailure) {
   EXPECT_EQ(ToNarrow(L"\u4E2Da"), "\xD6\xD0" "a");
   EXPECT_THROW(ToWide("\x81"), std::system_error);  // truncated double-byte character
   EXPECT_THROW(ToNarrow(L"\U0001F600"), std::system_error);
+  // The lossy form keeps what the code page has and marks each gap once.
+  EXPECT_EQ(ToNarrowLossy(L"\u4E2D\U0001F600a"), "\xD6\xD0?a");
+  EXPECT_EQ(ToNarrowLossy(L"\u4E2Da"), "\xD6\xD0" "a");
   EXPECT_EQ(WideToCodePage(L"\u4E2D", 0), "\xD6\xD0");
   EXPECT_EQ(WideToCodePage(L"\u4E2D", 65001), "\xE4\xB8\xAD");
   try {
