@@ -1,5 +1,6 @@
 #include "app/text_util.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -188,6 +189,33 @@ std::string MaskSecret(const std::string& secret) {
   if (secret.empty()) return {};
   if (secret.size() <= 4) return "***";  // two characters would be half of it
   return secret.substr(0, 2) + "***";
+}
+
+// A plain scan rather than a regex: replies can be megabytes long.
+std::string MaskJsonMembers(const std::string& text, const std::string& name) {
+  const std::string kKey = "\"" + name + "\"";
+  std::string out;
+  size_t last = 0;
+  for (size_t at = text.find(kKey); at != std::string::npos; at = text.find(kKey, last)) {
+    size_t p = at + kKey.size();
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
+    if (p < text.size() && text[p] == ':') ++p;
+    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
+    if (p >= text.size() || text[p] != '"') {
+      out.append(text, last, p - last);
+      last = p;
+      continue;
+    }
+    const size_t value = p + 1;
+    size_t end = value;
+    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+    end = std::min(end, text.size());
+    out.append(text, last, value - last);
+    out += MaskSecret(text.substr(value, end - value));
+    last = end;
+  }
+  out.append(text, last, std::string::npos);
+  return out;
 }
 
 }  // namespace tillcast

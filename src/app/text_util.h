@@ -58,4 +58,9 @@ bool IsHasChinese(const void* data, size_t length);
 // for secrets of up to four characters; "" stays "").
 std::string MaskSecret(const std::string& secret);
 
+// `text` (JSON, possibly broken) with the string value of every member
+// `name` masked as MaskSecret does. A plain scan of the raw text: escaped
+// values and documents that do not parse are covered too.
+std::string MaskJsonMembers(const std::string& text, const std::string& name);
+
 }  // namespace tillcast

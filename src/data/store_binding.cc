@@ -17,34 +17,6 @@ using data_internal::FindMember;
 using data_internal::ParseJson;
 using data_internal::StringMember;
 
-// A refused reply is logged whole; a Redis password inside it must not be.
-// A plain scan rather than a regex: replies can be megabytes long.
-std::string MaskPasswords(const std::string& text) {
-  static const std::string kKey = "\"password\"";
-  std::string out;
-  size_t last = 0;
-  for (size_t at = text.find(kKey); at != std::string::npos; at = text.find(kKey, last)) {
-    size_t p = at + kKey.size();
-    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
-    if (p < text.size() && text[p] == ':') ++p;
-    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
-    if (p >= text.size() || text[p] != '"') {
-      out.append(text, last, p - last);
-      last = p;
-      continue;
-    }
-    const size_t value = p + 1;
-    size_t end = value;
-    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
-    end = std::min(end, text.size());
-    out.append(text, last, value - last);
-    out += MaskSecret(text.substr(value, end - value));
-    last = end;
-  }
-  out.append(text, last, std::string::npos);
-  return out;
-}
-
 // An absent member reads as an empty object; only a present member of
 // another type is "not an object".
 bool ObjectOrAbsent(const Json::Value* v) { return v == nullptr || v->isObject(); }
@@ -92,12 +64,12 @@ bool DataMgr::ParseConnectionInfo(const std::string& text) {
   const Json::Value* message = FindMember(root, "message");
   if (message == nullptr || !message->isString()) return false;
   if (message->asString() != "success") {
-    Log(LOG_ERROR, "解析get返回数据失败，%s\n", MaskPasswords(text).c_str());
+    Log(LOG_ERROR, "解析get返回数据失败，%s\n", MaskJsonMembers(text, "password").c_str());
     return false;
   }
   const Json::Value* resultMember = FindMember(root, "result");
   if (!ObjectOrAbsent(resultMember)) {
-    Log(LOG_ERROR, "ParseConnectionInfo json  result 不存在，%s\n", MaskPasswords(text).c_str());
+    Log(LOG_ERROR, "ParseConnectionInfo json  result 不存在，%s\n", MaskJsonMembers(text, "password").c_str());
     return false;
   }
   const Json::Value& result = OrEmpty(resultMember);

@@ -129,5 +129,16 @@ TEST(TextUtil, MaskSecretKeepsOnlyAHint) {
   EXPECT_EQ(MaskSecret("s3cr3t-value"), "s3***");
 }
 
+TEST(TextUtil, MaskJsonMembersCoversEscapedAndBrokenDocuments) {
+  // A value with escapes is masked as written; the clear text never survives.
+  const std::string reply = R"({"code":0,"result":{"appId":"a1","secret":"s3cr\/et\"x"}})";
+  const std::string masked = MaskJsonMembers(reply, "secret");
+  EXPECT_EQ(masked, R"({"code":0,"result":{"appId":"a1","secret":"s3***"}})");
+  EXPECT_EQ(MaskJsonMembers(R"({"password" : "hunter22", "password":5, "x":"password"})", "password"),
+            R"({"password" : "hu***", "password":5, "x":"password"})");
+  // A document cut off inside the value.
+  EXPECT_EQ(MaskJsonMembers(R"({"secret":"abcdefgh)", "secret"), R"({"secret":"ab***)");
+}
+
 }  // namespace
 }  // namespace tillcast
