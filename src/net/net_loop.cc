@@ -46,7 +46,7 @@ bool NetMgr::Start() {
   return true;
 }
 
-bool NetMgr::Stop() {
+void NetMgr::RequestStop() {
   {
     // Under the lock, so a waiter between its check and its wait cannot
     // miss the wake-up.
@@ -59,6 +59,10 @@ bool NetMgr::Stop() {
     std::lock_guard<std::mutex> l(redisLock_);
     if (redis_) redis_->Interrupt();
   }
+}
+
+bool NetMgr::Stop() {
+  RequestStop();
   for (int32_t i = 0; i < timings_.stopPolls; ++i) {
     if (threadStopped_) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(timings_.stopPollMs));

@@ -13,6 +13,7 @@
 #include "app/text_util.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
+#include "data/json_util.h"
 #include "net/cloud_settings.h"
 #include "net/rest_client.h"
 #include "net/signing.h"
@@ -30,20 +31,6 @@ constexpr char kPaymentVoucher[] = "\xD6\xA7\xB8\xB6\xC6\xBE\xD6\xA4";
 // "print_jobs:", the prefix of the job list key before the device id.
 constexpr size_t kJobKeyPrefixLength = 11;
 
-bool ParseJson(const std::string& text, Json::Value* root) {
-  Json::CharReaderBuilder builder;
-  builder["allowComments"] = true;
-  builder["collectComments"] = false;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  return reader->parse(text.data(), text.data() + text.size(), root, &errors);
-}
-
-const Json::Value* Member(const Json::Value& root, const char* name) {
-  if (!root.isObject()) return nullptr;
-  return root.find(name, name + std::strlen(name));
-}
-
 bool SaveLogoFile(const std::string& bytes) {
   const std::string path = GetModuleFolder() + "/skin/StoreLogo.png";
   int err = 0;
@@ -55,21 +42,6 @@ bool SaveLogoFile(const std::string& bytes) {
   return true;
 }
 
-// The binding reply carries the store secret: masked for the log.
-std::string MaskBindingSecret(const std::string& body) {
-  Json::Value root;
-  if (!ParseJson(body, &root)) return body;
-  const Json::Value* result = Member(root, "result");
-  const Json::Value* secret = result != nullptr ? Member(*result, "secret") : nullptr;
-  if (secret == nullptr || !secret->isString() || secret->asString().empty()) return body;
-  const std::string clear = "\"" + secret->asString() + "\"";
-  const std::string masked = "\"" + MaskSecret(secret->asString()) + "\"";
-  std::string out = body;
-  for (size_t at = out.find(clear); at != std::string::npos; at = out.find(clear, at + masked.size())) {
-    out.replace(at, clear.size(), masked);
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -87,8 +59,7 @@ NetMgr::NetMgr(platform::Clock* clock, const NetLoopTimings& timings) : clock_(c
 }
 
 NetMgr::~NetMgr() {
-  stopRequested_ = true;
-  waitSignal_.notify_all();
+  RequestStop();  // wakes a wait and interrupts a BLPOP, as Stop does
   if (thread_.joinable()) thread_.join();
   if (hooksInstalled_) DataMgr::GetInstance().SetOrderQuery(nullptr);
   redis_.reset();
@@ -156,7 +127,7 @@ bool NetMgr::GetConnectionInfo() {
   const std::string address = base + "/store/printer/device";
   Log(LOG_INFO, "NetMgr::GetConnectionInfo post url=%s,data=%s ", address.c_str(), logged.c_str());
   const RestClient::Response r = RestClient::post(address, kFormContentType, body);
-  Log(LOG_INFO, "NetMgr::GetConnectionInfo r.code=%d,body=%s ", r.code, MaskBindingSecret(r.body).c_str());
+  Log(LOG_INFO, "NetMgr::GetConnectionInfo r.code=%d,body=%s ", r.code, MaskJsonMembers(r.body, "secret").c_str());
   if (r.code != 200) {
     Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
            logged.c_str());
@@ -165,11 +136,11 @@ bool NetMgr::GetConnectionInfo() {
   }
 
   Json::Value root;
-  if (!ParseJson(r.body, &root)) return false;
-  const Json::Value* code = Member(root, "code");
+  if (!data_internal::ParseJson(r.body, &root)) return false;
+  const Json::Value* code = data_internal::FindMember(root, "code");
   if (code == nullptr || !code->isInt()) return false;
   if (code->asInt() != 0) {
-    if (const Json::Value* message = Member(root, "message"); message != nullptr && message->isString()) {
+    if (const Json::Value* message = data_internal::FindMember(root, "message"); message != nullptr && message->isString()) {
       const std::string text = Utf8ToAnsi(message->asString());
       data.SetLastMessage(text);
       Log(LOG_ERROR, "%s\n", text.c_str());
@@ -310,13 +281,13 @@ bool NetMgr::RequestReceiptPrint(const std::string& code) {
     return false;
   }
   Json::Value root;
-  if (!ParseJson(r.body, &root)) {
+  if (!data_internal::ParseJson(r.body, &root)) {
     Log(LOG_ERROR, "解析body抛出异常");
     return false;
   }
-  const Json::Value* returnCode = Member(root, "return_code");
+  const Json::Value* returnCode = data_internal::FindMember(root, "return_code");
   if (returnCode != nullptr && returnCode->isString() && returnCode->asString() != "SUCCESS") {
-    if (const Json::Value* msg = Member(root, "return_msg"); msg != nullptr && msg->isString()) {
+    if (const Json::Value* msg = data_internal::FindMember(root, "return_msg"); msg != nullptr && msg->isString()) {
       const std::string text = Utf8ToAnsi(msg->asString());
       data.SetLastMessage(text);
       Log(LOG_ERROR, "%s\n", text.c_str());

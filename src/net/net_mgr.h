@@ -89,6 +89,8 @@ class NetMgr {
   bool RedisGetData();
   // Waits up to `ms` or until Stop.
   void WaitOrStop(int32_t ms);
+  // Sets stopRequested_, wakes a wait and interrupts a BLPOP; no waiting.
+  void RequestStop();
   void NetworkFailureMessage(int32_t code);
 
   std::unique_ptr<CRedisConn> redis_;  // replaced only by the network thread, under redisLock_

@@ -282,6 +282,14 @@ TEST_F(CloudFailureTest, BindingRepliesThatAreNotSuccessWriteNothing) {
     EXPECT_EQ(data().GetLastMessage(), Gbk(c.message)) << c.body;
     EXPECT_FALSE(test::FileExists(data().BindPath())) << c.body;
   }
+  // Nesting deeper than the JSON reader's limit is refused, not thrown.
+  {
+    const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+    Reply(200, deep);
+    data().SetLastMessage("");
+    EXPECT_FALSE(net_.GetConnectionInfo());
+    EXPECT_FALSE(net_.RequestReceiptPrint("R20240501000000000001"));
+  }
 }
 
 TEST_F(CloudFailureTest, UploadTimeoutSaysNetworkTimeout) {
