@@ -76,6 +76,12 @@ bool CRedisConn::TryConnect() {
     context_ = nullptr;
   }
   if (context_ != nullptr) {
+    // The connect timeout covers only the connect: AUTH and SELECT get a
+    // limit too, so a server that accepts and never answers cannot hold
+    // the network thread. BLPOP sets its own limit.
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout_ != 0 ? timeout_ : kCommandGraceSeconds);
+    redisSetTimeout(context_, limit);
     std::lock_guard<std::mutex> l(fdLock_);
     fd_ = context_->fd;
   }

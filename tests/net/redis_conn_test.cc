@@ -115,6 +115,16 @@ TEST_F(RedisConnTest, RefusedPortLogsTheMissingContext) {
                             "  timeout=15 m_redisCtx=NULL"));
 }
 
+TEST_F(RedisConnTest, ServerThatNeverAnswersFailsTheConnectAfterTheTimeout) {
+  test::RawServer silent("");  // accepts, then says nothing
+  CRedisConn conn(&clock_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(conn.Connect("127.0.0.1", silent.port(), "pw", 0, 1));  // AUTH unanswered
+  EXPECT_FALSE(conn.IsConnected());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "AUTH waited without a limit";
+  EXPECT_TRUE(log_.Contains("CRedisConn::TryConnect auth failed"));
+}
+
 TEST_F(RedisConnTest, ServerKilledDuringBlpopClosesTheConnection) {
   CRedisConn conn(&clock_);
   ASSERT_TRUE(conn.Connect("127.0.0.1", redis_.port(), redis_.password(), 1, 15));
