@@ -39,6 +39,7 @@ constexpr size_t kHeaderMin = 88;
 constexpr size_t kMaxSavedStates = 4096;
 constexpr size_t kMaxHandles = 65536;
 constexpr int64_t kMaxGapSpaces = 1024;
+constexpr int64_t kGapSpacesPerCharacter = 64;
 
 std::atomic<int32_t> g_char_widths[2] = {0, 0};
 
@@ -120,15 +121,20 @@ std::wstring LayOutItems(std::vector<TextItem> items, int32_t space_width) {
   std::stable_sort(items.begin(), items.end(), [](const TextItem& a, const TextItem& b) {
     return a.y != b.y ? a.y < b.y : a.x < b.x;
   });
+  // A hostile gap must not become a gigabyte of blanks: each gap is capped,
+  // and all gaps together may not outgrow the text by much (many tiny
+  // records with wide gaps would otherwise multiply the input many times).
+  int64_t budget = kMaxGapSpaces;
+  for (const TextItem& item : items) budget += kGapSpacesPerCharacter * static_cast<int64_t>(item.text.size());
   std::wstring out;
   const TextItem* prev = nullptr;
   for (const TextItem& item : items) {
     if (prev != nullptr && item.y == prev->y) {
       const int64_t end = static_cast<int64_t>(prev->x) + prev->width;
       if (space_width > 0 && end + space_width < item.x) {
-        // A hostile gap must not become a gigabyte of blanks.
-        const int64_t spaces = std::min<int64_t>((item.x - end) / space_width, kMaxGapSpaces);
+        const int64_t spaces = std::min({(item.x - end) / space_width, kMaxGapSpaces, budget});
         out.append(static_cast<size_t>(spaces), L' ');
+        budget -= spaces;
       }
     } else if (prev != nullptr) {
       out.push_back(L'\n');

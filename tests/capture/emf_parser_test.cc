@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <random>
 #include <set>
@@ -44,6 +46,13 @@ TEST(EmfLayout, GapsRowsAndOrder) {
       {"nothing", {}, L""},
   };
   for (const Case& c : cases) EXPECT_EQ(LayOutItems(c.items, 10), c.want) << c.name;
+  // Many one-character records with wide gaps: the blanks stay within a
+  // budget of the text's size, not 1024 per gap.
+  std::vector<TextItem> sparse;
+  for (int i = 0; i < 2000; ++i) sparse.push_back({i * 1000000, 5, 0, L"x"});
+  const std::wstring laid = LayOutItems(sparse, 10);
+  EXPECT_EQ(std::count(laid.begin(), laid.end(), L'x'), 2000);
+  EXPECT_EQ(laid.size(), 2000u + 1024u + 64u * 2000u);
   // Without a measured space width no spaces are added.
   EXPECT_EQ(LayOutItems({{0, 5, 10, L"a"}, {500, 5, 10, L"b"}}, 0), L"ab");
 }
