@@ -42,6 +42,9 @@ void CaptureFlow::OnDriverData(uint32_t, const uint8_t* data, int32_t length) {
 }
 
 void CaptureFlow::OnSpoolFile(const std::string& path) {
+  // The monitor may announce a job more than once (one per file event); the
+  // first announcement takes the copy and deletes it, the others find none.
+  if (access(path.c_str(), F_OK) != 0) return;
   // The conversion runs outside the lock: it may take a while and touches
   // only the copy and its metafile.
   std::string text;

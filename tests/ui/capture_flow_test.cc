@@ -95,6 +95,14 @@ TEST_F(CaptureFlowTest, SpoolFileWithoutPagesIsForwardedRaw) {
   EXPECT_TRUE(flow.OnUploadTimer());
   ASSERT_EQ(uploads_.size(), 1u);
   EXPECT_EQ(uploads_[0], raw);
+
+  // The same job announced again (the monitor reports each file event):
+  // its copy is gone, so nothing starts and nothing is logged as lost.
+  test::ScopedLog log;
+  flow.OnSpoolFile(copy);
+  EXPECT_EQ(flow.PendingFile(), "");
+  EXPECT_FALSE(flow.UploadTimerRunning());
+  EXPECT_FALSE(log.Contains("could not be forwarded"));
 }
 
 TEST_F(CaptureFlowTest, RealSpoolFileIsUploadedAsItsText) {
