@@ -20,35 +20,13 @@
 #include <vector>
 
 #include "capture/driver_protocol.h"
+#include "platform/scoped_fd.h"
 #include "driver_core.h"
 
 namespace tillcast::serialfilter {
 namespace {
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using tillcast::platform::ScopedFd;
 
 constexpr size_t kMaxClients = 64;
 constexpr size_t kMaxBuffered = 4u << 20;  // per direction of one port
@@ -121,23 +99,23 @@ bool Flush(int fd, std::string* buf) {
 struct Daemon::Impl {
   struct Port {
     PortConfig cfg;
-    Fd dev;         // pty master or FIFO
-    Fd slave_keep;  // keeps the pty alive while the till has it closed
-    Fd printer;
+    ScopedFd dev;         // pty master or FIFO
+    ScopedFd slave_keep;  // keeps the pty alive while the till has it closed
+    ScopedFd printer;
     bool printer_reads = false;
     uint64_t next_printer_try = 0;
     std::string to_printer, to_till;
   };
   struct Client {
-    Fd fd;
+    ScopedFd fd;
   };
 
   explicit Impl(bool hooks) : core(hooks) {}
 
   DriverConfig config;
   DriverCore core;
-  Fd listener;
-  Fd signals;
+  ScopedFd listener;
+  ScopedFd signals;
   std::vector<Port> ports;
   std::map<int, Client> clients;  // by descriptor
   std::vector<std::string> links;  // files to remove at exit
@@ -168,15 +146,15 @@ bool Daemon::Impl::OpenPort(Port* p) {
       Warn("%s exists and is not a link; port left out", p->cfg.path.c_str());
       return false;
     }
-    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!master.ok() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+    ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
       Warn("no pseudo-terminal for %s: %s", p->cfg.path.c_str(), std::strerror(errno));
       return false;
     }
     char name[128];
     if (ptsname_r(master.get(), name, sizeof(name)) != 0) return false;
-    Fd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave.ok()) return false;
+    ScopedFd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave.valid()) return false;
     MakeRaw(slave.get(), 0);
     if (exists) unlink(p->cfg.path.c_str());
     if (symlink(name, p->cfg.path.c_str()) != 0) {
@@ -195,8 +173,8 @@ bool Daemon::Impl::OpenPort(Port* p) {
       return false;
     }
     // Read-write so the FIFO never reports end of file between writers.
-    p->dev.Reset(open(p->cfg.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!p->dev.ok()) {
+    p->dev.reset(open(p->cfg.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!p->dev.valid()) {
       Warn("cannot open FIFO %s: %s", p->cfg.path.c_str(), std::strerror(errno));
       return false;
     }
@@ -207,7 +185,7 @@ bool Daemon::Impl::OpenPort(Port* p) {
 }
 
 void Daemon::Impl::OpenPrinter(Port* p) {
-  if (p->cfg.printer.empty() || p->printer.ok()) return;
+  if (p->cfg.printer.empty() || p->printer.valid()) return;
   const uint64_t now = NowMs();
   if (now < p->next_printer_try) return;
   p->next_printer_try = now + 1000;
@@ -219,7 +197,7 @@ void Daemon::Impl::OpenPrinter(Port* p) {
     return;
   }
   if (isatty(fd)) MakeRaw(fd, p->cfg.baud);
-  p->printer.Reset(fd);
+  p->printer.reset(fd);
 }
 
 void Daemon::Impl::ReadPort(Port* p) {
@@ -249,13 +227,13 @@ void Daemon::Impl::ReadPrinter(Port* p) {
     p->printer_reads = false;  // a device without a back channel
   } else if (errno != EAGAIN && errno != EINTR) {
     Warn("printer device %s failed: %s", p->cfg.printer.c_str(), std::strerror(errno));
-    p->printer.Reset();
+    p->printer.reset();
   }
 }
 
 void Daemon::Impl::Accept() {
-  Fd fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  if (!fd.ok()) return;
+  ScopedFd fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!fd.valid()) return;
   ucred cred{};
   socklen_t len = sizeof(cred);
   if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || (cred.uid != 0 && cred.uid != getuid())) return;
@@ -300,9 +278,9 @@ bool Daemon::Impl::ServeClient(int fd) {
 void Daemon::Impl::Cleanup() {
   for (const std::string& l : links) unlink(l.c_str());
   links.clear();
-  if (listener.ok()) {
+  if (listener.valid()) {
     unlink(config.socket.c_str());
-    listener.Reset();
+    listener.reset();
   }
 }
 
@@ -322,20 +300,20 @@ bool Daemon::Start(const DriverConfig& config, bool test_hooks, std::string* err
     return false;
   }
   {
-    Fd probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (probe.ok() && connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    ScopedFd probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
       *error = "another driver serves " + config.socket;
       return false;
     }
   }
   unlink(config.socket.c_str());
-  d.listener.Reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  d.listener.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   const mode_t old_mask = umask(0777 & ~config.socket_mode);
-  const bool bound = d.listener.ok() && bind(d.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  const bool bound = d.listener.valid() && bind(d.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   umask(old_mask);
   if (!bound || listen(d.listener.get(), 16) != 0) {
     *error = "cannot bind " + config.socket + ": " + std::strerror(errno);
-    d.listener.Reset();
+    d.listener.reset();
     return false;
   }
   chmod(config.socket.c_str(), config.socket_mode);
@@ -348,8 +326,8 @@ bool Daemon::Start(const DriverConfig& config, bool test_hooks, std::string* err
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
-  d.signals.Reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!d.signals.ok()) {
+  d.signals.reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!d.signals.valid()) {
     *error = std::string("signalfd: ") + std::strerror(errno);
     return false;
   }
@@ -380,7 +358,7 @@ int Daemon::Run() {
       Impl::Port& p = d.ports[i];
       add(kPort, p.dev.get(), static_cast<short>(POLLIN | (p.to_till.empty() ? 0 : POLLOUT)), i);
       d.OpenPrinter(&p);
-      if (p.printer.ok()) {
+      if (p.printer.valid()) {
         const short ev = static_cast<short>((p.printer_reads ? POLLIN : 0) | (p.to_printer.empty() ? 0 : POLLOUT));
         add(kPrinter, p.printer.get(), ev, i);
       }
@@ -412,21 +390,21 @@ int Daemon::Run() {
           Impl::Port& p = d.ports[s.port];
           if (re & POLLIN) d.ReadPort(&p);
           if (re & POLLOUT) Flush(p.dev.get(), &p.to_till);
-          if (p.printer.ok() && !p.to_printer.empty() && !Flush(p.printer.get(), &p.to_printer)) {
+          if (p.printer.valid() && !p.to_printer.empty() && !Flush(p.printer.get(), &p.to_printer)) {
             Warn("writing to printer device %s failed: %s", p.cfg.printer.c_str(), std::strerror(errno));
-            p.printer.Reset();
+            p.printer.reset();
           }
           break;
         }
         case kPrinter: {
           Impl::Port& p = d.ports[s.port];
-          if (!p.printer.ok() || p.printer.get() != s.fd) break;
+          if (!p.printer.valid() || p.printer.get() != s.fd) break;
           if (re & POLLIN) d.ReadPrinter(&p);
-          if (p.printer.ok() && (re & POLLOUT) && !Flush(p.printer.get(), &p.to_printer)) {
+          if (p.printer.valid() && (re & POLLOUT) && !Flush(p.printer.get(), &p.to_printer)) {
             Warn("writing to printer device %s failed: %s", p.cfg.printer.c_str(), std::strerror(errno));
-            p.printer.Reset();
+            p.printer.reset();
           }
-          if (p.printer.ok() && (re & (POLLERR | POLLNVAL))) p.printer.Reset();
+          if (p.printer.valid() && (re & (POLLERR | POLLNVAL))) p.printer.reset();
           break;
         }
       }

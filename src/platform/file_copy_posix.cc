@@ -3,20 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/text_util.h"
 #include "platform/file_copy.h"
+#include "platform/paths.h"
+#include "platform/scoped_fd.h"
 
 namespace tillcast::platform {
-namespace {
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-}  // namespace
 
 FileStamp StatFile(const std::string& path) {
   FileStamp s;
@@ -29,29 +20,29 @@ FileStamp StatFile(const std::string& path) {
 }
 
 bool CopyFileKeepingTime(const std::string& src, const std::string& dst) {
-  FdCloser in{open(src.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (in.fd < 0) return false;
+  ScopedFd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return false;
   struct stat st {};
-  if (fstat(in.fd, &st) != 0) return false;
+  if (fstat(in.get(), &st) != 0) return false;
   if (const size_t slash = dst.rfind('/'); slash != std::string::npos && slash > 0)
-    CreateDirectoryRecursive(dst.substr(0, slash));
-  FdCloser out{open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-  if (out.fd < 0) return false;
+    MakeDirectories(dst.substr(0, slash));
+  ScopedFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) return false;
   char buf[65536];
   for (;;) {
-    ssize_t n = read(in.fd, buf, sizeof(buf));
+    ssize_t n = read(in.get(), buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) break;
     for (ssize_t done = 0; done < n;) {
-      const ssize_t w = write(out.fd, buf + done, static_cast<size_t>(n - done));
+      const ssize_t w = write(out.get(), buf + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) return false;
       done += w;
     }
   }
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  return futimens(out.fd, times) == 0;
+  return futimens(out.get(), times) == 0;
 }
 
 }  // namespace tillcast::platform

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "platform/input_hook.h"
-#include "platform/input_nodes.h"
+#include "platform/scoped_fd.h"
 
 namespace tillcast::platform {
 

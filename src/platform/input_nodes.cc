@@ -18,11 +18,6 @@ bool TestBit(const unsigned long* bits, size_t bit) { return (bits[bit / kBitsPe
 
 }  // namespace
 
-void ScopedFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 int EvdevNodes::Open(const std::string& path, int* err) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && err) *err = errno;

@@ -7,33 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_fd.h"
+
 namespace tillcast::platform {
-
-// An owned file descriptor, closed on destruction.
-class ScopedFd {
- public:
-  ScopedFd() = default;
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() { reset(); }
-  ScopedFd(ScopedFd&& o) noexcept : fd_(o.release()) {}
-  ScopedFd& operator=(ScopedFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 struct InputDeviceInfo {
   std::string name;

@@ -18,6 +18,10 @@ bool IsDirectory(const std::string& path);
 // with errno kept.
 bool MakeDirectory(const std::string& path);
 
+// Creates `path` and every missing parent (mode 0755). True when the folder
+// exists afterwards (or a file of that name does); false with errno kept.
+bool MakeDirectories(const std::string& path);
+
 // Replaces the contents of `path` with `data` without ever leaving a
 // truncated file: writes a temporary file in the same folder, flushes it to
 // disk and renames it over `path`. False (and `path` untouched) on any

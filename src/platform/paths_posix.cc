@@ -29,6 +29,16 @@ bool IsDirectory(const std::string& path) {
 
 bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
+bool MakeDirectories(const std::string& path) {
+  if (path.empty() || PathExists(path)) return true;
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    pos = path.find('/', pos);
+    if (pos == std::string::npos) pos = path.size();
+    if (!MakeDirectory(path.substr(0, pos))) return false;
+  }
+  return true;
+}
+
 bool ReplaceFileAtomically(const std::string& path, const std::string& data, int* err) {
   const std::string tmp = path + ".tmp" + std::to_string(getpid());
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

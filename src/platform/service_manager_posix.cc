@@ -14,15 +14,6 @@
 namespace tillcast::platform {
 namespace {
 
-bool MakeParents(const std::string& dir) {
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    pos = dir.find('/', pos);
-    if (pos == std::string::npos) pos = dir.size();
-    if (!MakeDirectory(dir.substr(0, pos))) return false;
-  }
-  return true;
-}
-
 // The executable that a live pid runs, "" when unknown.
 std::string ImageOfPid(int pid) {
   char buf[PATH_MAX];
@@ -53,7 +44,7 @@ PosixServiceManager::PosixServiceManager(std::string folder)
 std::string PosixServiceManager::RecordPath(const std::string& name) const { return folder_ + "/" + name + ".service"; }
 
 uint32_t PosixServiceManager::Connect() {
-  if (!IsDirectory(folder_) && !MakeParents(folder_)) return kErrorAccessDenied;
+  if (!IsDirectory(folder_) && !MakeDirectories(folder_)) return kErrorAccessDenied;
   if (access(folder_.c_str(), R_OK | W_OK | X_OK) != 0) return kErrorAccessDenied;
   return 0;
 }

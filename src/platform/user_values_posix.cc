@@ -21,13 +21,6 @@ std::string KeyToRelative(const std::string& key) {
   return k;
 }
 
-bool MakeParents(const std::string& path) {
-  for (size_t pos = 1; (pos = path.find('/', pos)) != std::string::npos; ++pos) {
-    if (!MakeDirectory(path.substr(0, pos))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 PosixUserValueStore::PosixUserValueStore(std::string root) : root_(root.empty() ? UserConfigRoot() : std::move(root)) {}
@@ -64,7 +57,7 @@ bool PosixUserValueStore::Read(const std::string& key, const std::string& name, 
 
 bool PosixUserValueStore::Write(const std::string& key, const std::string& name, const std::string& value) {
   const std::string path = PathOf(key, name);
-  if (!MakeParents(path)) return false;
+  if (!MakeDirectories(path.substr(0, path.rfind('/')))) return false;
   const std::string tmp = path + ".tmp";
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
