@@ -18,45 +18,14 @@
 #include <vector>
 
 #include "output.h"
+#include "platform/scoped_fd.h"
+#include "platform/terminate_signals.h"
 #include "session.h"
 
 namespace vprinter {
 namespace {
 
-// Written by the signal handler, read by the loop.
-int g_signal_pipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const int saved = errno;
-  const char b = 1;
-  [[maybe_unused]] const ssize_t n = write(g_signal_pipe[1], &b, 1);
-  errno = saved;
-}
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using tillcast::platform::ScopedFd;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -81,32 +50,17 @@ void WriteReply(int fd, const uint8_t* data, size_t size) {
   }
 }
 
-class SignalGuard {
+// SIGTERM and SIGINT end the loop through the platform's signal pipe; the
+// default actions come back when serving ends. A peer that hangs up must
+// not kill the printer with SIGPIPE.
+class SignalWatch {
  public:
-  bool Install() {
-    if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, &old_term_);
-    sigaction(SIGINT, &sa, &old_int_);
-    signal(SIGPIPE, SIG_IGN);
-    installed_ = true;
-    return true;
-  }
-  ~SignalGuard() {
-    if (!installed_) return;
-    sigaction(SIGTERM, &old_term_, nullptr);
-    sigaction(SIGINT, &old_int_, nullptr);
-    close(g_signal_pipe[0]);
-    close(g_signal_pipe[1]);
-    g_signal_pipe[0] = g_signal_pipe[1] = -1;
-  }
+  SignalWatch() : fd_(tillcast::platform::WatchTerminateSignals()) { signal(SIGPIPE, SIG_IGN); }
+  ~SignalWatch() { tillcast::platform::RestoreTerminateSignals(); }
+  int fd() const { return fd_; }
 
  private:
-  bool installed_ = false;
-  struct sigaction old_term_ {};
-  struct sigaction old_int_ {};
+  int fd_;
 };
 
 class Server {
@@ -132,8 +86,8 @@ class Server {
     so.chinese_default = options_.chinese_default;
     so.quiet_ms = options_.quiet_ms;
     session_ = std::make_unique<Session>(glyphs_.get(), so, [this](Document&& doc) { Emit(doc); });
-    SignalGuard signals;
-    if (!signals.Install()) {
+    signals_ = std::make_unique<SignalWatch>();
+    if (signals_->fd() < 0) {
       Error(Errno("signal pipe"));
       return 1;
     }
@@ -165,8 +119,8 @@ class Server {
   }
 
   bool OpenPty() {
-    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master.ok() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+    ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
       Error(Errno("pseudo-terminal"));
       return false;
     }
@@ -178,8 +132,8 @@ class Server {
     const std::string slave_path = name;
     // We hold the slave open ourselves so that writers may come and go
     // without the master reporting a hang-up.
-    Fd slave(open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave.ok()) {
+    ScopedFd slave(open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave.valid()) {
       Error(Errno(slave_path));
       return false;
     }
@@ -219,8 +173,8 @@ class Server {
       Error("--bind " + options_.bind + ": not an IPv4 address");
       return false;
     }
-    Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!sock.ok()) {
+    ScopedFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) {
       Error(Errno("socket"));
       return false;
     }
@@ -245,11 +199,11 @@ class Server {
 
   bool OpenInput() {
     if (options_.input == "-") {
-      input_ = Fd(dup(STDIN_FILENO));
+      input_ = ScopedFd(dup(STDIN_FILENO));
       ends_ = true;
       std::printf("reading stdin\n");
       std::fflush(stdout);
-      return input_.ok();
+      return input_.valid();
     }
     struct stat st {};
     if (stat(options_.input.c_str(), &st) != 0) {
@@ -257,21 +211,21 @@ class Server {
       return false;
     }
     if (S_ISFIFO(st.st_mode)) {
-      input_ = Fd(open(options_.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+      input_ = ScopedFd(open(options_.input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
       // Our own writer keeps the pipe open between senders.
-      keep_ = Fd(open(options_.input.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+      keep_ = ScopedFd(open(options_.input.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     } else if (S_ISCHR(st.st_mode)) {
-      input_ = Fd(open(options_.input.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+      input_ = ScopedFd(open(options_.input.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
       reply_fd_ = input_.get();
       session_->SetReply([this](const uint8_t* d, size_t n) { WriteReply(reply_fd_, d, n); });
     } else if (S_ISREG(st.st_mode)) {
-      input_ = Fd(open(options_.input.c_str(), O_RDONLY | O_CLOEXEC));
+      input_ = ScopedFd(open(options_.input.c_str(), O_RDONLY | O_CLOEXEC));
       ends_ = true;
     } else {
       Error(options_.input + ": not a file, pipe or character device");
       return false;
     }
-    if (!input_.ok()) {
+    if (!input_.valid()) {
       Error(Errno(options_.input));
       return false;
     }
@@ -284,6 +238,10 @@ class Server {
   bool ReadFrom(int fd) {
     uint8_t buf[65536];
     for (int rounds = 0; rounds < 16; ++rounds) {
+      // Standard input may be a blocking descriptor shared with the parent:
+      // read only what is there, so quiet time and signals still come round.
+      pollfd ready{fd, POLLIN, 0};
+      if (poll(&ready, 1, 0) <= 0) return true;
       const ssize_t n = read(fd, buf, sizeof(buf));
       if (n > 0) {
         session_->Feed(buf, static_cast<size_t>(n), NowMs());
@@ -302,10 +260,10 @@ class Server {
   int Loop() {
     for (;;) {
       std::vector<pollfd> fds;
-      fds.push_back({g_signal_pipe[0], POLLIN, 0});
-      int data_fd = client_.ok() ? client_.get() : input_.get();
+      fds.push_back({signals_->fd(), POLLIN, 0});
+      int data_fd = client_.valid() ? client_.get() : input_.get();
       if (data_fd >= 0) fds.push_back({data_fd, POLLIN, 0});
-      const bool accepting = listener_.ok() && !client_.ok();
+      const bool accepting = listener_.valid() && !client_.valid();
       if (accepting) fds.push_back({listener_.get(), POLLIN, 0});
       int timeout = -1;
       const int64_t deadline = session_->NextDeadline();
@@ -325,9 +283,9 @@ class Server {
           if (fds[i].revents == 0) continue;
           if (fds[i].fd == data_fd) {
             if (!ReadFrom(data_fd)) {
-              if (client_.ok()) {
+              if (client_.valid()) {
                 // The sender hung up: its document is complete.
-                client_.Reset();
+                client_.reset();
                 reply_fd_ = -1;
                 session_->Finish();
               } else if (ends_) {
@@ -338,8 +296,8 @@ class Server {
               }
             }
           } else if (accepting && fds[i].fd == listener_.get()) {
-            Fd c(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (c.ok()) {
+            ScopedFd c(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (c.valid()) {
               client_ = std::move(c);
               reply_fd_ = client_.get();
             }
@@ -353,8 +311,9 @@ class Server {
   const ServeOptions& options_;
   OutputFolder out_;
   std::unique_ptr<GlyphSource> glyphs_;
+  std::unique_ptr<SignalWatch> signals_;
   std::unique_ptr<Session> session_;
-  Fd input_, keep_, listener_, client_;
+  ScopedFd input_, keep_, listener_, client_;
   int reply_fd_ = -1;
   bool ends_ = false;  // the input ends (file, stdin): stop at its end
   std::string link_;

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,8 +12,10 @@ int g_pipe[2] = {-1, -1};
 
 // Only writes a byte: async-signal-safe.
 void OnTerminate(int sig) {
+  const int saved = errno;  // the interrupted code may be about to read it
   const char c = static_cast<char>(sig);
   (void)!write(g_pipe[1], &c, 1);
+  errno = saved;
 }
 
 }  // namespace

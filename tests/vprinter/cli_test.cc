@@ -183,6 +183,26 @@ TEST(CliTest, ServeFromANamedPipeTakesManyWritersAndStopsOnSigterm) {
   EXPECT_EQ(Txt(pics[2]), "last\n");
 }
 
+TEST(CliTest, ServeFromABlockingStandardInputKeepsQuietTimeAndSignals) {
+  TempDir dir;
+  const std::string fifo = dir.Sub("in");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The shell opens the pipe as a plain (blocking) standard input.
+  Subprocess p({"/bin/sh", "-c", "exec \"$0\" serve --out \"$1\" --input - --quiet-ms 300 < \"$2\"",
+                test::ProgramPath(), dir.Sub("out"), fifo},
+               {}, dir.Sub("log"));
+  const int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "abc\n", 4), 4);
+  // The writer stays: the document ends by quiet time, not by end of input.
+  EXPECT_TRUE(WaitUntil([&] { return Pictures(dir.Sub("out")).size() == 1; }, 10000)) << ReadFile(dir.Sub("log"));
+  p.Signal(SIGTERM);
+  const bool ended = p.Wait(10000);
+  close(fd);
+  ASSERT_TRUE(ended) << "SIGTERM was not seen while standard input stayed open";
+  EXPECT_EQ(p.exit_code(), 0) << ReadFile(dir.Sub("log"));
+}
+
 TEST(CliTest, ServeOnTcpReceivesDocumentsAndAnswersStatus) {
   TempDir dir;
   Subprocess p({test::ProgramPath(), "serve", "--out", dir.Sub("out"), "--tcp", "0"}, {}, dir.Sub("log"));
