@@ -57,8 +57,9 @@ class PrinterModel : public CommandSink {
   // to be taken.
   void SetCutHandler(std::function<void()> on_cut) { on_cut_ = std::move(on_cut); }
 
-  // True when the paper moved or took ink since the last TakePrintout.
-  bool printed() const { return y_ > 0; }
+  // True when the paper moved or took ink since the last TakePrintout, or
+  // text waits in the line buffer (TakePrintout prints it).
+  bool printed() const { return y_ > 0 || (!page_mode_ && !line_.empty()); }
 
   // Prints what waits in the line buffer, hands over the paper and starts
   // a new one. Settings stay as they are (only ESC @ resets them).

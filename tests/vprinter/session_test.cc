@@ -42,6 +42,17 @@ TEST(SessionTest, BlankCutsAreNoDocumentsAndTheirBytesGoWithTheNext) {
   EXPECT_EQ(docs[0].printout.transcript, "text\n");
 }
 
+TEST(SessionTest, TextWithoutAFinalLineFeedIsPrinted) {
+  const auto docs = RenderAll("abc");
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].printout.transcript, "abc\n");
+  // ... and a cut after such text ends a document too.
+  const auto cut = RenderAll("abc" + kGs + "V" + "\x01" + "def");
+  ASSERT_EQ(cut.size(), 2u);
+  EXPECT_EQ(cut[0].printout.transcript, "abc\n");
+  EXPECT_EQ(cut[1].printout.transcript, "def\n");
+}
+
 TEST(SessionTest, QuietTimeClosesADocumentWithoutCut) {
   std::vector<Document> docs;
   Session::Options options;
