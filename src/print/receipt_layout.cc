@@ -112,6 +112,8 @@ void PrepareImages(std::vector<ReceiptRow>* rows, const std::string& folder) {
         WriteBufferToFile(path, bytes.data(), bytes.size(), true, false);
         cell.imagePath = path;
       }
+      // The file holds the bitmap now; copies of the cell carry only its path.
+      if (cell.kind == kCellQrCode || cell.kind == kCellPicture) cell.content.clear();
     }
   }
 }

@@ -17,7 +17,7 @@ inline constexpr int kMaxAlignPadding = 1024;
 // Appends one printable row per pass until no text cell overflows its
 // width; text is cut at a whole GBK character. False when `out` would grow
 // past kMaxLaidOutRows (rows appended so far stay). Pure; bitmap files are
-// made by PrepareImages.
+// made by PrepareImages, before the layout, so continuation rows share them.
 bool LayoutRow(std::vector<ReceiptRow>* out, const ReceiptRow& row);
 
 // Bytes of `text` that fit in `limit` cells without splitting a double-byte
@@ -25,8 +25,8 @@ bool LayoutRow(std::vector<ReceiptRow>* out, const ReceiptRow& row);
 size_t FittingBytes(const std::string& text, long long limit);
 
 // Writes the bitmap of every QR and picture cell to a temporary file in
-// `folder` and sets its imagePath. A QR code that cannot be encoded keeps an
-// empty path.
+// `folder`, sets its imagePath and empties its content (the text or the
+// Base64 picture). A QR code that cannot be encoded keeps an empty path.
 void PrepareImages(std::vector<ReceiptRow>* rows, const std::string& folder);
 
 // Deletes the bitmap files of all cells (those that exist).

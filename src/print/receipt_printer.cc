@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 
 #include "app/log.h"
 #include "app/text_util.h"
@@ -26,11 +25,11 @@ bool HasRenderSlots(const PosSdkTable& s) {
          s.POS_CutPaper;
 }
 
-// Prints the bitmap at `p` and deletes it.
+// Prints the bitmap at `p`. Continuation rows share the file; it is
+// deleted with the others once the document is done.
 void PrintImage(const PosSdkTable& sdk, const std::string& path, long long p) {
   if (path.empty() || !platform::PathExists(path)) return;
   sdk.POS_S_DownloadAndPrintBmp(path.c_str(), Dots(p), 0);
-  std::remove(path.c_str());
 }
 
 void PrintRow(const PosSdkTable& sdk, const LayoutParams& params, const ReceiptRow& row, int* lastSpacing) {
@@ -101,15 +100,19 @@ bool RenderReceiptIn(const std::string& ticketText, const std::string& templateT
   ParsedTemplate parsed;
   if (ParseReceiptTemplate(ticketText, templateText, &parsed) != TemplateResult::kOk) return false;
 
+  // Bitmaps first, once per template cell: a long text cell repeats its
+  // row's pictures on every continuation row, which then share the file
+  // instead of decoding the picture again for each.
+  PrepareImages(&parsed.rows, folder);
   std::vector<ReceiptRow> rows;
   for (const ReceiptRow& row : parsed.rows) {
     if (!LayoutRow(&rows, row)) {
+      RemoveImages(parsed.rows);
       Log(LOG_ERROR, "additional receipt refused: more than %zu printed rows", kMaxLaidOutRows);
       Log(LOG_INFO, "追加打印失败");
       return false;
     }
   }
-  PrepareImages(&rows, folder);
 
   PrinterLink link;
   if (PrintRendered(link, parsed.params, rows)) {

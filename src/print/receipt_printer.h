@@ -10,7 +10,7 @@
 namespace tillcast {
 
 // Prints `rows` as one document under PrinterLock (opening the port with
-// retries), deleting each bitmap file after use. False when the port never
+// retries), deleting the bitmap files of `rows` afterwards. False when the port never
 // opened or a print queue refused the document; the results of single
 // calls (bitmaps included) do not count. Thread-safe.
 bool PrintRendered(PrinterLink& link, const LayoutParams& params, const std::vector<ReceiptRow>& rows);

@@ -2,6 +2,8 @@
 // rendered receipt (against the recording SDK).
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <chrono>
 #include <filesystem>
 
@@ -254,6 +256,32 @@ TEST_F(TemplateTest, PictureCellPositionsByItsWidthAndIsCleanedUp) {
   // "width" is not read for pictures: the cell spans the 31 cells after the
   // margin, a = 31*12 - 12 = 360, p = (360 - 120) / 2 + 12 = 132.
   EXPECT_NE(body[0].find(".dat|132|0|" + std::to_string(bmp.size())), std::string::npos) << body[0];
+  EXPECT_EQ(FilesLeft(), 0u);
+}
+
+TEST_F(TemplateTest, ContinuationRowsPrintTheirPictureFromOneFile) {
+  std::vector<unsigned char> bmp;
+  ASSERT_TRUE(EncodeQrBitmap("p", 1, &bmp));
+  const std::string b64 = Base64Encode(bmp.data(), bmp.size());
+  const std::string tpl = R"({"format":"json","rows":[{"cols":[
+    {"content-type":"txt","content":")" + std::string(100, 'x') + R"(","width":10},
+    {"content-type":"img","content":")" + b64 + R"("}]}]})";
+  std::set<std::string> files;
+  size_t pictures = 0;
+  for (const std::string& call : Body(Render("", tpl))) {
+    if (call.rfind("POS_S_DownloadAndPrintBmp|", 0) != 0) continue;
+    ++pictures;
+    files.insert(call.substr(0, call.find(".dat|")));
+  }
+  EXPECT_EQ(pictures, 10u);  // one per laid-out row
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(FilesLeft(), 0u);
+
+  // Refused for too many rows: the picture file goes too.
+  const std::string tooLong = R"({"format":"json","rows":[{"cols":[
+    {"content-type":"txt","content":")" + std::string(20000, 'x') + R"(","width":1},
+    {"content-type":"img","content":")" + b64 + R"("}]}]})";
+  EXPECT_FALSE(RenderReceiptIn("", tooLong, dir_.path()));
   EXPECT_EQ(FilesLeft(), 0u);
 }
 
