@@ -100,15 +100,16 @@ std::vector<ReceiptRule> BuildRules(const Json::Value& root, const std::string& 
 ReceiptCell BuildCell(const Json::Value& col, const std::vector<ReceiptRule>& rules, const LayoutParams& params) {
   ReceiptCell cell;
   cell.width = params.rowWidth;
-  if (const Json::Value* content = StringMember(col, "content")) {
+  const Json::Value* type = StringMember(col, "content-type");
+  const std::string kind = type != nullptr ? type->asString() : std::string();
+  // A picture's content is Base64: it is neither converted nor searched.
+  if (const Json::Value* content = StringMember(col, "content"); content != nullptr && kind != "img") {
     cell.content = FillPlaceholders(Utf8ToAnsi(content->asString()), rules);
   }
   if (const Json::Value* align = StringMember(col, "align")) {
     if (align->asString() == "center") cell.align = kAlignCenter;
     else if (align->asString() == "right") cell.align = kAlignRight;
   }
-  const Json::Value* type = StringMember(col, "content-type");
-  const std::string kind = type != nullptr ? type->asString() : std::string();
   if (kind == "txt") {
     int32_t v = 0;
     if (IntMember(col, "bold", &v) && v == 1) cell.style = kStyleBold;
