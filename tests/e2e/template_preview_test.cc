@@ -42,6 +42,10 @@ TEST(TemplatePreview, RefusesBadInput) {
   WriteFile(dir.Sub("t.json"), R"({"format":"json","rows":[{"cols":[{"content":"x"}]}]})");
   EXPECT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("r.txt"), dir.Sub("r.png")}, {}, 10000), 2);
   EXPECT_EQ(ReadFile(dir.Sub("r.txt")), "x\n");
+  // A receipt that is not UTF-8 (here GBK bytes) is refused, not previewed empty.
+  WriteFile(dir.Sub("gbk.txt"), "\xBA\xCF\xBC\xC6 18.20\n");
+  EXPECT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("gbk.txt"), dir.Sub("g.png")}, {}, 10000), 1);
+  EXPECT_FALSE(FileExists(dir.Sub("g.png")));
 }
 
 }  // namespace

@@ -14,13 +14,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/text_util.h"
 #include "data/data_mgr.h"
 #include "print/print_hooks.h"
+#include "platform/paths.h"
 #include "print/receipt_printer.h"
 
 extern char** environ;
@@ -28,15 +28,6 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-
-bool ReadAll(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  *out = s.str();
-  return true;
-}
 
 // A private folder removed on exit: the data folder of this run (so the
 // user's own configuration is neither read nor written) and the port file.
@@ -103,12 +94,13 @@ int main(int argc, char** argv) {
     }
   }
   std::string templ, receipt;
-  if (!ReadAll(pos[0], &templ)) {
-    std::fprintf(stderr, "tillcast-template-preview: cannot read %s\n", pos[0].c_str());
+  int err = 0;
+  if (!tillcast::platform::ReadWholeFile(pos[0], &templ, &err)) {
+    std::fprintf(stderr, "tillcast-template-preview: cannot read %s: %s\n", pos[0].c_str(), std::strerror(err));
     return 1;
   }
-  if (!ReadAll(pos[1], &receipt)) {
-    std::fprintf(stderr, "tillcast-template-preview: cannot read %s\n", pos[1].c_str());
+  if (!tillcast::platform::ReadWholeFile(pos[1], &receipt, &err)) {
+    std::fprintf(stderr, "tillcast-template-preview: cannot read %s: %s\n", pos[1].c_str(), std::strerror(err));
     return 1;
   }
   ScratchDir scratch;
@@ -120,10 +112,10 @@ int main(int argc, char** argv) {
   const std::string port = scratch.path() + "/printer.bin";
   std::ofstream(port, std::ios::binary).flush();
 
-  std::string ticket;
-  try {
-    ticket = tillcast::Utf8ToAnsi(receipt);
-  } catch (const std::exception&) {
+  // The conversion gives "" for text that is not UTF-8 or that the
+  // printer's code page cannot hold.
+  const std::string ticket = tillcast::Utf8ToAnsi(receipt);
+  if (ticket.empty() && !receipt.empty()) {
     std::fprintf(stderr, "tillcast-template-preview: %s is not UTF-8 text the printer can hold\n", pos[1].c_str());
     return 1;
   }
