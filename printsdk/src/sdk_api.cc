@@ -311,9 +311,12 @@ int POS_S_SetBarcode(const char* data, int x, int type, int width, int height, i
   if (data == nullptr || length <= 0) return POS_FAIL;
   const std::string code(data, strnlen(data, static_cast<size_t>(length)));
   return Encode([&](PortState& st, Bytes* out) {
+    // Built first: a refused barcode leaves the pending line as it was.
+    Bytes barcode;
+    if (!AppendBarcode(&barcode, code, type, width, height, hriFont, hriPosition)) return false;
     FlushLine(st, out);
     AppendHorizontalPosition(out, x);
-    if (!AppendBarcode(out, code, type, width, height, hriFont, hriPosition)) return false;
+    out->insert(out->end(), barcode.begin(), barcode.end());
     return true;
   });
 }

@@ -98,6 +98,14 @@ TEST_F(SdkPtyTest, TextAttributesAndLayoutCommands) {
       {"drawer", [](const PosSdkTable& s) { s.POS_KickOutDrawer(0, 25, 250); }, Bytes({0x1B, 0x70, 0, 25, 250})},
       {"barcode", [](const PosSdkTable& s) { s.POS_S_SetBarcode("123", 8, 8, 3, 60, 0, 2, 3); },
        Bytes({0x1B, 0x24, 8, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 3}) + "123"},
+      {"refused barcode keeps the pending line",
+       [](const PosSdkTable& s) {
+         s.POS_S_TextOut("A", 0, 1, 1, 0, 0);
+         s.POS_S_SetBarcode("1", 0, 9, 2, 50, 0, 0, 1);  // type 9: refused, nothing sent
+         s.POS_S_SetBarcode("123", 8, 8, 3, 60, 0, 2, 3);
+       },
+       Bytes({0x1B, 0x24, 0, 0, 0x1D, 0x21, 0x00, 0x1B, 0x4D, 0, 0x1B, 0x45, 0, 0x1B, 0x2D, 0, 0x1C, 0x2D, 0}) + chinese + "A" +
+           Bytes({0x0A, 0x1B, 0x24, 8, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 3}) + "123"},
   };
   for (const Case& c : cases) {
     const std::string got = Session([&](const PosSdkTable& s, PrinterLink&) { c.call(s); });
