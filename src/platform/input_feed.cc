@@ -23,7 +23,6 @@ constexpr int kLogInfo = 2;
 constexpr uint16_t kLetters[26] = {KEY_A, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F, KEY_G, KEY_H, KEY_I,
                                    KEY_J, KEY_K, KEY_L, KEY_M, KEY_N, KEY_O, KEY_P, KEY_Q, KEY_R,
                                    KEY_S, KEY_T, KEY_U, KEY_V, KEY_W, KEY_X, KEY_Y, KEY_Z};
-constexpr uint16_t kDigits[10] = {KEY_0, KEY_1, KEY_2, KEY_3, KEY_4, KEY_5, KEY_6, KEY_7, KEY_8, KEY_9};
 
 }  // namespace
 
@@ -40,6 +39,7 @@ void FeedKeyboardHook::Say(int level, const std::string& line) const {
 bool FeedKeyboardHook::Install(KeyboardHookProc proc) {
   if (installed_) return true;
   struct stat st{};
+  bool created = false;
   if (::lstat(fifo_.c_str(), &st) == 0) {
     // A pipe left by an earlier run is reused; anything else is not ours.
     if (!S_ISFIFO(st.st_mode)) {
@@ -49,6 +49,8 @@ bool FeedKeyboardHook::Install(KeyboardHookProc proc) {
   } else if (::mkfifo(fifo_.c_str(), 0600) != 0) {
     Say(kLogError, "keyboard feed: cannot make " + fifo_ + ": " + std::strerror(errno));
     return false;
+  } else {
+    created = true;
   }
   // Read-write, so the pipe never reports end-of-file between writers.
   pipe_.reset(::open(fifo_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
@@ -57,6 +59,7 @@ bool FeedKeyboardHook::Install(KeyboardHookProc proc) {
     Say(kLogError, "keyboard feed: cannot open " + fifo_ + ": " + std::strerror(errno));
     pipe_.reset(-1);
     wake_.reset(-1);
+    if (created) ::unlink(fifo_.c_str());
     return false;
   }
   proc_ = std::move(proc);
@@ -105,8 +108,9 @@ void FeedKeyboardHook::Type(unsigned char c) {
     return;
   }
   if (c >= '0' && c <= '9') {
-    Press(kDigits[c - '0'], false);
-    Press(kDigits[c - '0'], true);
+    const uint16_t key = VkToEvdev(kVk0 + static_cast<uint32_t>(c - '0'));
+    Press(key, false);
+    Press(key, true);
     return;
   }
   const bool upper = c >= 'A' && c <= 'Z';
