@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,22 +70,6 @@ Data file:
 Device lists: print_jobs:<deviceId> (jobs) and print_notify:<deviceId>.
 )";
 
-bool ReadFile(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
-}
-
-std::string Compact(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["emitUTF8"] = true;
-  return Json::writeString(w, v);
-}
-
 // --name value pairs; false with a message on a malformed line.
 bool ParseArgs(const std::vector<std::string>& args, size_t first, std::map<std::string, std::string>* out) {
   for (size_t i = first; i < args.size(); ++i) {
@@ -128,7 +111,7 @@ int Push(const std::string& command, const std::map<std::string, std::string>& o
   std::string value;
   if (command == "push-raw") {
     std::string bytes = Opt(o, "text");
-    if (o.count("file") != 0 && !ReadFile(Opt(o, "file"), &bytes)) {
+    if (o.count("file") != 0 && !cloudsim::ReadFile(Opt(o, "file"), &bytes)) {
       std::fprintf(stderr, "tillcast-cloudsim: cannot read %s\n", Opt(o, "file").c_str());
       return 2;
     }
@@ -136,12 +119,12 @@ int Push(const std::string& command, const std::map<std::string, std::string>& o
     job["format"] = "escpos";
     job["job_id"] = Opt(o, "job-id", "cli-" + std::to_string(::time(nullptr)));
     job["data"] = cloudsim::Base64Encode(bytes);
-    value = Compact(job);
+    value = cloudsim::Compact(job);
   } else if (command == "push-order") {
     Json::Value job;
     job["format"] = "cvs_order_info";
     job["order_no"] = Opt(o, "order");
-    value = Compact(job);
+    value = cloudsim::Compact(job);
   } else {
     key = cloudsim::NotifyKey(device);
     value = Opt(o, "text", "changed");

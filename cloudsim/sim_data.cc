@@ -1,8 +1,8 @@
 #include "sim_data.h"
 
-#include <fstream>
 #include <memory>
-#include <sstream>
+
+#include "sim_util.h"
 
 namespace cloudsim {
 namespace {
@@ -29,13 +29,6 @@ bool Parse(const std::string& text, Json::Value* root, std::string* error) {
   b["allowComments"] = true;
   std::unique_ptr<Json::CharReader> r(b.newCharReader());
   return r->parse(text.data(), text.data() + text.size(), root, error);
-}
-
-std::string Compact(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["emitUTF8"] = true;
-  return Json::writeString(w, v);
 }
 
 }  // namespace
@@ -82,15 +75,13 @@ SimData DefaultData() {
 }
 
 bool LoadData(const std::string& path, SimData* out, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string text;
+  if (!ReadFile(path, &text)) {
     *error = "cannot open " + path;
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
   Json::Value root;
-  if (!Parse(ss.str(), &root, error)) return false;
+  if (!Parse(text, &root, error)) return false;
   if (!root.isObject() || !root["stores"].isArray()) {
     *error = "the data file needs a \"stores\" array";
     return false;

@@ -7,20 +7,12 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace cloudsim {
 namespace {
 
 constexpr char kOrderKey[] = "Rk7QmWzTpLx2VbNc9HfJdYs4GuEaXo3L";
 constexpr char kOrderAppId[] = "qoravtlumbexindsk72";
-
-std::string Compact(const Json::Value& v) {
-  Json::StreamWriterBuilder w;
-  w["indentation"] = "";
-  w["emitUTF8"] = true;
-  return Json::writeString(w, v);
-}
 
 void Reply(httplib::Response& res, int status, const Json::Value& body) {
   res.status = status;
@@ -183,13 +175,8 @@ void SimServer::Routes() {
     const auto it = data_.stores.find(req.matches[1].str());
     if (it == data_.stores.end()) return Reply(res, 404, DeviceError(40403, "no such logo"));
     std::string bytes = BuiltinLogo();
-    if (!it->second.logoFile.empty()) {
-      std::ifstream in(it->second.logoFile, std::ios::binary);
-      std::stringstream ss;
-      ss << in.rdbuf();
-      if (!in) return Reply(res, 404, DeviceError(40403, "logo file missing"));
-      bytes = ss.str();
-    }
+    if (!it->second.logoFile.empty() && !ReadFile(it->second.logoFile, &bytes))
+      return Reply(res, 404, DeviceError(40403, "logo file missing"));
     res.set_content(bytes, "image/png");
   });
 

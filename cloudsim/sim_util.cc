@@ -6,10 +6,29 @@
 #include <sys/time.h>
 
 #include <cctype>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <vector>
 
 namespace cloudsim {
+
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  w["emitUTF8"] = true;
+  return Json::writeString(w, v);
+}
+
+bool ReadFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return false;
+  *out = ss.str();
+  return true;
+}
 namespace {
 
 int HexValue(char c) {

@@ -2,10 +2,18 @@
 // GBK text and pushing onto Redis lists.
 #pragma once
 
+#include <json/json.h>
+
 #include <map>
 #include <string>
 
 namespace cloudsim {
+
+// JSON on one line, UTF-8 unescaped.
+std::string Compact(const Json::Value& v);
+
+// The whole file; false when it cannot be opened or read.
+bool ReadFile(const std::string& path, std::string* out);
 
 // "a=1&b=x+y%26z" -> {a:"1", b:"x y&z"}; a later duplicate wins.
 std::map<std::string, std::string> ParseForm(const std::string& text);
