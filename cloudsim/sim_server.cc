@@ -3,7 +3,9 @@
 #include <httplib.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,18 @@ std::string EscPosOf(const std::string& utf8Text) {
 
 SimServer::SimServer(SimOptions options, SimData data, FILE* log)
     : options_(std::move(options)), data_(std::move(data)), log_(log), server_(std::make_unique<httplib::Server>()) {
+  // Numbering goes on after the uploads a previous run left in the folder,
+  // so a restarted simulator never overwrites one.
+  std::error_code ec;
+  unsigned last = 0;
+  for (const auto& dev : std::filesystem::directory_iterator(options_.uploads, ec)) {
+    std::error_code inner;
+    for (const auto& f : std::filesystem::directory_iterator(dev.path(), inner)) {
+      if (f.path().extension() != ".dat") continue;
+      last = std::max(last, static_cast<unsigned>(std::strtoul(f.path().stem().c_str(), nullptr, 10)));
+    }
+  }
+  uploadSeq_ = last;
   Routes();
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -100,6 +102,23 @@ TEST_F(CloudApiTest, ConnectionDescriptionFillsTheBinding) {
 
   ASSERT_TRUE(net_.GetStoreLogo());
   EXPECT_EQ(logo_.substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+TEST_F(CloudApiTest, ARestartedSimulatorKeepsTheUploadsBeforeIt) {
+  Bind();
+  const std::string first = Gbk("演示门店\n小票号 R1\n合计：1.00\n") + std::string(120, '-');
+  const std::string second = Gbk("演示门店\n小票号 R2\n合计：2.00\n") + std::string(120, '=');
+  ASSERT_TRUE(net_.UploadTicketInfo(Base64Encode(first.data(), first.size()))) << sim_.LogText();
+  ASSERT_TRUE(sim_.Restart());
+  data().SetConfig("URL", sim_.url());
+  ASSERT_TRUE(net_.UploadTicketInfo(Base64Encode(second.data(), second.size()))) << sim_.LogText();
+  std::vector<std::string> files;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(sim_.uploads()))
+    if (f.is_regular_file()) files.push_back(f.path().string());
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(test::ReadFile(files[0]), first);
+  EXPECT_EQ(test::ReadFile(files[1]), second);
 }
 
 TEST_F(CloudApiTest, UploadIsVerifiedAndStoredByteForByte) {

@@ -142,20 +142,37 @@ TinyProxy::~TinyProxy() {
   proc_->Wait(3000);
 }
 
-CloudSim::CloudSim(const RedisServer& redis, int db) {
+CloudSim::CloudSim(const RedisServer& redis, int db)
+    : redis_port_(redis.port()), redis_password_(redis.password()), db_(db) {
+  Start();
+}
+
+CloudSim::~CloudSim() { Stop(); }
+
+void CloudSim::Start() {
   const std::string portFile = dir_.Sub("port");
+  ::unlink(portFile.c_str());
+  port_ = -1;
   proc_ = std::make_unique<Subprocess>(
       std::vector<std::string>{BinDir() + "/tillcast-cloudsim", "--http-port", "0", "--port-file", portFile,
-                               "--redis-port", std::to_string(redis.port()), "--redis-password", redis.password(),
-                               "--redis-db", std::to_string(db), "--uploads", uploads(), "--log", dir_.Sub("sim.log")},
+                               "--redis-port", std::to_string(redis_port_), "--redis-password", redis_password_,
+                               "--redis-db", std::to_string(db_), "--uploads", uploads(), "--log", dir_.Sub("sim.log")},
       std::map<std::string, std::string>{});
   if (WaitUntil([&] { return FileExists(portFile); }, 10000)) port_ = std::atoi(ReadFile(portFile).c_str());
 }
 
-CloudSim::~CloudSim() {
+void CloudSim::Stop() {
+  if (!proc_) return;
   proc_->Signal(SIGTERM);
   if (!proc_->Wait(5000)) proc_->Signal(SIGKILL);
   proc_->Wait(5000);
+  proc_.reset();
+}
+
+bool CloudSim::Restart() {
+  Stop();
+  Start();
+  return ok();
 }
 
 RawServer::RawServer(std::string reply) : reply_(std::move(reply)) {

@@ -65,13 +65,21 @@ class CloudSim {
  public:
   CloudSim(const RedisServer& redis, int db);
   ~CloudSim();
+  // Stops the simulator and starts it again on the same folders (a new
+  // port: read url() again). False when it does not come back.
+  bool Restart();
   bool ok() const { return port_ > 0; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::string uploads() const { return dir_.Sub("uploads"); }
   std::string LogText() const { return ReadFile(dir_.Sub("sim.log")); }
 
  private:
+  void Start();
+  void Stop();
   TempDir dir_;
+  int redis_port_;
+  std::string redis_password_;
+  int db_;
   int port_ = -1;
   std::unique_ptr<Subprocess> proc_;
 };
