@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "percentile.h"
 #include "shop.h"
 
 using tillcast::test::Shop;
@@ -20,13 +21,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Pct(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
-  return v[i];
-}
 
 long RssKb(int pid) {
   const std::string s = tillcast::test::ReadFile("/proc/" + std::to_string(pid) + "/status");
@@ -112,10 +106,10 @@ int main() {
   std::printf("| figure | p50 | p99 | samples |\n|---|---|---|---|\n");
   std::printf("| sale receipt: last byte at the till port -> upload stored (ms; 300 ms quiet rule is the floor) "
               "| %.0f | %.0f | %zu |\n",
-              Pct(sale, 0.5), Pct(sale, 0.99), sale.size());
+              bench::Percentile(sale, 0.5), bench::Percentile(sale, 0.99), sale.size());
   std::printf("| cloud job: LPUSH -> document written by the virtual printer (ms) | %.1f | %.1f | %zu |\n",
-              Pct(job, 0.5), Pct(job, 0.99), job.size());
-  std::printf("| bare Redis round trip, PING (ms) | %.3f | %.3f | %zu |\n", Pct(ping, 0.5), Pct(ping, 0.99),
+              bench::Percentile(job, 0.5), bench::Percentile(job, 0.99), job.size());
+  std::printf("| bare Redis round trip, PING (ms) | %.3f | %.3f | %zu |\n", bench::Percentile(ping, 0.5), bench::Percentile(ping, 0.99),
               ping.size());
   std::printf("| 1,000 jobs in a row, all printed (s) | %.1f%s | | 1000 |\n", many_ms / 1000.0,
               all ? "" : " (not all printed)");

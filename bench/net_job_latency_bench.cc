@@ -22,6 +22,7 @@
 #include "net/net_mgr.h"
 #include "net/rest_client.h"
 #include "net_test_support.h"
+#include "percentile.h"
 
 namespace {
 
@@ -29,11 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kJobs = 1000;
 
 int64_t NowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 struct ContextFree {
   void operator()(redisContext* c) const { redisFree(c); }
@@ -114,8 +110,8 @@ void BM_JobLatencyThroughLoop(benchmark::State& state) {
   }
   net.Stop();
   const std::vector<double> bare = BareRoundTrips(redis);
-  const double loopP50 = Percentile(us, 0.5), loopP99 = Percentile(us, 0.99);
-  const double bareP50 = Percentile(bare, 0.5), bareP99 = Percentile(bare, 0.99);
+  const double loopP50 = bench::Percentile(us, 0.5), loopP99 = bench::Percentile(us, 0.99);
+  const double bareP50 = bench::Percentile(bare, 0.5), bareP99 = bench::Percentile(bare, 0.99);
   state.counters["loop_p50_us"] = loopP50;
   state.counters["loop_p99_us"] = loopP99;
   state.counters["bare_p50_us"] = bareP50;
