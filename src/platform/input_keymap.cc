@@ -49,6 +49,4 @@ uint16_t VkToEvdev(uint32_t vk) {
   }
 }
 
-bool IsEvdevAlt(uint16_t code) { return code == KEY_LEFTALT || code == KEY_RIGHTALT; }
-
 }  // namespace tillcast::platform

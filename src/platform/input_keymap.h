@@ -15,8 +15,4 @@ uint32_t EvdevToVk(uint16_t code);
 // kVkLShift); 0 for kVkOther or an unknown code.
 uint16_t VkToEvdev(uint32_t vk);
 
-// True for the left and right Alt keys (their key-downs make the next keys
-// system keys).
-bool IsEvdevAlt(uint16_t code);
-
 }  // namespace tillcast::platform
