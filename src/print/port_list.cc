@@ -2,13 +2,13 @@
 
 #include <cups/cups.h>
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <vector>
 
 #include "app/text_util.h"
+#include "platform/paths.h"
 #include "print/printer_link.h"
 
 namespace tillcast {
@@ -30,16 +30,6 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& path) {
   return names;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st{};
-  return stat(path.c_str(), &st) == 0;
-}
-
-bool IsFolder(const std::string& path) {
-  struct stat st{};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool IsDigits(const std::string& s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; }
 
 // The 8250 driver keeps slots for UARTs that are not fitted; their port
@@ -54,7 +44,8 @@ void AddPrinterDevices(const std::string& folder, std::set<std::string>* out) {
   const auto names = ListFolder(folder);
   if (!names) return;
   for (const std::string& name : *names) {
-    if (name.size() > 2 && name.compare(0, 2, "lp") == 0 && IsDigits(name.substr(2)) && !IsFolder(folder + "/" + name)) {
+    if (name.size() > 2 && name.compare(0, 2, "lp") == 0 && IsDigits(name.substr(2)) &&
+        !platform::IsDirectory(folder + "/" + name)) {
       out->insert(folder + "/" + name);
     }
   }
@@ -73,14 +64,14 @@ std::optional<std::set<std::string>> SystemPortSource::SerialPorts() {
   for (const std::string& name : *names) {
     const std::string folder = classFolder + "/" + name;
     // Virtual terminals and pseudo-terminals have no device behind them.
-    if (!Exists(folder + "/device") || IsAbsentUart(folder)) continue;
+    if (!platform::PathExists(folder + "/device") || IsAbsentUart(folder)) continue;
     ports.insert(dev_ + "/" + name);
   }
   return ports;
 }
 
 std::optional<std::set<std::string>> SystemPortSource::ParallelPorts() {
-  if (!IsFolder(dev_)) return std::nullopt;
+  if (!platform::IsDirectory(dev_)) return std::nullopt;
   std::set<std::string> ports;
   AddPrinterDevices(dev_, &ports);
   AddPrinterDevices(dev_ + "/usb", &ports);
@@ -106,21 +97,15 @@ PortList& PortList::GetInstance() {
 PortList::PortList(std::unique_ptr<PortSource> source) : source_(std::move(source)) {}
 
 PortGroups PortList::Refresh() {
-  // Enumerating can take a moment (the print server); the map is only
-  // locked while it is filled and copied.
   PortGroups found;
   auto add = [&found](const std::string& type, std::optional<std::set<std::string>> names) {
     if (names && !names->empty()) found[type] = std::move(*names);
   };
-  {
-    std::lock_guard<std::mutex> e(refresh_);  // the source is not thread-safe
-    add(PortTypeSerial(), source_->SerialPorts());
-    add(PortTypeParallel(), source_->ParallelPorts());
-    add(PortTypeDriver(), source_->Printers());
-  }
-  std::lock_guard<std::mutex> l(lock);
-  ports = std::move(found);
-  return ports;
+  std::lock_guard<std::mutex> e(refresh_);  // the source is not thread-safe
+  add(PortTypeSerial(), source_->SerialPorts());
+  add(PortTypeParallel(), source_->ParallelPorts());
+  add(PortTypeDriver(), source_->Printers());
+  return found;
 }
 
 }  // namespace tillcast

@@ -51,8 +51,6 @@ class PortList {
   PortGroups Refresh();
 
  private:
-  std::mutex lock;
-  PortGroups ports;
   std::mutex refresh_;  // one enumeration at a time
   std::unique_ptr<PortSource> source_;
 };
