@@ -160,7 +160,17 @@ bool WriteBufferToFile(const std::string& path, const void* data, size_t length,
   return written && flushed && closed;
 }
 
-bool CreateDirectoryRecursive(const std::string& path) { return platform::MakeDirectories(path); }
+// Kept apart from the platform's make-folders: a name without any separator
+// creates nothing here, as on the home platform.
+bool CreateDirectoryRecursive(const std::string& path) {
+  if (platform::PathExists(path)) return true;
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return true;
+  if (!CreateDirectoryRecursive(path.substr(0, slash))) return false;
+  if (slash == path.size() - 1) return true;
+  if (platform::PathExists(path)) return true;
+  return platform::MakeDirectory(path);
+}
 
 bool CreateDirectoryRecursive(const std::wstring& path) {
   std::string narrow;
