@@ -85,18 +85,26 @@ void AppendPageArea(Bytes* out, int x, int y, int width, int height, int directi
   Put(out, {ESC, 'T', Byte(direction, 0, 3)});
 }
 
-void AppendPagePrint(Bytes* out) { Put(out, {ESC, 0x0C}); }
+// FF prints the page and returns to standard mode; ESC FF would print and
+// leave the printer in page mode.
+void AppendPagePrint(Bytes* out) { out->push_back(0x0C); }
 void AppendPageClear(Bytes* out) { out->push_back(0x18); }
 
 bool AppendBarcode(Bytes* out, const std::string& data, int type, int width, int height, int hriFont,
                    int hriPosition) {
-  if (type < 0 || type > 8 || data.empty() || data.size() > 255) return false;
+  if (type < 0 || type > 8 || data.empty()) return false;
+  // CODE128 data starts with its code set ("{A", "{B" or "{C"); without one
+  // the printer prints nothing. Data that names none is sent as set B.
+  std::string body = data;
+  if (type == kBarcodeCode128 && !(body.size() >= 2 && body[0] == '{' && body[1] >= 'A' && body[1] <= 'C'))
+    body.insert(0, "{B");
+  if (body.size() > 255) return false;
   Put(out, {GS, 'h', Byte(height, 1, 255)});
   Put(out, {GS, 'w', Byte(width, 2, 6)});
   Put(out, {GS, 'f', Byte(hriFont, 0, 1)});
   Put(out, {GS, 'H', Byte(hriPosition, 0, 3)});
-  Put(out, {GS, 'k', static_cast<uint8_t>(65 + type), static_cast<uint8_t>(data.size())});
-  out->insert(out->end(), data.begin(), data.end());
+  Put(out, {GS, 'k', static_cast<uint8_t>(65 + type), static_cast<uint8_t>(body.size())});
+  out->insert(out->end(), body.begin(), body.end());
   return true;
 }
 

@@ -37,8 +37,11 @@ void AppendTextAttributes(Bytes* out, const TextAttributes& attributes);
 void AppendPageArea(Bytes* out, int x, int y, int width, int height, int direction);
 void AppendPagePrint(Bytes* out);
 void AppendPageClear(Bytes* out);
-// GS h, GS w, GS f, GS H then GS k (function B). False when the type is
-// unknown or the data is empty or longer than 255 bytes.
+// Barcode types as the SDK numbers them (GS k function B, m = 65 + type).
+inline constexpr int kBarcodeCode128 = 8;
+// GS h, GS w, GS f, GS H then GS k (function B). CODE128 data without a code
+// set prefix gets "{B". False when the type is unknown or the data is empty
+// or (with its prefix) longer than 255 bytes.
 bool AppendBarcode(Bytes* out, const std::string& data, int type, int width, int height, int hriFont, int hriPosition);
 void AppendStatusRequest(Bytes* out, int n);      // DLE EOT n
 void AppendPaperStatusRequest(Bytes* out);        // GS r 1

@@ -91,13 +91,20 @@ TEST_F(SdkPtyTest, TextAttributesAndLayoutCommands) {
       {"motion unit", [](const PosSdkTable& s) { s.POS_SetMotionUnit(180, 180); }, Bytes({0x1D, 0x50, 180, 180})},
       {"standard mode", [](const PosSdkTable& s) { s.POS_SetMode(0); }, Bytes({0x1B, 0x53})},
       {"page mode print and clear", [](const PosSdkTable& s) { s.POS_SetMode(1); s.POS_PL_Clear(); s.POS_PL_Print(); s.POS_PL_Clear(); },
-       Bytes({0x1B, 0x4C, 0x18, 0x1B, 0x0C})},
+       Bytes({0x1B, 0x4C, 0x18, 0x0C})},  // FF: print and back to standard mode
       {"page print in standard mode is silent", [](const PosSdkTable& s) { s.POS_PL_Print(); s.POS_PL_Clear(); }, ""},
       {"feed and reset", [](const PosSdkTable& s) { s.POS_FeedLine(); s.POS_Reset(); }, Bytes({0x0A, 0x1B, 0x40})},
       {"code page", [](const PosSdkTable& s) { s.POS_SetCharSetAndCodePage(15, 0); }, Bytes({0x1B, 0x52, 15, 0x1B, 0x74, 0})},
       {"drawer", [](const PosSdkTable& s) { s.POS_KickOutDrawer(0, 25, 250); }, Bytes({0x1B, 0x70, 0, 25, 250})},
       {"barcode", [](const PosSdkTable& s) { s.POS_S_SetBarcode("123", 8, 8, 3, 60, 0, 2, 3); },
-       Bytes({0x1B, 0x24, 8, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 3}) + "123"},
+       Bytes({0x1B, 0x24, 8, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 5}) + "{B123"},
+      {"CODE128 with its own code set keeps it",
+       [](const PosSdkTable& s) { s.POS_S_SetBarcode("{C1234", 0, 8, 3, 60, 0, 2, 6); },
+       Bytes({0x1B, 0x24, 0, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 6}) + "{C1234"},
+      {"EAN13 gets no code set",
+       [](const PosSdkTable& s) { s.POS_S_SetBarcode("4006381333931", 0, 2, 3, 60, 0, 2, 13); },
+       Bytes({0x1B, 0x24, 0, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 67, 13}) +
+           "4006381333931"},
       {"refused barcode keeps the pending line",
        [](const PosSdkTable& s) {
          s.POS_S_TextOut("A", 0, 1, 1, 0, 0);
@@ -105,7 +112,7 @@ TEST_F(SdkPtyTest, TextAttributesAndLayoutCommands) {
          s.POS_S_SetBarcode("123", 8, 8, 3, 60, 0, 2, 3);
        },
        Bytes({0x1B, 0x24, 0, 0, 0x1D, 0x21, 0x00, 0x1B, 0x4D, 0, 0x1B, 0x45, 0, 0x1B, 0x2D, 0, 0x1C, 0x2D, 0}) + chinese + "A" +
-           Bytes({0x0A, 0x1B, 0x24, 8, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 3}) + "123"},
+           Bytes({0x0A, 0x1B, 0x24, 8, 0, 0x1D, 0x68, 60, 0x1D, 0x77, 3, 0x1D, 0x66, 0, 0x1D, 0x48, 2, 0x1D, 0x6B, 73, 5}) + "{B123"},
   };
   for (const Case& c : cases) {
     const std::string got = Session([&](const PosSdkTable& s, PrinterLink&) { c.call(s); });
