@@ -69,14 +69,9 @@ bool FormatWideV(const wchar_t* format, va_list args, std::wstring* out) {
 
 // Wide text in the ANSI code page; characters it cannot hold become "?".
 std::string WideToAnsiLossy(const std::wstring& wide) {
+  const std::string bytes(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
   std::string out;
-  int err = 0;
-  if (platform::WideToNarrow(platform::AnsiCodePageName(), wide, &out, &err)) return out;
-  out.clear();
-  for (wchar_t c : wide) {
-    std::string one;
-    out += platform::WideToNarrow(platform::AnsiCodePageName(), std::wstring(1, c), &one, &err) ? one : "?";
-  }
+  platform::ConvertEncodingLossy("WCHAR_T", platform::AnsiCodePageName().c_str(), bytes, "?", &out);
   return out;
 }
 

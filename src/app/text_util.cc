@@ -54,19 +54,22 @@ void ResetDataFolderForTest() {
 
 std::string AnsiToUtf8(const std::string& ansi) {
   const std::string in(ansi.c_str());  // up to the first zero byte
-  if (in.empty()) return {};
   std::string out;
-  int err = 0;
-  if (!platform::ConvertEncoding(platform::AnsiCodePageName().c_str(), "UTF-8", in, &out, &err)) return {};
+  platform::ConvertEncodingLossy(platform::AnsiCodePageName().c_str(), "UTF-8", in, "?", &out);
   return out;
 }
 
 std::string Utf8ToAnsi(const std::string& utf8) {
-  if (utf8.empty()) return {};
   std::string out;
-  int err = 0;
-  if (!platform::ConvertEncoding("UTF-8", platform::AnsiCodePageName().c_str(), utf8, &out, &err)) return {};
+  platform::ConvertEncodingLossy("UTF-8", platform::AnsiCodePageName().c_str(), utf8, "?", &out);
   return std::string(out.c_str());
+}
+
+bool Utf8ToAnsiExact(const std::string& utf8, std::string* ansi) {
+  int err = 0;
+  if (platform::ConvertEncoding("UTF-8", platform::AnsiCodePageName().c_str(), utf8, ansi, &err)) return true;
+  ansi->clear();
+  return false;
 }
 
 std::wstring ToWide(const std::string& ansi) {
@@ -86,16 +89,19 @@ std::string ToNarrow(const std::wstring& wide) {
 }
 
 std::string ToNarrowLossy(const std::wstring& wide) {
+  const std::string bytes(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
   std::string out;
-  int err = 0;
-  if (platform::WideToNarrow(platform::AnsiCodePageName(), wide, &out, &err)) return out;
-  // Only when the whole text fails: one character at a time.
-  out.clear();
-  std::string one;
-  for (wchar_t c : wide) {
-    one.clear();
-    out += platform::WideToNarrow(platform::AnsiCodePageName(), std::wstring(1, c), &one, &err) ? one : "?";
-  }
+  platform::ConvertEncodingLossy("WCHAR_T", platform::AnsiCodePageName().c_str(), bytes, "?", &out);
+  return out;
+}
+
+std::wstring ToWideLossy(const std::string& ansi) {
+  const wchar_t replacement = L'\uFFFD';
+  std::string bytes;
+  platform::ConvertEncodingLossy(platform::AnsiCodePageName().c_str(), "WCHAR_T", ansi,
+                                 std::string(reinterpret_cast<const char*>(&replacement), sizeof(replacement)), &bytes);
+  std::wstring out(bytes.size() / sizeof(wchar_t), L'\0');
+  std::memcpy(out.data(), bytes.data(), out.size() * sizeof(wchar_t));
   return out;
 }
 

@@ -20,17 +20,24 @@ std::string GetDataFolder();
 // Test hook: forget the kept data folder so the next call recomputes it.
 void ResetDataFolderForTest();
 
-// ANSI <-> UTF-8; "" on any failure. AnsiToUtf8 reads its input up to the
-// first zero byte; Utf8ToAnsi converts the whole input and cuts the result at
-// its first zero byte.
+// ANSI <-> UTF-8. A character that is invalid in the input, or has no form
+// in the target, becomes one "?"; the rest of the text is kept. AnsiToUtf8
+// reads its input up to the first zero byte; Utf8ToAnsi converts the whole
+// input and cuts the result at its first zero byte.
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf8ToAnsi(const std::string& utf8);
+// UTF-8 -> ANSI only when every character has its form there (zero bytes
+// kept); false with `*ansi` empty otherwise. For texts where a substituted
+// "?" would change the meaning (a regular expression).
+bool Utf8ToAnsiExact(const std::string& utf8, std::string* ansi);
 
 // ANSI <-> wide. Throw std::system_error carrying the errno on failure.
 std::wstring ToWide(const std::string& ansi);
 std::string ToNarrow(const std::wstring& wide);
 // Wide -> ANSI that never fails: characters the code page lacks become "?".
 std::string ToNarrowLossy(const std::wstring& wide);
+// ANSI -> wide that never fails: bytes that are no character become U+FFFD.
+std::wstring ToWideLossy(const std::string& ansi);
 
 // Wide -> narrow in `code_page` (0 = ANSI, 65001 = UTF-8, n = "CPn"),
 // converted in chunks of at most 0x800000 characters. Throws

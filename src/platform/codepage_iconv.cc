@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <iconv.h>
+#include <strings.h>
 
 #include <cstring>
 #include <memory>
@@ -50,6 +51,81 @@ bool ConvertEncoding(const char* from, const char* to, const std::string& in, st
     }
     if (err) *err = errno;
     return false;
+  }
+  buf.resize(done);
+  *out = std::move(buf);
+  return true;
+}
+
+namespace {
+
+bool IsUtf8Name(const char* name) { return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0; }
+bool IsWideName(const char* name) { return strcasecmp(name, "WCHAR_T") == 0; }
+
+// Bytes of the character at `p` (of `left` bytes) that a failed conversion
+// skips: a whole well-formed UTF-8 sequence (its character has no form in
+// the target), one wchar_t, else the one byte that broke the input.
+size_t SkipLength(const char* from, const unsigned char* p, size_t left) {
+  if (IsWideName(from)) return left < sizeof(wchar_t) ? left : sizeof(wchar_t);
+  if (!IsUtf8Name(from)) return 1;
+  const unsigned char c = p[0];
+  size_t len = 1;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+  }
+  if (len > left) return 1;
+  for (size_t i = 1; i < len; ++i)
+    if ((p[i] & 0xC0) != 0x80) return 1;
+  return len;
+}
+
+}  // namespace
+
+bool ConvertEncodingLossy(const char* from, const char* to, const std::string& in, const std::string& replacement,
+                          std::string* out, size_t* replaced) {
+  out->clear();
+  if (replaced != nullptr) *replaced = 0;
+  iconv_t raw = iconv_open(to, from);
+  if (raw == reinterpret_cast<iconv_t>(-1)) return false;
+  IconvHandle cd(raw);
+  if (in.empty()) return true;
+  std::string buf(in.size() * 4 + 16, '\0');
+  char* src = const_cast<char*>(in.data());
+  size_t src_left = in.size();
+  size_t done = 0;
+  while (src_left > 0) {
+    char* dst = buf.data() + done;
+    size_t dst_left = buf.size() - done;
+    const size_t rc = iconv(raw, &src, &src_left, &dst, &dst_left);
+    done = buf.size() - dst_left;
+    if (rc != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    // EILSEQ (invalid here, or no form there) or EINVAL (cut off at the
+    // end): one replacement, then on after the character.
+    const size_t skip = errno == EINVAL ? src_left : SkipLength(from, reinterpret_cast<unsigned char*>(src), src_left);
+    src += skip;
+    src_left -= skip;
+    if (buf.size() - done < replacement.size()) buf.resize(buf.size() * 2 + replacement.size());
+    std::memcpy(buf.data() + done, replacement.data(), replacement.size());
+    done += replacement.size();
+    if (replaced != nullptr) ++*replaced;
+    iconv(raw, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+  }
+  // Flush a stateful encoding's closing sequence.
+  for (;;) {
+    char* dst = buf.data() + done;
+    size_t dst_left = buf.size() - done;
+    const size_t rc = iconv(raw, nullptr, nullptr, &dst, &dst_left);
+    done = buf.size() - dst_left;
+    if (rc != static_cast<size_t>(-1) || errno != E2BIG) break;
+    buf.resize(buf.size() * 2);
   }
   buf.resize(done);
   *out = std::move(buf);

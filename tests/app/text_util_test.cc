@@ -13,15 +13,48 @@
 namespace tillcast {
 namespace {
 
-TEST(TextUtil, AnsiUtf8Conversions) {
-  EXPECT_EQ(AnsiToUtf8(""), "");
-  EXPECT_EQ(AnsiToUtf8("\xD6\xD0"), "\xE4\xB8\xAD");  // one Chinese character: 2 bytes -> 3
-  EXPECT_EQ(AnsiToUtf8(std::string("ab\0cd", 5)), "ab");  // input ends at its first zero
-  EXPECT_EQ(Utf8ToAnsi("\xE4\xB8\xAD"), "\xD6\xD0");
-  EXPECT_EQ(Utf8ToAnsi(""), "");
-  EXPECT_EQ(Utf8ToAnsi("\xFF\xFE bad"), "");            // invalid UTF-8
-  EXPECT_EQ(Utf8ToAnsi("\xF0\x9F\x98\x80"), "");        // not representable in GBK
-  EXPECT_EQ(Utf8ToAnsi(std::string("ab\0cd", 5)), "ab");  // result ends at its first zero
+// Every conversion keeps what it can: one "?" for each character that is
+// broken in the input or has no form in the target, never an empty text.
+TEST(TextUtil, AnsiUtf8ConversionsKeepEverythingTheyCan) {
+  struct Case {
+    const char* what;
+    std::string in;
+    std::string out;
+  };
+  const Case to_utf8[] = {
+      {"empty", "", ""},
+      {"one Chinese character: 2 bytes -> 3", "\xD6\xD0", "\xE4\xB8\xAD"},
+      {"the input ends at its first zero byte", std::string("ab\0cd", 5), "ab"},
+      {"a zero byte right after a Chinese text", std::string("\xD6\xD0\0\xD6\xD0", 5), "\xE4\xB8\xAD"},
+      {"a byte that starts no character", "a\xFF" "b", "a?b"},
+      {"a lead byte without its second byte at the end", "\xD6\xD0\xD6", "\xE4\xB8\xAD?"},
+      {"a lead byte before an ASCII byte", "\xD6" "\x0A" "x", "?\x0Ax"},
+      {"ESC/POS commands pass through", "\x1b@\x1b" "a\x01" "\x1dV\x01", "\x1b@\x1b" "a\x01" "\x1dV\x01"},
+  };
+  for (const Case& c : to_utf8) EXPECT_EQ(AnsiToUtf8(c.in), c.out) << c.what;
+
+  const Case to_ansi[] = {
+      {"empty", "", ""},
+      {"one Chinese character", "\xE4\xB8\xAD", "\xD6\xD0"},
+      {"an emoji in a store name", "\xE6\xB5\x8B\xE8\xAF\x95\xF0\x9F\x98\x80\xE9\x97\xA8\xE5\xBA\x97",
+       "\xB2\xE2\xCA\xD4?\xC3\xC5\xB5\xEA"},
+      {"two characters outside GBK", "\xF0\x9F\x8D\x95\xF0\x9F\x8D\x94 x", "?? x"},
+      {"invalid UTF-8 bytes, one mark each", "\xFF\xFE ok", "?? ok"},
+      {"a cut-off sequence at the end", "ok\xE4\xB8", "ok?"},
+      {"a continuation byte on its own", "a\x80" "b", "a?b"},
+      {"the result ends at its first zero byte", std::string("ab\0cd", 5), "ab"},
+  };
+  for (const Case& c : to_ansi) EXPECT_EQ(Utf8ToAnsi(c.in), c.out) << c.what;
+
+  // The exact form refuses what the code page cannot hold and keeps zeros.
+  std::string exact = "x";
+  EXPECT_FALSE(Utf8ToAnsiExact("a\xF0\x9F\x98\x80", &exact));
+  EXPECT_EQ(exact, "");
+  ASSERT_TRUE(Utf8ToAnsiExact(std::string("\xE4\xB8\xAD\0z", 5), &exact));
+  EXPECT_EQ(exact, std::string("\xD6\xD0\0z", 4));
+
+  // Wide text from ANSI bytes: a broken byte is U+FFFD, the rest is kept.
+  EXPECT_EQ(ToWideLossy("\xD6\xD0\xFF" "a"), L"\u4E2D\uFFFDa");
 }
 
 TEST(TextUtil, WideConversionsThrowOnFailure) {

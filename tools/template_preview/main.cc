@@ -4,7 +4,8 @@
 // printer port, and the virtual printer draws that file.
 //
 // Usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80]
-// RECEIPT.txt is UTF-8 text as the till would print it.
+// RECEIPT.txt is UTF-8 text as the till would print it, or a capture file
+// (the printer bytes as the till wrote them, in the printer's code page).
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include "app/text_util.h"
 #include "data/data_mgr.h"
 #include "print/print_hooks.h"
+#include "platform/codepage.h"
 #include "platform/paths.h"
 #include "print/receipt_printer.h"
 
@@ -112,12 +114,20 @@ int main(int argc, char** argv) {
   const std::string port = scratch.path() + "/printer.bin";
   std::ofstream(port, std::ios::binary).flush();
 
-  // The conversion gives "" for text that is not UTF-8 or that the
-  // printer's code page cannot hold.
-  const std::string ticket = tillcast::Utf8ToAnsi(receipt);
-  if (ticket.empty() && !receipt.empty()) {
-    std::fprintf(stderr, "tillcast-template-preview: %s is not UTF-8 text the printer can hold\n", pos[1].c_str());
-    return 1;
+  // UTF-8 text is converted to the printer's code page; anything else is
+  // taken as a capture file, the bytes as the till printed them.
+  std::string ticket;
+  if (!tillcast::Utf8ToAnsiExact(receipt, &ticket)) {
+    std::string wide;
+    size_t broken = 0;
+    tillcast::platform::ConvertEncodingLossy("UTF-8", "UTF-32LE", receipt, std::string(4, '\0'), &wide, &broken);
+    if (broken > 0) {
+      ticket = receipt;
+    } else {
+      ticket = tillcast::Utf8ToAnsi(receipt);
+      std::fprintf(stderr, "tillcast-template-preview: %s holds characters the printer's code page lacks; they read as \"?\"\n",
+                   pos[1].c_str());
+    }
   }
 
   tillcast::InstallPrintHooks();
