@@ -16,7 +16,6 @@
 namespace tillcast {
 namespace {
 
-
 // Blank lines after one row are bounded so a template cannot feed paper
 // for ever.
 constexpr double kMaxBlankLines = 255;
@@ -66,7 +65,6 @@ std::vector<ReceiptRule> BuildRules(const Json::Value& root, const std::string& 
   std::sort(names.begin(), names.end());  // byte order
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRuleTimeBudgetMs);
   bool overBudget = false;
-  const std::string ticketUtf8 = AnsiToUtf8(ticketText);
   for (const std::string& name : names) {
     ReceiptRule rule;
     rule.name = name;
@@ -76,22 +74,22 @@ std::vector<ReceiptRule> BuildRules(const Json::Value& root, const std::string& 
       rules.push_back(std::move(rule));
       continue;
     }
-    rule.pattern = value.asString();
+    // The pattern is searched over the receipt's ANSI bytes, zero bytes and
+    // printer commands included, as the store's templates were written for:
+    // "." takes one byte, so ".{4}" after a Chinese text takes two
+    // characters. A character the code page cannot hold would turn into "?"
+    // (a quantifier), so such a rule matches nothing.
+    if (!Utf8ToAnsiExact(value.asString(), &rule.pattern)) {
+      Log(LOG_WARNING, "template rule %s matches nothing: its pattern holds a character the code page lacks",
+          Utf8ToAnsi(name).c_str());
+      rules.push_back(std::move(rule));
+      continue;
+    }
     if (!overBudget && std::chrono::steady_clock::now() > deadline) {
       overBudget = true;
-      Log(LOG_WARNING, "template rules from %s on are not applied: matching took too long", name.c_str());
+      Log(LOG_WARNING, "template rules from %s on are not applied: matching took too long", Utf8ToAnsi(name).c_str());
     }
-    if (!overBudget) {
-      // Patterns are UTF-8 as the template carries them: matched against the
-      // receipt in UTF-8, a character class holds whole Chinese characters.
-      // A receipt that is not valid GBK is matched byte by byte instead.
-      if (!ticketUtf8.empty() || ticketText.empty()) {
-        if (SearchRuleUtf8(rule.pattern, ticketUtf8, &rule.groups))
-          for (std::string& g : rule.groups) g = Utf8ToAnsi(g);
-      } else {
-        SearchRule(Utf8ToAnsi(rule.pattern), ticketText, &rule.groups);
-      }
-    }
+    if (!overBudget) SearchRule(rule.pattern, ticketText, &rule.groups);
     rules.push_back(std::move(rule));
   }
   return rules;

@@ -30,12 +30,7 @@ constexpr uint32_t kCompileOptions = PCRE2_DOLLAR_ENDONLY | PCRE2_ALT_BSUX | PCR
                                      PCRE2_MATCH_UNSET_BACKREF | PCRE2_NEVER_UTF | PCRE2_NEVER_UCP |
                                      PCRE2_NEVER_BACKSLASH_C;
 
-}  // namespace
-
-namespace {
-
-bool Search(const std::string& pattern, const std::string& subject, uint32_t options,
-            std::vector<std::string>* groups) {
+bool Search(const std::string& pattern, const std::string& subject, std::vector<std::string>* groups) {
   groups->clear();
   if (pattern.size() > kRuleMaxPatternBytes) return false;
 
@@ -46,7 +41,7 @@ bool Search(const std::string& pattern, const std::string& subject, uint32_t opt
   int error = 0;
   PCRE2_SIZE offset = 0;
   std::unique_ptr<pcre2_code, CodeFree> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()),
-                                                           pattern.size(), options, &error, &offset,
+                                                           pattern.size(), kCompileOptions, &error, &offset,
                                                            cctx.get()));
   if (!code) {
     Log(LOG_WARNING, "rule pattern does not compile (error %d at %zu)", error, static_cast<size_t>(offset));
@@ -84,13 +79,7 @@ bool Search(const std::string& pattern, const std::string& subject, uint32_t opt
 }  // namespace
 
 bool SearchRule(const std::string& pattern, const std::string& subject, std::vector<std::string>* groups) {
-  return Search(pattern, subject, kCompileOptions, groups);
-}
-
-bool SearchRuleUtf8(const std::string& pattern, const std::string& subject, std::vector<std::string>* groups) {
-  constexpr uint32_t kUtf8Options = (kCompileOptions & ~(PCRE2_NEVER_UTF | PCRE2_NEVER_UCP)) | PCRE2_UTF |
-                                    PCRE2_MATCH_INVALID_UTF;
-  return Search(pattern, subject, kUtf8Options, groups);
+  return Search(pattern, subject, groups);
 }
 
 }  // namespace tillcast

@@ -23,8 +23,4 @@ inline constexpr size_t kRuleMaxPatternBytes = 16 * 1024;
 // match or runs past a limit.
 bool SearchRule(const std::string& pattern, const std::string& subject, std::vector<std::string>* groups);
 
-// The same on UTF-8 pattern and subject, matched character by character, so
-// a class such as "[:：]" holds whole Chinese characters.
-bool SearchRuleUtf8(const std::string& pattern, const std::string& subject, std::vector<std::string>* groups);
-
 }  // namespace tillcast

@@ -74,16 +74,60 @@ TEST_F(TemplateTest, FullCallSequenceOfOneRow) {
   EXPECT_TRUE(log_.Contains(Gbk("追加打印完成 ")));
 }
 
-TEST_F(TemplateTest, ChineseCharacterClassesMatchWholeCharacters) {
-  // "：" in GBK is A3 BA: matched byte by byte, the class would take A3 alone
-  // and the group would start inside the character.
-  const std::string tpl = R"J({"format":"json","rules":{"total":"合计[:：]\\s*(\\d+\\.\\d+)","who":"收银员[:：](\\S+)"},
-    "rows":[{"cols":[{"content-type":"txt","content":"total[1]/who[1]"}]}]})J";
-  bool ok = false;
-  const auto calls = Render("合计：36.50\r\n收银员:张三\r\n", tpl, &ok);
-  EXPECT_TRUE(ok);
+// Patterns are searched byte by byte over the ANSI (GBK) receipt, as the
+// stores' templates were written for: "." and a class take one byte each.
+TEST_F(TemplateTest, RulesMatchBytesOfTheAnsiReceipt) {
+  struct Case {
+    const char* what;
+    std::string pattern;  // UTF-8, as the template carries it
+    std::string receipt;  // GBK
+    std::string group1;   // GBK
+  };
+  const Case cases[] = {
+      {"four dots after a Chinese text are two characters", "门店：(.{4})", Gbk("门店：一二三四五"), Gbk("一二")},
+      {"a negated class stops at a byte", "合计：([^\r\n]+)", Gbk("合计：36.50\r\n"), "36.50"},
+      // "：" is A3 BA: the class takes A3 alone, the group starts inside it.
+      {"a class holding a Chinese character holds its bytes", "收银员[:：](.*)", Gbk("收银员：张三"),
+       std::string("\xBA") + Gbk("张三")},
+      {"an ASCII colon in the same class", "收银员[:：](.*)", Gbk("收银员:张三"), Gbk("张三")},
+      {"zero bytes and printer commands are part of the text", "\\x1b!\\x00(.{6})",
+       std::string("\x1b@", 2) + Gbk("门店") + std::string("\x1b!\x00", 3) + Gbk("合计：") + "\n",
+       Gbk("合计：")},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> groups;
+    std::string pattern;
+    ASSERT_TRUE(Utf8ToAnsiExact(c.pattern, &pattern)) << c.what;
+    ASSERT_TRUE(SearchRule(pattern, c.receipt, &groups)) << c.what;
+    ASSERT_EQ(groups.size(), 2u) << c.what;
+    EXPECT_EQ(groups[1], c.group1) << c.what;
+  }
+}
+
+TEST_F(TemplateTest, RulesSeeTheWholeReceiptPastItsZeroBytes) {
+  // Almost every real receipt sets its modes with parameter bytes of zero
+  // right after the store name, before the values a rule looks for.
+  const std::string tpl = R"J({"format":"json","rules":{"total":"合计：\\s*([0-9.]+)","no":"小票号 (R\\d+)"},
+    "rows":[{"cols":[{"content-type":"txt","content":"no[1] total[1]"}]}]})J";
+  const std::string receipt = std::string("\x1b@\x1b" "a\x01", 5) + Gbk("测试门店") + std::string("\x1b!\x00\x1b" "a\x00", 6) +
+                              "\n" + Gbk("小票号 R1001\n合计：36.50\n") + std::string("\x1dV\x00", 3);
+  sdk_.Reset();
+  ASSERT_TRUE(RenderReceiptIn(receipt, tpl, dir_.path()));
+  const auto calls = sdk_.CallList();
   ASSERT_GE(calls.size(), 4u);
-  EXPECT_EQ(calls[3], Text(Gbk("36.50/张三"), 0));
+  EXPECT_EQ(calls[3], Text("R1001 36.50", 0));
+}
+
+TEST_F(TemplateTest, APatternTheCodePageCannotHoldMatchesNothing) {
+  // An emoji has no GBK form; as "?" it would become a quantifier.
+  const std::string tpl = R"J({"format":"json","rules":{"smile":"😀(\\d+)","total":"合计：([0-9.]+)"},
+    "rows":[{"cols":[{"content-type":"txt","content":"smile[1] total[1]"}]}]})J";
+  ParsedTemplate parsed;
+  ASSERT_EQ(ParseReceiptTemplate(Gbk("?12 合计：5.00"), tpl, &parsed), TemplateResult::kOk);
+  ASSERT_EQ(parsed.rules.size(), 2u);
+  EXPECT_TRUE(parsed.rules[0].groups.empty());
+  EXPECT_EQ(parsed.rows[0].cells[0].content, "smile[1] 5.00");
+  EXPECT_TRUE(log_.Contains("[WARNING]: template rule smile matches nothing"));
 }
 
 TEST_F(TemplateTest, PlaceholdersTakeWholeMatchGroupsAndLeaveUnmatchedRules) {
