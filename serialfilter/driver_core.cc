@@ -169,6 +169,17 @@ void DriverCore::Enqueue(uint32_t type, uint32_t source, const uint8_t* data, si
   for (const Monitor& m : monitors_) monitored = monitored || m.type == type;
   if (!monitored || size == 0) return;
   std::deque<Payload>* q = Queue(type);
+  // Bytes that follow a payload nobody has fetched yet join it: a till
+  // writing byte by byte makes full payloads, not one per read, and the
+  // join never waits for anything. Its signal was given already.
+  if (!q->empty() && q->back().source == source && q->back().bytes.size() < kPayloadMax) {
+    const size_t room = kPayloadMax - q->back().bytes.size();
+    const size_t n = size < room ? size : room;
+    q->back().bytes.append(reinterpret_cast<const char*>(data), n);
+    data += n;
+    size -= n;
+    if (size == 0) return;
+  }
   if (q->size() >= kMaxQueued) {
     // No one has fetched for a long while; keep the newest. The monitors'
     // counters still hold a signal for the dropped one, so a fetch may find

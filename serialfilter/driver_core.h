@@ -31,6 +31,8 @@ class DriverCore {
 
   // Bytes the till wrote on a port: queued in payloads of at most 4096
   // bytes while a monitor of that type exists, one signal per payload.
+  // Bytes of the same source join the last payload while it is unfetched
+  // and has room.
   void Capture(uint32_t type, uint32_t source, const uint8_t* data, size_t size);
 
   size_t Pending(uint32_t type) const;

@@ -108,9 +108,11 @@ bool DriverConnection::FetchData(int method) {
   // beyond the bytes that actually came back.
   uint32_t length = r.length > kPayloadMax ? static_cast<uint32_t>(kPayloadMax) : r.length;
   if (length > returned - 8) length = static_cast<uint32_t>(returned - 8);
+  // Every byte is delivered as it came, also in payloads of one or two
+  // bytes (a till that sends ESC or a line feed on its own).
   uint8_t delivery[kPayloadMax];
   std::memset(delivery, 0, sizeof(delivery));
-  if (length >= 3) std::memcpy(delivery, r.payload, length);
+  std::memcpy(delivery, r.payload, length);
   PortDataCallback cb;
   {
     std::lock_guard<std::mutex> l(callback_mu_);
