@@ -60,8 +60,31 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
           p.baud = static_cast<int>(std::strtol(baud.c_str(), &end, 10));
           if (*end != '\0' || p.baud <= 0) return bad();
         }
+        std::string flow;
+        if (words >> flow) {
+          if (flow == "none") p.flow = FlowControl::kNone;
+          else if (flow == "rtscts") p.flow = FlowControl::kRtsCts;
+          else if (flow == "xonxoff") p.flow = FlowControl::kXonXoff;
+          else return bad();
+        }
       }
+      std::string extra;
+      if (words >> extra) return bad();
       ports.push_back(p);
+    } else if (key == "printer_backlog" || key == "printer_drop_after") {
+      std::string value;
+      if (!(words >> value)) return bad();
+      char* end = nullptr;
+      const unsigned long long v = std::strtoull(value.c_str(), &end, 10);
+      if (*end != '\0' || value[0] == '-') return bad();
+      if (key == "printer_backlog") {
+        // At least one read of the till, at most what a shop's PC can spare.
+        if (v < 4096 || v > (1ull << 30)) return bad();
+        config->printer_backlog = static_cast<size_t>(v);
+      } else {
+        if (v < 100 || v > 86400000ull) return bad();
+        config->printer_drop_after_ms = static_cast<uint32_t>(v);
+      }
     } else {
       return bad();
     }

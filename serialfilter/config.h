@@ -4,11 +4,16 @@
 // File format, one item a line, '#' starts a comment:
 //   socket   <path>                      control socket
 //   socket_mode <octal>                  its mode (default 0600)
-//   serial   <n> <path> [<printer device> [<baud>]]
+//   serial   <n> <path> [<printer device> [<baud> [none|rtscts|xonxoff]]]
 //   parallel <n> <path> [<printer device>]
+//   printer_backlog <bytes>              printer-bound bytes held before the
+//                                        till is slowed down (default 4 MiB)
+//   printer_drop_after <ms>              age at which bytes for a missing
+//                                        printer are dropped (default 60000)
 // A serial port is a pseudo-terminal whose slave is linked at <path>; a
 // parallel port is a FIFO at <path>. Without a printer device the port only
-// captures.
+// captures. The last word of a serial line is the printer's flow control,
+// applied to the printer device (default none).
 #pragma once
 
 #include <cstdint>
@@ -17,18 +22,29 @@
 
 namespace tillcast::serialfilter {
 
+enum class FlowControl { kNone, kRtsCts, kXonXoff };
+
 struct PortConfig {
   uint32_t type = 1;    // 1 serial, 2 parallel
   uint32_t number = 1;  // reported as the payload's source
   std::string path;
   std::string printer;  // "" = capture only
   int baud = 0;         // 0 = leave the printer device's speed alone
+  FlowControl flow = FlowControl::kNone;
 };
 
 struct DriverConfig {
   std::string socket;
   unsigned socket_mode = 0600;
   std::vector<PortConfig> ports;
+  // Printer-bound bytes a port holds for a present printer that is slow;
+  // past it the till's port is no longer read, so the till's writes block
+  // as on a real port with flow control.
+  size_t printer_backlog = 4u << 20;
+  // Bytes held for a printer that is missing or failed are dropped once
+  // they are this old (and beyond printer_backlog): the till never blocks
+  // on a printer that is not there.
+  uint32_t printer_drop_after_ms = 60000;
 };
 
 // $TILLCAST_SERIALFILTER_CONF, default /etc/tillcast/serialfilter.conf.

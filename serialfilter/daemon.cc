@@ -21,6 +21,7 @@
 
 #include "capture/driver_protocol.h"
 #include "platform/scoped_fd.h"
+#include "byte_queue.h"
 #include "driver_core.h"
 
 namespace tillcast::serialfilter {
@@ -29,7 +30,8 @@ namespace {
 using tillcast::platform::ScopedFd;
 
 constexpr size_t kMaxClients = 64;
-constexpr size_t kMaxBuffered = 4u << 20;  // per direction of one port
+// The printer's answers kept for a till that does not read them.
+constexpr size_t kMaxToTill = 1u << 20;
 
 uint64_t NowMs() {
   timespec ts{};
@@ -61,7 +63,7 @@ speed_t BaudConstant(int baud) {
   }
 }
 
-void MakeRaw(int fd, int baud) {
+void MakeRaw(int fd, int baud, FlowControl flow = FlowControl::kNone) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) return;
   cfmakeraw(&t);
@@ -69,6 +71,11 @@ void MakeRaw(int fd, int baud) {
     cfsetispeed(&t, s);
     cfsetospeed(&t, s);
   }
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~CRTSCTS;
+  t.c_iflag &= ~(IXON | IXOFF | IXANY);
+  if (flow == FlowControl::kRtsCts) t.c_cflag |= CRTSCTS;
+  if (flow == FlowControl::kXonXoff) t.c_iflag |= IXON | IXOFF;
   tcsetattr(fd, TCSANOW, &t);
 }
 
@@ -104,7 +111,10 @@ struct Daemon::Impl {
     ScopedFd printer;
     bool printer_reads = false;
     uint64_t next_printer_try = 0;
-    std::string to_printer, to_till;
+    ByteQueue to_printer;
+    std::string to_till;
+    bool printer_gone = false;  // logged as missing, not yet back
+    bool drop_warned = false;   // the one warning of this absence was written
   };
   struct Client {
     ScopedFd fd;
@@ -122,7 +132,11 @@ struct Daemon::Impl {
 
   bool OpenPort(Port* p);
   void OpenPrinter(Port* p);
+  bool TillMayWrite(const Port& p) const;
   void ReadPort(Port* p);
+  void FlushPrinter(Port* p);
+  void PrinterFailed(Port* p, const char* what);
+  void DropStale(Port* p);
   void ReadPrinter(Port* p);
   void Accept();
   bool ServeClient(int fd);
@@ -193,26 +207,57 @@ void Daemon::Impl::OpenPrinter(Port* p) {
   p->printer_reads = fd >= 0 && p->cfg.type == driver::kPortSerial;
   if (fd < 0) fd = open(p->cfg.printer.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    Warn("printer device %s not available: %s", p->cfg.printer.c_str(), std::strerror(errno));
+    if (!p->printer_gone) Warn("printer device %s not available: %s", p->cfg.printer.c_str(), std::strerror(errno));
+    p->printer_gone = true;
     return;
   }
-  if (isatty(fd)) MakeRaw(fd, p->cfg.baud);
+  if (isatty(fd)) MakeRaw(fd, p->cfg.baud, p->cfg.flow);
   p->printer.reset(fd);
+  if (p->printer_gone) Warn("printer device %s is back", p->cfg.printer.c_str());
+  p->printer_gone = false;
+  p->drop_warned = false;
+}
+
+// A present printer that is slow holds the till back once its backlog is
+// full; a printer that is missing or failed never does.
+bool Daemon::Impl::TillMayWrite(const Port& p) const {
+  return !p.printer.valid() || p.to_printer.size() < config.printer_backlog;
 }
 
 void Daemon::Impl::ReadPort(Port* p) {
   uint8_t buf[driver::kPayloadMax];
-  for (int rounds = 0; rounds < 16; ++rounds) {
+  for (int rounds = 0; rounds < 16 && TillMayWrite(*p); ++rounds) {
     const ssize_t n = read(p->dev.get(), buf, sizeof(buf));
     if (n <= 0) return;
     core.Capture(p->cfg.type, p->cfg.number, buf, static_cast<size_t>(n));
-    if (!p->cfg.printer.empty()) {
-      if (p->to_printer.size() + static_cast<size_t>(n) > kMaxBuffered) {
-        Warn("printer %s does not take data; bytes dropped", p->cfg.printer.c_str());
-      } else {
-        p->to_printer.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
-      }
-    }
+    if (!p->cfg.printer.empty()) p->to_printer.Append(buf, static_cast<size_t>(n), NowMs());
+  }
+}
+
+void Daemon::Impl::FlushPrinter(Port* p) {
+  if (p->printer.valid() && !p->to_printer.empty() && !p->to_printer.FlushTo(p->printer.get()))
+    PrinterFailed(p, "writing to");
+}
+
+void Daemon::Impl::PrinterFailed(Port* p, const char* what) {
+  Warn("%s printer device %s failed: %s", what, p->cfg.printer.c_str(), std::strerror(errno));
+  p->printer.reset();
+  p->printer_gone = true;
+}
+
+// Bytes for a printer that is not there: kept for a while (a printer
+// switched off for a moment gets them), then dropped as a real port without
+// a printer would lose them. One warning per absence.
+void Daemon::Impl::DropStale(Port* p) {
+  if (p->cfg.printer.empty() || p->printer.valid() || p->to_printer.empty()) return;
+  const uint64_t now = NowMs();
+  size_t dropped = 0;
+  if (now > config.printer_drop_after_ms) dropped += p->to_printer.DropArrivedBefore(now - config.printer_drop_after_ms);
+  dropped += p->to_printer.DropToLimit(config.printer_backlog);
+  if (dropped > 0 && !p->drop_warned) {
+    p->drop_warned = true;
+    Warn("WARNING: printer device %s missing: printer-bound bytes older than %u ms are dropped (%zu so far)",
+         p->cfg.printer.c_str(), config.printer_drop_after_ms, dropped);
   }
 }
 
@@ -220,14 +265,13 @@ void Daemon::Impl::ReadPrinter(Port* p) {
   char buf[4096];
   const ssize_t n = read(p->printer.get(), buf, sizeof(buf));
   if (n > 0) {
-    if (p->to_till.size() + static_cast<size_t>(n) <= kMaxBuffered) p->to_till.append(buf, static_cast<size_t>(n));
+    if (p->to_till.size() + static_cast<size_t>(n) <= kMaxToTill) p->to_till.append(buf, static_cast<size_t>(n));
     return;
   }
   if (n == 0) {
     p->printer_reads = false;  // a device without a back channel
   } else if (errno != EAGAIN && errno != EINTR) {
-    Warn("printer device %s failed: %s", p->cfg.printer.c_str(), std::strerror(errno));
-    p->printer.reset();
+    PrinterFailed(p, "reading from");
   }
 }
 
@@ -356,8 +400,11 @@ int Daemon::Run() {
     for (const auto& [fd, c] : d.clients) add(kClient, fd, POLLIN, 0);
     for (size_t i = 0; i < d.ports.size(); ++i) {
       Impl::Port& p = d.ports[i];
-      add(kPort, p.dev.get(), static_cast<short>(POLLIN | (p.to_till.empty() ? 0 : POLLOUT)), i);
       d.OpenPrinter(&p);
+      d.FlushPrinter(&p);
+      d.DropStale(&p);
+      add(kPort, p.dev.get(),
+          static_cast<short>((d.TillMayWrite(p) ? POLLIN : 0) | (p.to_till.empty() ? 0 : POLLOUT)), i);
       if (p.printer.valid()) {
         const short ev = static_cast<short>((p.printer_reads ? POLLIN : 0) | (p.to_printer.empty() ? 0 : POLLOUT));
         add(kPrinter, p.printer.get(), ev, i);
@@ -390,21 +437,20 @@ int Daemon::Run() {
           Impl::Port& p = d.ports[s.port];
           if (re & POLLIN) d.ReadPort(&p);
           if (re & POLLOUT) Flush(p.dev.get(), &p.to_till);
-          if (p.printer.valid() && !p.to_printer.empty() && !Flush(p.printer.get(), &p.to_printer)) {
-            Warn("writing to printer device %s failed: %s", p.cfg.printer.c_str(), std::strerror(errno));
-            p.printer.reset();
-          }
+          d.FlushPrinter(&p);
           break;
         }
         case kPrinter: {
           Impl::Port& p = d.ports[s.port];
           if (!p.printer.valid() || p.printer.get() != s.fd) break;
           if (re & POLLIN) d.ReadPrinter(&p);
-          if (p.printer.valid() && (re & POLLOUT) && !Flush(p.printer.get(), &p.to_printer)) {
-            Warn("writing to printer device %s failed: %s", p.cfg.printer.c_str(), std::strerror(errno));
-            p.printer.reset();
+          if (re & POLLOUT) d.FlushPrinter(&p);
+          // A device that hung up (a printer unplugged, the far end of a
+          // pseudo-terminal closed) is gone until it can be opened again.
+          if (p.printer.valid() && (re & (POLLERR | POLLNVAL | POLLHUP))) {
+            errno = EIO;
+            d.PrinterFailed(&p, "polling");
           }
-          if (p.printer.valid() && (re & (POLLERR | POLLNVAL))) p.printer.reset();
           break;
         }
       }
