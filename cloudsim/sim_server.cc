@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 namespace cloudsim {
 namespace {
@@ -48,6 +49,30 @@ std::string Param(const std::map<std::string, std::string>& p, const char* name)
 // An ESC/POS document of a receipt text: init, the GBK text, feed and cut.
 std::string EscPosOf(const std::string& utf8Text) {
   return std::string("\x1b\x40", 2) + Utf8ToGbk(utf8Text) + "\n\n\n" + std::string("\x1d\x56\x01", 3);
+}
+
+// Request bodies are read through a content reader: the library's own
+// reading of form bodies stops at 8 KB, far below a receipt with a logo.
+constexpr size_t kMaxBodyBytes = 64u << 20;
+
+using BodyHandler = std::function<void(const httplib::Request&, const std::string& body, httplib::Response&)>;
+
+httplib::Server::HandlerWithContentReader WithBody(BodyHandler handler) {
+  return [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res,
+                                        const httplib::ContentReader& reader) {
+    std::string body;
+    bool tooLarge = false;
+    reader([&](const char* data, size_t length) {
+      if (body.size() + length > kMaxBodyBytes) {
+        tooLarge = true;
+        return false;
+      }
+      body.append(data, length);
+      return true;
+    });
+    if (tooLarge) return Reply(res, 413, DeviceError(41301, "request body too large"));
+    handler(req, body, res);
+  };
 }
 
 }  // namespace
@@ -115,8 +140,9 @@ void SimServer::Routes() {
   });
 
   // Binding by device key.
-  s.Post("/store/printer/device", [this](const httplib::Request& req, httplib::Response& res) {
-    const auto params = ParseForm(req.body);
+  s.Post("/store/printer/device", WithBody([this](const httplib::Request&, const std::string& body,
+                                                  httplib::Response& res) {
+    const auto params = ParseForm(body);
     const Device* d = data_.DeviceByKey(Param(params, "token"));
     const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
     if (st == nullptr) return Reply(res, 200, DeviceError(40401, "设备码无效"));
@@ -128,7 +154,7 @@ void SimServer::Routes() {
     v["result"]["jobKey"] = JobKey(d->deviceId);
     v["result"]["secret"] = st->secret;
     Reply(res, 200, v);
-  });
+  }));
 
   // The signed connection query.
   s.Get("/store/printer/device", [this](const httplib::Request& req, httplib::Response& res) {
@@ -161,8 +187,9 @@ void SimServer::Routes() {
   });
 
   // Signed uploads: stored decoded, one file per receipt.
-  s.Post("/store/printer/upload", [this](const httplib::Request& req, httplib::Response& res) {
-    const auto params = ParseForm(req.body);
+  s.Post("/store/printer/upload", WithBody([this](const httplib::Request&, const std::string& body,
+                                                  httplib::Response& res) {
+    const auto params = ParseForm(body);
     const Device* d = data_.DeviceByAppId(Param(params, "appId"));
     const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
     if (st == nullptr) return Reply(res, 404, DeviceError(40402, "unknown appId"));
@@ -183,7 +210,7 @@ void SimServer::Routes() {
     if (ec) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
     LogLine("upload %s/%s (%zu bytes)", d->deviceId.c_str(), name, bytes.size());
     Reply(res, 200, DeviceError(0, "success"));
-  });
+  }));
 
   s.Get(R"(/logo/([^/]+)\.png)", [this](const httplib::Request& req, httplib::Response& res) {
     const auto it = data_.stores.find(req.matches[1].str());
@@ -195,8 +222,9 @@ void SimServer::Routes() {
   });
 
   // Order service: queue a receipt for printing on a device.
-  s.Post("/open/print/receipt", [this](const httplib::Request& req, httplib::Response& res) {
-    const auto params = ParseForm(req.body);
+  s.Post("/open/print/receipt", WithBody([this](const httplib::Request&, const std::string& body,
+                                                httplib::Response& res) {
+    const auto params = ParseForm(body);
     if (Param(params, "app_id") != kOrderAppId) return Reply(res, 200, OrderError("app_id 无效"));
     if (!SignatureValid(params, kOrderKey)) return Reply(res, 403, OrderError("签名错误"));
     const Device* d = data_.DeviceById(Param(params, "device_id"));
@@ -217,7 +245,7 @@ void SimServer::Routes() {
     v["return_code"] = "SUCCESS";
     v["return_msg"] = "OK";
     Reply(res, 200, v);
-  });
+  }));
 
   s.Get("/open/order/info", [this](const httplib::Request& req, httplib::Response& res) {
     const auto params = QueryOf(req);
@@ -233,7 +261,8 @@ void SimServer::Routes() {
   });
 
   // Admin: push onto a device's lists.
-  s.Post(R"(/sim/push/(raw|order|notify))", [this](const httplib::Request& req, httplib::Response& res) {
+  s.Post(R"(/sim/push/(raw|order|notify))", WithBody([this](const httplib::Request& req, const std::string& body,
+                                                             httplib::Response& res) {
     const std::string kind = req.matches[1].str();
     const std::string device = req.get_param_value("device");
     if (data_.DeviceById(device) == nullptr) return Reply(res, 404, DeviceError(40404, "unknown device"));
@@ -243,7 +272,7 @@ void SimServer::Routes() {
       Json::Value job;
       job["format"] = "escpos";
       job["job_id"] = req.has_param("job_id") ? req.get_param_value("job_id") : "sim-" + std::to_string(++jobSeq_);
-      job["data"] = Base64Encode(req.body);
+      job["data"] = Base64Encode(body);
       value = Compact(job);
     } else if (kind == "order") {
       Json::Value job;
@@ -253,14 +282,14 @@ void SimServer::Routes() {
       value = Compact(job);
     } else {
       key = NotifyKey(device);
-      value = req.body.empty() ? "changed" : req.body;
+      value = body.empty() ? "changed" : body;
     }
     std::string error;
     if (!RedisPush(options_.redis, key, value, &error)) return Reply(res, 502, DeviceError(50201, error));
     Json::Value v = DeviceError(0, "success");
     v["key"] = key;
     Reply(res, 200, v);
-  });
+  }));
 
   // Admin: a store's new receipt template (JSON), handed out from the next
   // connection query on; devices learn of it through a notify element.

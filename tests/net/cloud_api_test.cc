@@ -18,6 +18,7 @@
 #include "net/signing.h"
 #include "net_fixture.h"
 #include "net_test_support.h"
+#include "support/till_corpus.h"
 
 namespace tillcast {
 namespace {
@@ -139,6 +140,22 @@ TEST_F(CloudApiTest, UploadIsVerifiedAndStoredByteForByte) {
   EXPECT_FALSE(net_.UploadTicketInfo(Base64Encode("abc", 3)));
   EXPECT_EQ(data().GetLastMessage(), Gbk("网络错误"));
   EXPECT_TRUE(log_.Contains(Gbk("rest client 上传小票信息失败,code:403")));
+}
+
+TEST_F(CloudApiTest, AReceiptWithALargeLogoIsStoredWhole) {
+  // About 4 MB of receipt: a tall raster logo of zero and 0xFF bytes.
+  Bind();
+  test::SaleSpec spec;
+  spec.logo_rows = 88000;
+  const test::TillReceipt receipt = test::SaleReceipt(spec);
+  ASSERT_GE(receipt.bytes.size(), 4u << 20);
+  test::WriteFile(dir_.Sub("parallel2.dat"), receipt.bytes);
+  ASSERT_TRUE(net_.UploadTicketInfoFile(dir_.Sub("parallel2.dat"))) << sim_.LogText();
+  std::vector<std::string> files;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(sim_.uploads()))
+    if (f.is_regular_file()) files.push_back(f.path().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(test::ReadFile(files[0]) == receipt.bytes) << "the stored upload differs from the capture";
 }
 
 TEST_F(CloudApiTest, ScannedReceiptArrivesAsAPrintJob) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -90,9 +91,16 @@ TillReceipt SaleReceipt(const SaleSpec& spec) {
   w.Command({kFs, '&'});         // Chinese character mode
   w.Command({kEsc, 'R', 15});    // China character set
   if (spec.logo_rows > 0) {
+    // In bands, as drivers send tall pictures (a printer takes a few
+    // thousand rows per command).
+    constexpr int kBandRows = 1024;
+    const std::string bits = LogoBits(spec.logo_rows);
     w.Command({kEsc, 'a', 1});
-    w.Command({kGs, 'v', '0', 0, kLogoWidthBytes, 0, spec.logo_rows & 0xFF, spec.logo_rows >> 8});
-    w.Data(LogoBits(spec.logo_rows), 16);
+    for (int top = 0; top < spec.logo_rows; top += kBandRows) {
+      const int rows = std::min(kBandRows, spec.logo_rows - top);
+      w.Command({kGs, 'v', '0', 0, kLogoWidthBytes, 0, rows & 0xFF, rows >> 8});
+      w.Data(bits.substr(static_cast<size_t>(top) * kLogoWidthBytes, static_cast<size_t>(rows) * kLogoWidthBytes), 16);
+    }
   }
   w.Command({kEsc, 'a', 1});
   w.Command({kGs, '!', 0x11});
