@@ -8,7 +8,9 @@ namespace cloudsim {
 namespace {
 
 constexpr char kDefaultTemplate[] =
-    R"T({"format":"json","rules":{"total":"合计[:：]\\s*([0-9.]+)"},"row-width":32,)T"
+    // Rules match the receipt's GBK bytes: a full-width colon is two bytes,
+    // so it is an alternative, not a member of a class.
+    R"T({"format":"json","rules":{"total":"合计(?:：|:)\\s*([0-9.]+)"},"row-width":32,)T"
     R"T("rows":[{"cols":[{"content-type":"txt","content":"感谢光临","align":"center","bold":1}]},)T"
     R"T({"cols":[{"content-type":"txt","content":"本单合计 total[1] 元"}]},)T"
     R"T({"blank-line":2,"cols":[{"content-type":"2d-code","content":"https://www.tillcast.example/r?t=total[1]",)T"

@@ -240,8 +240,13 @@ TEST_F(DriverTill, SlowPrinterHoldsTheTillBackAndGetsEveryByteInOrder) {
   // The printer stops taking data a third of the way in, for two seconds.
   ASSERT_TRUE(test::WaitUntil([&] { return printer.Size() > 300000; }, 10000));
   printer.Pause(true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // buffers fill up
-  const size_t held_at = written;
+  // The buffers on the way fill up, then the till is held.
+  size_t held_at = written;
+  for (int i = 0; i < 30; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (written == held_at) break;
+    held_at = written;
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const size_t after_stall = written;
   const Clock::time_point resumed = Clock::now();

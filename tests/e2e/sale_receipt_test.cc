@@ -1,7 +1,8 @@
 // The road of one printed sale receipt: bytes at the till port reach the
 // printer unchanged, are uploaded once, signed, and bring the additional
 // receipt out of the printer; payment vouchers and ASCII-only prints stay
-// local.
+// local. Receipts are written as tills write them (till_corpus.h): ESC/POS
+// with zero bytes, logos, single-byte writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "shop.h"
 #include "support/subprocess.h"
+#include "support/till_corpus.h"
 
 namespace tillcast::test {
 namespace {
@@ -22,17 +24,21 @@ std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
 std::string CloudData() {
   return U8(u8R"J({"stores":[{"storeId":"store-e2e","storeCode":"E2E","storeName":"测试门店",
     "secret":"e2e-store-secret",
-    "receiptTemplate":{"format":"json","rules":{"total":"合计：\\s*([0-9.]+)"},"row-width":32,
+    "receiptTemplate":{"format":"json","rules":{"total":"合计：\\s*([0-9.]+)","no":"小票号 (R\\d+)"},"row-width":32,
       "rows":[{"cols":[{"content-type":"txt","content":"感谢光临","align":"center"}]},
+              {"cols":[{"content-type":"txt","content":"no[1]","align":"center"}]},
               {"cols":[{"content-type":"2d-code","content":"https://e2e.example/r?t=total[1]","align":"center","scale":4}]}]},
     "devices":[{"deviceKey":"DEMO-KEY-0001","deviceId":"dev-0001","deviceName":"收银台1","appId":"app-e2e"}]}]})J");
 }
 
-// Receipts under 100 bytes are never uploaded: these are all longer.
-std::string Receipt(const std::string& utf8_body) {
-  return std::string("\x1b@\x1c&") + Gbk(utf8_body) + "\n\n\n\x1dV\x01";
+// A sale as a till prints it: numbered `no`, written in the till's writes.
+TillReceipt Sale(const std::string& no, int logo_rows = 0) {
+  SaleSpec spec;
+  spec.receipt_no = no;
+  spec.logo_rows = logo_rows;
+  spec.seed = static_cast<uint32_t>(std::hash<std::string>()(no));
+  return SaleReceipt(spec);
 }
-std::string Receipt(const char8_t* utf8_body) { return Receipt(U8(utf8_body)); }
 
 // Waits for a document with exactly `bytes` (the till's print passed on).
 bool WaitPrinted(Shop& shop, const std::string& bytes, int timeout_ms) {
@@ -80,6 +86,14 @@ bool HasCaptureFiles(const std::string& folder) {
   return false;
 }
 
+// The documents printed besides the till's own prints.
+std::vector<PrintedDoc> Extras(const Shop& shop, const std::vector<std::string>& sales) {
+  std::vector<PrintedDoc> out;
+  for (const auto& d : shop.Printed())
+    if (std::find(sales.begin(), sales.end(), d.Bytes()) == sales.end()) out.push_back(d);
+  return out;
+}
+
 TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
   Shop shop;
   shop.SetCloudData(CloudData());
@@ -87,27 +101,67 @@ TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
 
-  const std::string sale = Receipt(u8"测试门店\n小票号 R1001\n收银员 01  款台 1\n矿泉水 x2            5.00\n三明治 x1           31.50\n合计：36.50\n实收：40.00  找零：3.50\n谢谢惠顾");
-  ASSERT_TRUE(shop.WriteTill(sale));
-  ASSERT_TRUE(WaitPrinted(shop, sale, 10000)) << "the till's bytes did not reach the printer unchanged";
+  // A receipt with a logo, written command byte by command byte with a
+  // pause after each write as at 9600 baud: the driver delivers single
+  // bytes, zero bytes among them.
+  const TillReceipt sale = Sale("R1001", 96);
+  ASSERT_GT(sale.bytes.size(), 4000u);
+  ASSERT_TRUE(shop.WriteTillWrites(sale.writes, 200));
+  ASSERT_TRUE(WaitPrinted(shop, sale.bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
 
   if (!WaitUntil([&] { return !shop.Uploads().empty(); }, 15000)) {
     FAIL() << "no upload at the simulator; log:\n" << shop.AgentLog();
   }
   // Stored by the simulator only when the signature checked out.
   ASSERT_EQ(shop.Uploads().size(), 1u);
-  EXPECT_EQ(ReadFile(shop.Uploads()[0]), sale);
+  EXPECT_TRUE(ReadFile(shop.Uploads()[0]) == sale.bytes) << "the upload is not what the till wrote";
   EXPECT_TRUE(WaitUntil([&] { return !HasCaptureFiles(shop.DataFolder()); }, 5000)) << "capture file left behind";
 
-  // The additional receipt: the passed-on sale plus one more document.
+  // The additional receipt: the passed-on sale plus one more document, with
+  // the values the rules pulled out of the receipt past its zero bytes.
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() >= 2; }, 10000)) << "no additional receipt printed";
   const auto docs = shop.Printed();
   PrintedDoc extra;
   for (const auto& d : docs)
-    if (d.Bytes() != sale) extra = d;
+    if (d.Bytes() != sale.bytes) extra = d;
   ASSERT_FALSE(extra.base.empty());
+  const std::string text = extra.Text();
+  EXPECT_NE(text.find("R1001"), std::string::npos) << text;
+  EXPECT_EQ(text.find("no[1]"), std::string::npos) << "a placeholder reached the customer: " << text;
   if (RunProgram({"/bin/sh", "-c", "command -v zbarimg >/dev/null"}, {}, 5000) == 0) {
-    EXPECT_EQ(Zbar(extra.Png()), "https://e2e.example/r?t=36.50");
+    EXPECT_EQ(Zbar(extra.Png()), "https://e2e.example/r?t=" + sale.total);
+  }
+}
+
+TEST(SaleReceiptRoad, CorpusReceiptsInTillWritesAreUploadedByteForByte) {
+  Shop shop;
+  shop.SetCloudData(CloudData());
+  std::string why;
+  ASSERT_TRUE(shop.Start(&why)) << why;
+  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+
+  // Short, with a logo, with many items, and a large one: each its own sale,
+  // more than 5 s apart so that every one brings its additional receipt.
+  const std::vector<TillReceipt> corpus = SaleCorpus("2024050200000000");
+  std::vector<std::string> sales;
+  for (size_t i = 0; i < corpus.size(); ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const size_t before = CapturesHandled(shop);
+    ASSERT_TRUE(shop.WriteTillWrites(corpus[i].writes));
+    sales.push_back(corpus[i].bytes);
+    ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) > before; }, 20000)) << shop.AgentLog();
+    if (i + 1 < corpus.size()) std::this_thread::sleep_until(start + std::chrono::milliseconds(5200));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return shop.Uploads().size() >= corpus.size(); }, 20000)) << shop.AgentLog();
+  const auto uploads = shop.Uploads();
+  ASSERT_EQ(uploads.size(), corpus.size());
+  for (size_t i = 0; i < corpus.size(); ++i)
+    EXPECT_TRUE(ReadFile(uploads[i]) == corpus[i].bytes) << "upload " << i << " is not what the till wrote";
+  ASSERT_TRUE(WaitUntil([&] { return Extras(shop, sales).size() >= corpus.size(); }, 20000));
+  const auto extras = Extras(shop, sales);
+  for (size_t i = 0; i < corpus.size(); ++i) {
+    const std::string text = extras[i].Text();
+    EXPECT_NE(text.find(corpus[i].receipt_no), std::string::npos) << i << ": " << text;
   }
 }
 
@@ -118,30 +172,27 @@ TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
 
-  const std::string voucher = Receipt(u8"测试门店\n支付凭证\n微信支付            36.50\n交易单号 420000123456789\n商户号 1234567890\n请妥善保管");
-  const std::string ascii = Receipt(u8"TEST PAGE\nprinter self check, nothing else\n0123456789 0123456789 0123456789\nabcdefghijklmnopqrstuvwxyz\nEND OF TEST");
-  ASSERT_NO_FATAL_FAILURE(PrintAlone(shop, voucher));
+  SaleSpec voucher_spec;
+  voucher_spec.payment_voucher = true;
+  voucher_spec.receipt_no = "R1002";
+  const TillReceipt voucher = SaleReceipt(voucher_spec);
+  const std::string ascii = std::string("\x1b@\x1b!\x00", 5) +
+                            "TEST PAGE\nprinter self check, nothing else\n0123456789 0123456789 0123456789\n"
+                            "abcdefghijklmnopqrstuvwxyz\nEND OF TEST\n\n\n\x1dV\x01";
+  ASSERT_NO_FATAL_FAILURE(PrintAlone(shop, voucher.bytes));
   ASSERT_NO_FATAL_FAILURE(PrintAlone(shop, ascii));
 
   // A real sale after them is uploaded; captures are handled one after the
   // other, so the two before it have been decided by then.
-  const std::string sale = Receipt(u8"测试门店\n小票号 R1002\n收银员 01  款台 1\n面包 x1             12.00\n合计：12.00\n实收：12.00  找零：0.00\n谢谢惠顾");
-  ASSERT_TRUE(shop.WriteTill(sale));
-  ASSERT_TRUE(WaitPrinted(shop, sale, 10000));
+  const TillReceipt sale = Sale("R1003");
+  ASSERT_TRUE(shop.WriteTillWrites(sale.writes));
+  ASSERT_TRUE(WaitPrinted(shop, sale.bytes, 10000));
   if (!WaitUntil([&] { return !shop.Uploads().empty(); }, 15000)) {
     FAIL() << "no upload at the simulator; log:\n" << shop.AgentLog();
   }
   const auto uploads = shop.Uploads();
   ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(ReadFile(uploads[0]), sale);
-}
-
-// The documents printed besides the till's own prints.
-std::vector<PrintedDoc> Extras(const Shop& shop, const std::vector<std::string>& sales) {
-  std::vector<PrintedDoc> out;
-  for (const auto& d : shop.Printed())
-    if (std::find(sales.begin(), sales.end(), d.Bytes()) == sales.end()) out.push_back(d);
-  return out;
+  EXPECT_TRUE(ReadFile(uploads[0]) == sale.bytes);
 }
 
 TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
@@ -151,14 +202,16 @@ TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
 
+  std::vector<TillReceipt> receipts;
   std::vector<std::string> sales;
-  for (const char* no : {"R2001", "R2002", "R2003"})
-    sales.push_back(Receipt(U8(u8"测试门店\n小票号 ") + no +
-                            U8(u8"\n矿泉水 x1            2.50\n合计：2.50\n实收：2.50  找零：0.00\n谢谢惠顾")));
+  for (const char* no : {"R2001", "R2002", "R2003"}) {
+    receipts.push_back(Sale(no));
+    sales.push_back(receipts.back().bytes);
+  }
   const auto start = std::chrono::steady_clock::now();
   for (size_t i = 0; i < sales.size(); ++i) {
     std::this_thread::sleep_until(start + std::chrono::seconds(2 * i));
-    ASSERT_TRUE(shop.WriteTill(sales[i]));
+    ASSERT_TRUE(shop.WriteTillWrites(receipts[i].writes));
   }
   ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) >= 3; }, 15000)) << shop.AgentLog();
   ASSERT_TRUE(WaitUntil([&] { return shop.Uploads().size() >= 2 && Extras(shop, sales).size() >= 2; }, 10000))
@@ -166,8 +219,8 @@ TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   std::this_thread::sleep_for(std::chrono::seconds(1));  // nothing more may come
   const auto uploads = shop.Uploads();
   ASSERT_EQ(uploads.size(), 2u);
-  EXPECT_EQ(ReadFile(uploads[0]), sales[0]);
-  EXPECT_EQ(ReadFile(uploads[1]), sales[2]);
+  EXPECT_TRUE(ReadFile(uploads[0]) == sales[0]);
+  EXPECT_TRUE(ReadFile(uploads[1]) == sales[2]);
   EXPECT_EQ(Extras(shop, sales).size(), 2u);
 }
 
@@ -178,8 +231,9 @@ TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
 
-  const std::string first = Receipt(u8"测试门店\n小票号 R3001\n面包 x1             12.00\n合计：12.00\n实收：12.00  找零：0.00\n谢谢惠顾");
-  ASSERT_TRUE(shop.WriteTill(first));
+  const TillReceipt first_sale = Sale("R3001");
+  const std::string first = first_sale.bytes;
+  ASSERT_TRUE(shop.WriteTillWrites(first_sale.writes));
   ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first}).size() == 1; }, 15000)) << shop.AgentLog();
   const auto first_taken = std::chrono::steady_clock::now();
   EXPECT_NE(Extras(shop, {first})[0].Text().find(U8(u8"感谢光临")), std::string::npos);
@@ -194,8 +248,9 @@ TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
 
   // A sale within 5 s of the last one would be skipped by design.
   std::this_thread::sleep_until(first_taken + std::chrono::milliseconds(5500));
-  const std::string second = Receipt(u8"测试门店\n小票号 R3002\n牛奶 x1              6.00\n合计：6.00\n实收：6.00  找零：0.00\n谢谢惠顾");
-  ASSERT_TRUE(shop.WriteTill(second));
+  const TillReceipt second_sale = Sale("R3002", 48);
+  const std::string second = second_sale.bytes;
+  ASSERT_TRUE(shop.WriteTillWrites(second_sale.writes));
   ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first, second}).size() == 2; }, 15000)) << shop.AgentLog();
   const std::string text = Extras(shop, {first, second})[1].Text();
   EXPECT_NE(text.find(member_day), std::string::npos) << text;

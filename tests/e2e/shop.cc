@@ -21,6 +21,7 @@
 #include <json/json.h>
 
 #include "data/codec.h"
+#include "support/till_corpus.h"
 
 namespace fs = std::filesystem;
 
@@ -304,7 +305,9 @@ bool Shop::PushRawMany(const std::vector<std::string>& jobs) {
   return RedisCli(args) == std::to_string(jobs.size());
 }
 
-bool Shop::WriteTill(const std::string& bytes) {
+bool Shop::WriteTill(const std::string& bytes) { return WriteTillWrites({bytes}); }
+
+bool Shop::WriteTillWrites(const std::vector<std::string>& writes, int pause_us) {
   const int fd = ::open(dir_.Sub("ports/till").c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   // A till program puts its port in raw mode before it prints.
@@ -313,16 +316,10 @@ bool Shop::WriteTill(const std::string& bytes) {
     ::cfmakeraw(&tio);
     ::tcsetattr(fd, TCSANOW, &tio);
   }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const bool ok = WriteLikeATill(fd, writes, pause_us);
   ::tcdrain(fd);
   ::close(fd);
-  return done == bytes.size();
+  return ok;
 }
 
 std::vector<PrintedDoc> Shop::Printed() const {

@@ -60,6 +60,9 @@ class Shop {
 
   // Writes `bytes` to the till's serial port as the till software would.
   bool WriteTill(const std::string& bytes);
+  // Performs a till's writes one by one on its serial port (see
+  // till_corpus.h), `pause_us` between them.
+  bool WriteTillWrites(const std::vector<std::string>& writes, int pause_us = 0);
 
   // Through the simulator's admin routes: a store's new receipt template,
   // a notify element, an order job for the device.

@@ -4,6 +4,7 @@
 
 #include "support/subprocess.h"
 #include "support/test_support.h"
+#include "support/till_corpus.h"
 
 namespace tillcast::test {
 namespace {
@@ -42,10 +43,21 @@ TEST(TemplatePreview, RefusesBadInput) {
   WriteFile(dir.Sub("t.json"), R"({"format":"json","rows":[{"cols":[{"content":"x"}]}]})");
   EXPECT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("r.txt"), dir.Sub("r.png")}, {}, 10000), 2);
   EXPECT_EQ(ReadFile(dir.Sub("r.txt")), "x\n");
-  // A receipt that is not UTF-8 (here GBK bytes) is refused, not previewed empty.
-  WriteFile(dir.Sub("gbk.txt"), "\xBA\xCF\xBC\xC6 18.20\n");
-  EXPECT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("gbk.txt"), dir.Sub("g.png")}, {}, 10000), 1);
-  EXPECT_FALSE(FileExists(dir.Sub("g.png")));
+}
+
+TEST(TemplatePreview, ACaptureFileIsReadAsTheTillWroteIt) {
+  // Not UTF-8: the printer's bytes as captured, GBK text with zero bytes.
+  TempDir dir;
+  WriteFile(dir.Sub("t.json"), U8(u8R"J({"format":"json","rules":{"total":"合计：\\s*([0-9.]+)"},"row-width":32,
+    "rows":[{"cols":[{"content-type":"txt","content":"本单合计 total[1] 元"}]}]})J"));
+  SaleSpec spec;
+  spec.logo_rows = 24;
+  const TillReceipt sale = SaleReceipt(spec);
+  WriteFile(dir.Sub("parallel1.dat"), sale.bytes);
+  const std::string tool = BinDir() + "/tillcast-template-preview";
+  ASSERT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("parallel1.dat"), dir.Sub("out.png")}, {}, 20000), 0);
+  EXPECT_NE(ReadFile(dir.Sub("out.txt")).find(U8(u8"本单合计 ") + sale.total + U8(u8" 元")), std::string::npos)
+      << ReadFile(dir.Sub("out.txt"));
 }
 
 }  // namespace
