@@ -23,40 +23,6 @@ const std::string& AnsiCodePageName() {
   return name;
 }
 
-bool ConvertEncoding(const char* from, const char* to, const std::string& in, std::string* out, int* err) {
-  out->clear();
-  iconv_t raw = iconv_open(to, from);
-  if (raw == reinterpret_cast<iconv_t>(-1)) {
-    if (err) *err = errno;
-    return false;
-  }
-  IconvHandle cd(raw);
-  if (in.empty()) return true;
-  std::string buf(in.size() * 4 + 16, '\0');
-  char* src = const_cast<char*>(in.data());
-  size_t src_left = in.size();
-  size_t done = 0;
-  for (;;) {
-    char* dst = buf.data() + done;
-    size_t dst_left = buf.size() - done;
-    const size_t rc = iconv(raw, src_left ? &src : nullptr, src_left ? &src_left : nullptr, &dst, &dst_left);
-    done = buf.size() - dst_left;
-    if (rc != static_cast<size_t>(-1)) {
-      if (src_left == 0) break;
-      continue;
-    }
-    if (errno == E2BIG) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    if (err) *err = errno;
-    return false;
-  }
-  buf.resize(done);
-  *out = std::move(buf);
-  return true;
-}
-
 namespace {
 
 bool IsUtf8Name(const char* name) { return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0; }
@@ -83,53 +49,71 @@ size_t SkipLength(const char* from, const unsigned char* p, size_t left) {
   return len;
 }
 
-}  // namespace
-
-bool ConvertEncodingLossy(const char* from, const char* to, const std::string& in, const std::string& replacement,
-                          std::string* out, size_t* replaced) {
+// The one conversion loop. Without a `replacement` the first character that
+// does not convert fails the whole text (errno in `*err`); with one, that
+// character is replaced and the rest converted.
+bool Convert(const char* from, const char* to, const std::string& in, const std::string* replacement,
+             std::string* out, size_t* replaced, int* err) {
   out->clear();
   if (replaced != nullptr) *replaced = 0;
   iconv_t raw = iconv_open(to, from);
-  if (raw == reinterpret_cast<iconv_t>(-1)) return false;
+  if (raw == reinterpret_cast<iconv_t>(-1)) {
+    if (err) *err = errno;
+    return false;
+  }
   IconvHandle cd(raw);
   if (in.empty()) return true;
   std::string buf(in.size() * 4 + 16, '\0');
   char* src = const_cast<char*>(in.data());
   size_t src_left = in.size();
   size_t done = 0;
-  while (src_left > 0) {
+  // src == nullptr on the last round flushes a stateful encoding's closing
+  // sequence.
+  bool flushed = false;
+  while (!flushed) {
     char* dst = buf.data() + done;
     size_t dst_left = buf.size() - done;
-    const size_t rc = iconv(raw, &src, &src_left, &dst, &dst_left);
+    const bool flushing = src_left == 0;
+    const size_t rc = iconv(raw, flushing ? nullptr : &src, flushing ? nullptr : &src_left, &dst, &dst_left);
     done = buf.size() - dst_left;
-    if (rc != static_cast<size_t>(-1)) break;
+    if (rc != static_cast<size_t>(-1)) {
+      flushed = flushing;
+      continue;
+    }
     if (errno == E2BIG) {
       buf.resize(buf.size() * 2);
       continue;
+    }
+    if (replacement == nullptr || flushing) {
+      if (err) *err = errno;
+      return false;
     }
     // EILSEQ (invalid here, or no form there) or EINVAL (cut off at the
     // end): one replacement, then on after the character.
     const size_t skip = errno == EINVAL ? src_left : SkipLength(from, reinterpret_cast<unsigned char*>(src), src_left);
     src += skip;
     src_left -= skip;
-    if (buf.size() - done < replacement.size()) buf.resize(buf.size() * 2 + replacement.size());
-    std::memcpy(buf.data() + done, replacement.data(), replacement.size());
-    done += replacement.size();
+    if (buf.size() - done < replacement->size()) buf.resize(buf.size() * 2 + replacement->size());
+    std::memcpy(buf.data() + done, replacement->data(), replacement->size());
+    done += replacement->size();
     if (replaced != nullptr) ++*replaced;
     iconv(raw, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
-  }
-  // Flush a stateful encoding's closing sequence.
-  for (;;) {
-    char* dst = buf.data() + done;
-    size_t dst_left = buf.size() - done;
-    const size_t rc = iconv(raw, nullptr, nullptr, &dst, &dst_left);
-    done = buf.size() - dst_left;
-    if (rc != static_cast<size_t>(-1) || errno != E2BIG) break;
-    buf.resize(buf.size() * 2);
   }
   buf.resize(done);
   *out = std::move(buf);
   return true;
+}
+
+}  // namespace
+
+bool ConvertEncoding(const char* from, const char* to, const std::string& in, std::string* out, int* err) {
+  return Convert(from, to, in, nullptr, out, nullptr, err);
+}
+
+bool ConvertEncodingLossy(const char* from, const char* to, const std::string& in, const std::string& replacement,
+                          std::string* out, size_t* replaced) {
+  int err = 0;
+  return Convert(from, to, in, &replacement, out, replaced, &err);
 }
 
 bool NarrowToWide(const std::string& code_page, const std::string& in, std::wstring* out, int* err) {
