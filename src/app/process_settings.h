@@ -2,6 +2,7 @@
 // reads them starts; read-only afterwards.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tillcast {
@@ -11,6 +12,17 @@ struct ProcessSettings {
   std::string httpPort;   // [proxy] http_port
   std::string redisIp;    // [proxy] redis_ip: replaces the Redis host the cloud gives
   std::string redisPort;  // [proxy] redis_port: replaces the Redis port the cloud gives
+
+  // [outbox]: uploads that wait for the cloud.
+  uint32_t outboxRetryMs = 5000;       // retry_ms: pause after the first failed attempt (doubled after each)
+  uint32_t outboxRetryMaxMs = 300000;  // retry_max_ms: the longest pause
+  uint32_t outboxMaxCount = 5000;      // max_count
+  uint32_t outboxMaxMb = 512;          // max_mb
+  uint32_t outboxMaxDays = 30;         // max_days
+  // [rejected]: uploads the cloud refused for good, kept for a look.
+  uint32_t rejectedMaxCount = 1000;
+  uint32_t rejectedMaxMb = 128;
+  uint32_t rejectedMaxDays = 90;
 };
 
 ProcessSettings& GetProcessSettings();

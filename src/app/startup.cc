@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "app/log.h"
@@ -117,6 +119,21 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   settings.redisIp = ini->GetString("proxy", "redis_ip", "");
   settings.redisPort = ini->GetString("proxy", "redis_port", "");
   const std::string hook_keyboard = ini->GetString("setting", "hookkeyboard", "1");
+  const auto number = [&ini](const char* section, const char* key, uint32_t fallback, uint32_t lo, uint32_t hi) {
+    const std::string text = ini->GetString(section, key, "");
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-') return fallback;
+    return static_cast<uint32_t>(std::clamp<unsigned long long>(v, lo, hi));
+  };
+  settings.outboxRetryMs = number("outbox", "retry_ms", settings.outboxRetryMs, 100, 3600000);
+  settings.outboxRetryMaxMs = number("outbox", "retry_max_ms", settings.outboxRetryMaxMs, 100, 86400000);
+  settings.outboxMaxCount = number("outbox", "max_count", settings.outboxMaxCount, 1, 10000000);
+  settings.outboxMaxMb = number("outbox", "max_mb", settings.outboxMaxMb, 1, 1048576);
+  settings.outboxMaxDays = number("outbox", "max_days", settings.outboxMaxDays, 0, 36500);
+  settings.rejectedMaxCount = number("rejected", "max_count", settings.rejectedMaxCount, 1, 10000000);
+  settings.rejectedMaxMb = number("rejected", "max_mb", settings.rejectedMaxMb, 1, 1048576);
+  settings.rejectedMaxDays = number("rejected", "max_days", settings.rejectedMaxDays, 0, 36500);
 
   // 8-9: data, updater.
   DataMgr& data = DataMgr::GetInstance();
@@ -182,6 +199,7 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   if (hooks.uninstall_keyboard_hook) hooks.uninstall_keyboard_hook();
   if (hooks.remove_all_port_monitors) hooks.remove_all_port_monitors();
   AppExiting().store(true);
+  if (hooks.stop_capture) hooks.stop_capture();
   if (hooks.net_stop) hooks.net_stop();
   ini.reset();
   instance.reset();

@@ -64,6 +64,9 @@ struct StartupHooks {
   std::function<bool()> install_keyboard_hook;
   std::function<void()> uninstall_keyboard_hook;
   std::function<void()> remove_all_port_monitors;
+  // After the loop: the capture upload worker ends (a transfer in flight is
+  // aborted; what is not sent stays in the outbox).
+  std::function<void()> stop_capture;
   std::function<void()> net_start;
   std::function<void()> net_stop;
   // A message of the local endpoint other than quit; returns handled. Runs

@@ -117,9 +117,21 @@ bool DriverConnection::FetchData(int method) {
   {
     std::lock_guard<std::mutex> l(callback_mu_);
     cb = serial ? on_serial_ : on_parallel_;
+    if (cb) ++callbacks_running_;
   }
-  if (cb) cb(r.source, delivery, length);
+  if (cb) {
+    cb(r.source, delivery, length);
+    std::lock_guard<std::mutex> l(callback_mu_);
+    if (--callbacks_running_ == 0) callback_done_.notify_all();
+  }
   return true;
+}
+
+void DriverConnection::DetachCallbacks() {
+  std::unique_lock<std::mutex> l(callback_mu_);
+  on_serial_ = nullptr;
+  on_parallel_ = nullptr;
+  callback_done_.wait(l, [&] { return callbacks_running_ == 0; });
 }
 
 }  // namespace tillcast

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +42,10 @@ class DriverConnection {
   bool IsConnected() const { return connected_.load(); }
   void SetSerialDataCallback(PortDataCallback f);
   void SetParallelDataCallback(PortDataCallback f);
+  // Drops both callbacks and waits until a callback still running (on the
+  // fetching thread) has returned, so its receiver may go away. Must not be
+  // called from a callback.
+  void DetachCallbacks();
 
   // `arg`: PortMonitorRequest* (0; its `event` is the descriptor handed to
   // the driver), PortMonitorRemoval* (1), AppIdRecord* (2), ignored
@@ -54,6 +59,8 @@ class DriverConnection {
   std::atomic<bool> connected_{false};
   std::mutex connect_mu_;
   std::mutex callback_mu_;
+  std::condition_variable callback_done_;
+  int callbacks_running_ = 0;  // guarded by callback_mu_
   PortDataCallback on_serial_;
   PortDataCallback on_parallel_;
 };

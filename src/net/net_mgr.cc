@@ -108,6 +108,7 @@ bool NetMgr::CreateConnection() {
   Log(LOG_INFO, "NetMgr::CreateConnection 2");
   if (r.code == 200) {
     Log(LOG_INFO, "get 获取数据完成,code:%d,url:%s", r.code, address.c_str());
+    CloudReached();
     return data.ParseConnectionInfo(r.body);
   }
   Log(LOG_ERROR, "rest client 获取数据失败,code:%d, url:%s\n", r.code, address.c_str());
@@ -161,34 +162,45 @@ bool NetMgr::GetConnectionInfo() {
 }
 
 bool NetMgr::UploadTicketInfoFile(const std::string& path) {
-  Log(LOG_INFO, "UploadTicketInfoFile %s", path.c_str());
   std::string bytes;
   int err = 0;
   if (!platform::ReadWholeFile(path, &bytes, &err)) {
+    Log(LOG_INFO, "UploadTicketInfoFile %s", path.c_str());
     Log(LOG_INFO, "上传小票文件打开失败！ file:%s\n", path.c_str());
     return false;
   }
+  std::string body;
+  if (!PrepareTicketUpload(bytes, path, clock_->TickCount(), false, &body)) return false;
+  return SendTicketUpload(body) == 200;
+}
+
+bool NetMgr::PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, bool late,
+                                 std::string* body) {
+  Log(LOG_INFO, "UploadTicketInfoFile %s", path.c_str());
+  if (late) Log(LOG_INFO, "%s was left by an earlier run: uploaded without an additional receipt", path.c_str());
   if (bytes.size() < kMinTicketBytes) {
-    receiptCounter_ = 0;
+    if (!late) receiptCounter_ = 0;
     Log(LOG_ERROR, "小票文件：%s  大小<100 不上传\n", path.c_str());
     return false;
   }
   if (!IsHasChinese(bytes.data(), bytes.size())) {
     Log(LOG_INFO, "IsHasChinese false!");
-    receiptCounter_ = 0;
+    if (!late) receiptCounter_ = 0;
     return false;
   }
   if (bytes.find(kPaymentVoucher) != std::string::npos) return false;
-  if (!PrintAddtionalReceipt(bytes)) return false;
-  return UploadTicketInfo(Base64Encode(bytes.data(), bytes.size()));
+  if (!late && !PrintAddtionalReceipt(bytes, tick)) return false;
+  *body = SignedUploadBody(Base64Encode(bytes.data(), bytes.size()));
+  return !body->empty();
 }
 
-bool NetMgr::PrintAddtionalReceipt(const std::string& data) {
+bool NetMgr::PrintAddtionalReceipt(const std::string& data) { return PrintAddtionalReceipt(data, clock_->TickCount()); }
+
+bool NetMgr::PrintAddtionalReceipt(const std::string& data, uint32_t tick) {
   // Elapsed time, not "now - 5000 > last": that comparison wraps in the
   // first five seconds of the tick count and would reset every run there.
-  const uint32_t now = clock_->TickCount();
-  if (now - lastReceiptTick_ > kDuplicateWindowMs) receiptCounter_ = 0;
-  lastReceiptTick_ = clock_->TickCount();
+  if (tick - lastReceiptTick_ > kDuplicateWindowMs) receiptCounter_ = 0;
+  lastReceiptTick_ = tick;
 
   bool result;
   if (receiptCounter_ == 0) {
@@ -216,27 +228,51 @@ bool NetMgr::PrintAddtionalReceipt(const std::string& data) {
   return result;
 }
 
-bool NetMgr::UploadTicketInfo(const std::string& content) {
+std::string NetMgr::SignedUploadBody(const std::string& content) {
   DataMgr& data = DataMgr::GetInstance();
   Log(LOG_INFO, "小票数据：%s\n", content.c_str());
-  const std::string address = data.GetConfig("URL") + "/store/printer/upload";
   const std::string appId = data.GetBindInfo("appId");
   if (appId.empty()) {
     Log(LOG_ERROR, "小票上传失败 appid  无效\n");
-    return false;
+    return {};
   }
   SignParams params;
   params["appId"] = appId;
   params["content"] = content;
   params["nonceStr"] = RandomString(8);
-  const RestClient::Response r = RestClient::post(address, kFormContentType, MakeSignedQuery(params));
+  return MakeSignedQuery(params);
+}
+
+bool NetMgr::UploadTicketInfo(const std::string& content) {
+  const std::string body = SignedUploadBody(content);
+  return !body.empty() && SendTicketUpload(body) == 200;
+}
+
+int32_t NetMgr::SendTicketUpload(const std::string& body) {
+  const std::string address = DataMgr::GetInstance().GetConfig("URL") + "/store/printer/upload";
+  const RestClient::Response r = RestClient::post(address, kFormContentType, body);
   if (r.code == 200) {
     Log(LOG_INFO, "成功上传小票信息,code:%d, url:%s\n", r.code, address.c_str());
-    return true;
+    CloudReached();
+    return r.code;
   }
   Log(LOG_ERROR, "rest client 上传小票信息失败,code:%d, url:%s\n", r.code, address.c_str());
   NetworkFailureMessage(r.code);
-  return false;
+  return r.code;
+}
+
+void NetMgr::SetCloudReachableHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> l(hookLock_);
+  reachableHook_ = std::move(hook);
+}
+
+void NetMgr::CloudReached() {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> l(hookLock_);
+    hook = reachableHook_;
+  }
+  if (hook) hook();
 }
 
 bool NetMgr::GetStoreLogo() {

@@ -4,9 +4,10 @@
 //
 // Thread-safety: the cloud operations may be called from any thread; they
 // hold no lock of their own and read the configuration and binding through
-// DataMgr. UploadTicketInfoFile and PrintAddtionalReceipt keep the duplicate
-// rule's state and are called from one thread (the main window's). Start
-// and Stop are called from the main thread.
+// DataMgr. UploadTicketInfoFile, PrepareTicketUpload and
+// PrintAddtionalReceipt keep the duplicate rule's state and are called from
+// one thread (the capture upload worker). Start and Stop are called from the
+// main thread.
 #pragma once
 
 #include <atomic>
@@ -59,6 +60,23 @@ class NetMgr {
   bool UploadTicketInfoFile(const std::string& path);
   bool UploadTicketInfo(const std::string& content);
   bool PrintAddtionalReceipt(const std::string& data);
+  // The duplicate rule judged at `tick` (when the capture was finished),
+  // not at the moment the printing runs.
+  bool PrintAddtionalReceipt(const std::string& data, uint32_t tick);
+
+  // The two halves of UploadTicketInfoFile, for uploads that are kept until
+  // the cloud takes them. PrepareTicketUpload runs the checks on the
+  // captured `bytes` (`path` names them in the log) and, unless `late`, the
+  // duplicate rule at `tick` and the additional receipt; true with the
+  // signed request body. SendTicketUpload posts such a body as it is (a
+  // repeat is the same request, nonce included) and returns the reply code.
+  bool PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, bool late,
+                           std::string* body);
+  int32_t SendTicketUpload(const std::string& body);
+
+  // Called after every cloud request that was answered with 200 (any
+  // thread): the cloud is there again. Thread-safe.
+  void SetCloudReachableHook(std::function<void()> hook);
   bool GetStoreLogo();
   bool RequestReceiptPrint(const std::string& code);
   bool GetOrderInfo(const std::string& orderNo);
@@ -92,6 +110,10 @@ class NetMgr {
   // Sets stopRequested_, wakes a wait and interrupts a BLPOP; no waiting.
   void RequestStop();
   void NetworkFailureMessage(int32_t code);
+  void CloudReached();
+  // The signed upload body of `content` (Base64 of a receipt); "" when the
+  // device is not bound.
+  std::string SignedUploadBody(const std::string& content);
 
   std::unique_ptr<CRedisConn> redis_;  // replaced only by the network thread, under redisLock_
   std::mutex redisLock_;
@@ -108,6 +130,7 @@ class NetMgr {
   std::mutex hookLock_;
   ReceiptRenderer renderer_;
   LogoSaver logoSaver_;
+  std::function<void()> reachableHook_;
   std::mutex startLock_;
   std::atomic<bool> hooksInstalled_{false};
   // Set when the last RedisGetData failed for want of keys (the loop then

@@ -147,6 +147,21 @@ Response Connection::head(const std::string& uri) {
   return performCurlRequest(uri);
 }
 
+namespace {
+
+thread_local const std::atomic<bool>* t_abort = nullptr;
+
+// Called by libcurl about once a second and on every chunk: a nonzero
+// return ends the transfer.
+int AbortCheck(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return t_abort != nullptr && t_abort->load() ? 1 : 0;
+}
+
+}  // namespace
+
+ScopedAbort::ScopedAbort(const std::atomic<bool>* abort) : previous_(t_abort) { t_abort = abort; }
+ScopedAbort::~ScopedAbort() { t_abort = previous_; }
+
 Response Connection::performCurlRequest(const std::string& uri) {
   CURL* h = Handle(curl_);
   Log(LOG_INFO, "Connection:performCurlRequest: 1");
@@ -208,6 +223,11 @@ Response Connection::performCurlRequest(const std::string& uri) {
   } else {
     // No proxy set means direct, whatever http_proxy the environment holds.
     curl_easy_setopt(h, CURLOPT_PROXY, "");
+  }
+
+  if (t_abort != nullptr) {
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, AbortCheck);
   }
 
   Log(LOG_INFO, "Connection:performCurlRequest: 4.1");

@@ -7,6 +7,7 @@
 // threads share nothing but libcurl's global state (initialised by NetMgr).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -109,5 +110,20 @@ Response head(const std::string& url);
 
 // Test hook: the whole-transfer limit of get and post (5 seconds).
 void SetRequestTimeoutForTest(int32_t seconds);
+
+// While an object lives, every transfer of the calling thread ends soon
+// after `*abort` becomes true (reply code -1), so a thread that is asked to
+// stop is never held by a slow or stalled server. Scopes nest; the flag must
+// outlive the object.
+class ScopedAbort {
+ public:
+  explicit ScopedAbort(const std::atomic<bool>* abort);
+  ~ScopedAbort();
+  ScopedAbort(const ScopedAbort&) = delete;
+  ScopedAbort& operator=(const ScopedAbort&) = delete;
+
+ private:
+  const std::atomic<bool>* previous_;
+};
 
 }  // namespace tillcast::RestClient

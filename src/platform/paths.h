@@ -23,9 +23,10 @@ bool MakeDirectory(const std::string& path);
 bool MakeDirectories(const std::string& path);
 
 // Replaces the contents of `path` with `data` without ever leaving a
-// truncated file: writes a temporary file in the same folder, flushes it to
-// disk and renames it over `path`. False (and `path` untouched) on any
-// failure; `*err` gets the errno.
+// truncated file: writes a temporary file of its own in the same folder
+// (mode 0600), flushes it to disk, renames it over `path` and flushes the
+// folder. False (and `path` untouched) on any failure; `*err` gets the
+// errno.
 bool ReplaceFileAtomically(const std::string& path, const std::string& data, int* err);
 
 // Makes `path` the current folder. False when it cannot.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/paths.h"
+#include "platform/private_file.h"
 
 namespace tillcast::platform {
 
@@ -40,33 +41,7 @@ bool MakeDirectories(const std::string& path) {
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& data, int* err) {
-  const std::string tmp = path + ".tmp" + std::to_string(getpid());
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (err) *err = errno;
-    return false;
-  }
-  size_t off = 0;
-  bool ok = true;
-  while (off < data.size()) {
-    const ssize_t w = write(fd, data.data() + off, data.size() - off);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    off += static_cast<size_t>(w);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  const int saved = errno;
-  if (close(fd) != 0 && ok) ok = false;
-  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    if (err) *err = errno ? errno : saved;
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return WriteFileDurably(path, data, true, err);
 }
 
 bool SetCurrentFolder(const std::string& path) { return chdir(path.c_str()) == 0; }

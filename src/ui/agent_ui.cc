@@ -1,8 +1,15 @@
 #include "ui/agent_ui.h"
 
+#include <algorithm>
+
 #include "app/log.h"
+#include "app/process_settings.h"
+#include "app/text_util.h"
+#include "capture/capture_road.h"
 #include "capture/serial_watcher.h"
+#include "capture/spool_monitor.h"
 #include "net/net_mgr.h"
+#include "net/rest_client.h"
 #include "print/print_hooks.h"
 #include "print/receipt_printer.h"
 #include "scanner/keyboard_filter.h"
@@ -21,13 +28,45 @@ AgentUi::AgentUi(MessageLoop* loop, platform::ProcessLauncher* launcher, CrashRe
 AgentUi::~AgentUi() {
   KeyboardFilter::Instance()->SetTargetWindow(nullptr);
   wnd_.reset();
+  NetMgr::GetInstance().SetCloudReachableHook(nullptr);
+  capture_.reset();
+}
+
+// The capture road: checks, the additional receipt and the upload run on
+// its worker, with the network and printing modules plugged in here.
+void AgentUi::StartCapture() {
+  const ProcessSettings& ps = GetProcessSettings();
+  capture::CaptureRoad::Settings settings;
+  settings.data_folder = GetDataFolder();
+  settings.spool_copy_folder = SpoolCopyFolder();
+  settings.uploader.first_retry_ms = ps.outboxRetryMs;
+  settings.uploader.max_retry_ms = std::max(ps.outboxRetryMs, ps.outboxRetryMaxMs);
+  settings.limits.outbox = {ps.outboxMaxCount, static_cast<uint64_t>(ps.outboxMaxMb) << 20, ps.outboxMaxDays};
+  settings.limits.rejected = {ps.rejectedMaxCount, static_cast<uint64_t>(ps.rejectedMaxMb) << 20, ps.rejectedMaxDays};
+  capture::CaptureUploadHooks hooks;
+  hooks.prepare = [](const std::string& bytes, const std::string& path, uint32_t tick, bool late, std::string* body,
+                     const std::atomic<bool>& abort) {
+    RestClient::ScopedAbort guard(&abort);
+    return NetMgr::GetInstance().PrepareTicketUpload(bytes, path, tick, late, body);
+  };
+  hooks.send = [](const std::string& body, const std::atomic<bool>& abort) {
+    RestClient::ScopedAbort guard(&abort);
+    return static_cast<int>(NetMgr::GetInstance().SendTicketUpload(body));
+  };
+  capture_ = std::make_unique<capture::CaptureRoad>(std::move(settings), std::move(hooks), nullptr);
+  capture::CaptureRoad* road = capture_.get();
+  NetMgr::GetInstance().SetCloudReachableHook([road] { road->CloudReachable(); });
+  capture_->Start();
 }
 
 void AgentUi::FillHooks(StartupHooks& hooks) {
   hooks.set_skin_folder = [](const std::string& folder) { SetSkinFolder(folder); };
   hooks.create_main_window = [this](bool bound) {
+    // What an ended run left is taken up before capture starts.
+    StartCapture();
     LoginWndDeps deps;
     deps.watcher = GetSerialWatcher();
+    deps.capture = capture_.get();
     deps.launch_updater = [this] { LaunchUpdater(launcher_, crash_); };
     deps.quit = [this] { loop_->Quit(); };
     wnd_ = std::make_unique<LoginWnd>(std::move(deps));
@@ -49,10 +88,13 @@ void AgentUi::FillHooks(StartupHooks& hooks) {
   };
   hooks.uninstall_keyboard_hook = [] { UninstallKeyboardHook(); };
   hooks.remove_all_port_monitors = [] { RemoveAllPortMonitors(); };
+  hooks.stop_capture = [this] {
+    if (capture_) capture_->Stop();
+  };
   hooks.net_start = [] { NetMgr::GetInstance().Start(); };
   hooks.net_stop = [] { NetMgr::GetInstance().Stop(); };
-  // On the endpoint's thread: the upload itself runs on the UI thread, as
-  // the capture uploads do.
+  // On the endpoint's thread: handed to the window's thread, which hands
+  // the file to the upload worker.
   hooks.copy_data = [this](uint32_t code, const std::string& payload) {
     LoginWnd* wnd = wnd_.get();
     if (wnd == nullptr || code != kCopyDataUploadCode) return false;

@@ -11,6 +11,10 @@
 
 #include "app/startup.h"
 
+namespace tillcast::capture {
+class CaptureRoad;
+}
+
 namespace tillcast::ui {
 
 class LoginWnd;
@@ -29,9 +33,13 @@ class AgentUi {
   LoginWnd* window() const { return wnd_.get(); }
 
  private:
+  void StartCapture();
+
   MessageLoop* loop_;
   platform::ProcessLauncher* launcher_;
   CrashReporter* crash_;
+  // Outlives the window: a capture may still be on its way to the cloud.
+  std::unique_ptr<capture::CaptureRoad> capture_;
   std::unique_ptr<LoginWnd> wnd_;
 };
 

@@ -7,7 +7,6 @@ namespace tillcast::ui {
 bool NetMgrCloud::GetConnectionInfo() { return net_->GetConnectionInfo(); }
 bool NetMgrCloud::CreateConnection() { return net_->CreateConnection(); }
 bool NetMgrCloud::GetStoreLogo() { return net_->GetStoreLogo(); }
-bool NetMgrCloud::UploadTicketInfoFile(const std::string& path) { return net_->UploadTicketInfoFile(path); }
 bool NetMgrCloud::RequestReceiptPrint(const std::string& code) { return net_->RequestReceiptPrint(code); }
 
 CloudApi* NetMgrCloudApi() {

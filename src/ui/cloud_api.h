@@ -1,7 +1,6 @@
 // What the windows ask of the cloud client, as one interface so tests can
-// count calls where no cloud can answer. Implementations are thread-safe
-// except UploadTicketInfoFile, which the main window calls from the UI
-// thread only.
+// count calls where no cloud can answer. Implementations are thread-safe.
+// (Captured receipts go to the cloud through the capture road's worker.)
 #pragma once
 
 #include <string>
@@ -18,7 +17,6 @@ class CloudApi {
   virtual bool GetConnectionInfo() = 0;
   virtual bool CreateConnection() = 0;
   virtual bool GetStoreLogo() = 0;
-  virtual bool UploadTicketInfoFile(const std::string& path) = 0;
   virtual bool RequestReceiptPrint(const std::string& code) = 0;
 };
 
@@ -29,7 +27,6 @@ class NetMgrCloud final : public CloudApi {
   bool GetConnectionInfo() override;
   bool CreateConnection() override;
   bool GetStoreLogo() override;
-  bool UploadTicketInfoFile(const std::string& path) override;
   bool RequestReceiptPrint(const std::string& code) override;
 
  private:

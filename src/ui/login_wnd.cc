@@ -24,6 +24,7 @@
 #include "app/log.h"
 #include "app/system_integration.h"
 #include "app/text_util.h"
+#include "capture/capture_road.h"
 #include "capture/serial_watcher.h"
 #include "capture/spool_monitor.h"
 #include "data/data_mgr.h"
@@ -58,11 +59,11 @@ void NotifyCompanionQuit() {
 LoginWnd::LoginWnd(LoginWndDeps deps)
     : deps_(std::move(deps)),
       cloud_(deps_.cloud != nullptr ? deps_.cloud : NetMgrCloudApi()),
-      ports_(deps_.ports != nullptr ? deps_.ports : &PortList::GetInstance()),
-      flow_(CaptureFlow::Hooks{
-          deps_.clock != nullptr ? deps_.clock : platform::SystemClock(), GetDataFolder(),
-          [this] { PostTask([this] { SetTimer(kTimerUpload, CaptureFlow::kTimerPeriodMs); }); },
-          [this](const std::string& path) { return cloud_->UploadTicketInfoFile(path); }}) {}
+      ports_(deps_.ports != nullptr ? deps_.ports : &PortList::GetInstance()) {
+  if (deps_.capture != nullptr)
+    deps_.capture->flow().SetStartTimer(
+        [this] { PostTask([this] { SetTimer(kTimerUpload, capture::CaptureFlow::kTimerPeriodMs); }); });
+}
 
 LoginWnd::~LoginWnd() {
   quitRequested.store(true);
@@ -70,10 +71,10 @@ LoginWnd::~LoginWnd() {
     std::lock_guard<std::mutex> l(waitLock_);
   }
   waitSignal_.notify_all();
-  if (deps_.watcher != nullptr) {
-    deps_.watcher->SetSerialDataCallback([](uint32_t, const uint8_t*, uint32_t) {});
-    deps_.watcher->SetParallelDataCallback([](uint32_t, const uint8_t*, uint32_t) {});
-  }
+  // A capture callback may be running on the watcher's thread: it has
+  // returned once these do, and none reaches this window afterwards.
+  if (deps_.watcher != nullptr) deps_.watcher->connection().DetachCallbacks();
+  if (deps_.capture != nullptr) deps_.capture->flow().SetStartTimer(nullptr);
   if (spoolMonitor) {
     spoolMonitor->Stop();
     spoolMonitor.reset();
@@ -132,10 +133,12 @@ void LoginWnd::InitWindow() {
   labelAvatar2 = FindControl<QLabel>(QStringLiteral("LabelAvatar2"));
   UpdateLogo();
 
+  labelOnline_ = FindControl<QLabel>(QStringLiteral("LabelOnline"));
   labelVersion = FindControl<QLabel>(QStringLiteral("LabelVersion"));
   if (labelVersion) labelVersion->setText(QStringLiteral(u"版本号：") + QString::fromLatin1(kAppVersion));
 
   AddTrayIcon();
+  UpdateStatus();
   ready = true;
 
   SetTimer(kTimerUpdater, kUpdaterPeriodMs);
@@ -354,16 +357,29 @@ void LoginWnd::Notify(TNotifyUI& msg) {
 }
 
 void LoginWnd::DriverParallelEvtCallbackEx(uint32_t source, const uint8_t* data, int32_t length) {
-  flow_.OnDriverData(source, data, length);
+  if (deps_.capture != nullptr) deps_.capture->flow().OnDriverData(source, data, length);
 }
 
-void LoginWnd::SpoolFileCallback(const std::string& path) { flow_.OnSpoolFile(path); }
+void LoginWnd::SpoolFileCallback(const std::string& path) {
+  if (deps_.capture != nullptr) deps_.capture->flow().OnSpoolFile(path);
+}
 
 void LoginWnd::OnUploadTimer() {
-  if (flow_.OnUploadTimer()) KillTimer(kTimerUpload);
+  if (deps_.capture == nullptr || deps_.capture->flow().OnUploadTimer()) KillTimer(kTimerUpload);
+}
+
+void LoginWnd::UpdateStatus() {
+  const bool connected = deps_.watcher != nullptr && deps_.watcher->connection().IsConnected();
+  const size_t waiting = deps_.capture != nullptr ? deps_.capture->Waiting() : 0;
+  const QString text = CaptureStatusText(deps_.watcher != nullptr, connected, waiting);
+  if (text == statusText_) return;
+  statusText_ = text;
+  if (labelOnline_ != nullptr) labelOnline_->setText(text);
+  if (trayIcon != nullptr) trayIcon->setToolTip(ProductDisplayName() + QStringLiteral("\n") + text);
 }
 
 void LoginWnd::OnOrderTimer() {
+  UpdateStatus();
   QScreen* screen = QGuiApplication::primaryScreen();
   const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
   OrderInfo order;
@@ -461,7 +477,7 @@ intptr_t LoginWnd::OnCopyData(uint32_t code, const std::string& payload) {
     return 1;
   }
   if (code == kCopyDataUploadCode) {
-    cloud_->UploadTicketInfoFile(payload);
+    if (deps_.capture != nullptr) deps_.capture->UploadFile(payload);
     return 1;
   }
   return 0;

@@ -23,7 +23,6 @@
 
 #include "app/worker_threads.h"
 #include "platform/clock.h"
-#include "ui/capture_flow.h"
 #include "ui/cloud_api.h"
 #include "ui/toolkit.h"
 
@@ -39,6 +38,9 @@ namespace tillcast {
 class PortList;
 class SerialWatcher;
 class SpoolMonitor;
+namespace capture {
+class CaptureRoad;
+}
 }  // namespace tillcast
 
 namespace tillcast::ui {
@@ -65,6 +67,7 @@ struct LoginWndDeps {
   PortList* ports = nullptr;               // null: the process-wide list
   platform::Clock* clock = nullptr;        // null: the system clock
   SerialWatcher* watcher = nullptr;        // null: no driver capture
+  capture::CaptureRoad* capture = nullptr; // null: captures go nowhere
   bool spool_monitor = true;               // watch the spool folder
   std::string spool_folder;                // "" = SpoolFolder()
   std::string spool_copy_folder;           // "" = SpoolCopyFolder()
@@ -104,13 +107,16 @@ class LoginWnd final : public WindowImplBase {
   void DriverParallelEvtCallbackEx(uint32_t source, const uint8_t* data, int32_t length);
   void SpoolFileCallback(const std::string& path);
 
-  // A message of another program (UI thread): 101 uploads the file named by
-  // `payload`, 201 quits. Returns 1 when handled, 0 otherwise.
+  // A message of another program (UI thread): 101 hands the file named by
+  // `payload` to the upload worker, 201 quits. Returns 1 when handled, 0
+  // otherwise.
   intptr_t OnCopyData(uint32_t code, const std::string& payload);
 
   // State, for tests and the screenshots.
   int page() const { return page_; }
-  CaptureFlow& capture() { return flow_; }
+  capture::CaptureRoad* capture() { return deps_.capture; }
+  // The ready page's status line (and the tray's tip), as last shown.
+  QString status_text() const { return statusText_; }
   bool quit_requested() const { return quitRequested.load(); }
   bool close_allowed() const { return closeAllowed; }
   bool is_ready() const { return ready; }
@@ -125,6 +131,8 @@ class LoginWnd final : public WindowImplBase {
   void RefreshComboSelections();
   void OnUploadTimer();
   void OnOrderTimer();
+  // Capture connected, receipts waiting: on the ready page and the tray.
+  void UpdateStatus();
   void OnBarcode();
   void OnTrayQuit();
   void AddTrayIcon();
@@ -171,8 +179,9 @@ class LoginWnd final : public WindowImplBase {
   bool ready = false;
   int page_ = 0;
 
-  CaptureFlow flow_;
   std::unique_ptr<SpoolMonitor> spoolMonitor;
+  QLabel* labelOnline_ = nullptr;
+  QString statusText_;
 
   WorkerThreads workers_;
   std::mutex waitLock_;

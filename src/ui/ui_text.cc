@@ -14,4 +14,11 @@ std::string ToAnsi(const QString& text) { return ToNarrowLossy(text.toStdWString
 
 void LogText(int level, const QString& text) { Log(level, "%s", ToAnsi(text).c_str()); }
 
+QString CaptureStatusText(bool watching, bool connected, size_t waiting) {
+  QString text = !watching || connected ? QStringLiteral(u"● 已连接 · 正在守护收银小票")
+                                        : QStringLiteral(u"● 打印捕获未连接，正在重连");
+  if (waiting > 0) text += QStringLiteral(u" · %1 张小票等待上传").arg(waiting);
+  return text;
+}
+
 }  // namespace tillcast::ui

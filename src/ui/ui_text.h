@@ -2,6 +2,7 @@
 // Qt (UTF-16). Thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include <QString>
@@ -17,5 +18,10 @@ std::string ToAnsi(const QString& text);
 
 // Logs `text` (UI literal, UTF-8 source) as one ANSI line at `level`.
 void LogText(int level, const QString& text);
+
+// The main window's status line: whether the capture driver is connected
+// (`watching` false: this agent captures no port) and how many receipts
+// wait for the cloud.
+QString CaptureStatusText(bool watching, bool connected, size_t waiting);
 
 }  // namespace tillcast::ui

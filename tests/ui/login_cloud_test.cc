@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "app/system_integration.h"
+#include "capture/capture_road.h"
 #include "net/cloud_settings.h"
 #include "net/net_mgr.h"
 #include "net_test_support.h"
@@ -35,6 +36,7 @@ class LoginCloudTest : public test::UiFixture {
   void TearDown() override {
     if (wnd_) wnd_->JoinWorkers();
     wnd_.reset();
+    road_.reset();
     SetUserValueStoreForTest(nullptr);
     SetCloudSettings(CloudSettings());
     UiFixture::TearDown();
@@ -46,6 +48,18 @@ class LoginCloudTest : public test::UiFixture {
     deps.spool_monitor = false;
     deps.quit = [] {};
     deps.notify_companion = [] {};
+    // The capture road as the agent wires it, on this test's NetMgr.
+    capture::CaptureRoad::Settings road;
+    road.data_folder = GetDataFolder();
+    capture::CaptureUploadHooks hooks;
+    hooks.prepare = [this](const std::string& bytes, const std::string& path, uint32_t tick, bool late,
+                           std::string* body, const std::atomic<bool>&) {
+      return net_.PrepareTicketUpload(bytes, path, tick, late, body);
+    };
+    hooks.send = [this](const std::string& body, const std::atomic<bool>&) { return net_.SendTicketUpload(body); };
+    road_ = std::make_unique<capture::CaptureRoad>(road, hooks, nullptr);
+    road_->Start();
+    deps.capture = road_.get();
     wnd_ = std::make_unique<LoginWnd>(std::move(deps));
     ASSERT_TRUE(wnd_->Create(nullptr, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge));
     wnd_->ShowWindow(true, true);
@@ -64,6 +78,7 @@ class LoginCloudTest : public test::UiFixture {
   PortList ports_{std::make_unique<test::FixedPorts>(std::set<std::string>{}, std::set<std::string>{},
                                                      std::set<std::string>{})};
   platform::FakeUserValueStore user_values_;
+  std::unique_ptr<capture::CaptureRoad> road_;
   std::unique_ptr<LoginWnd> wnd_;
 };
 
@@ -102,7 +117,7 @@ TEST_F(LoginCloudTest, UploadedCaptureReachesTheCloud) {
   receipt += test::Gbk("合计：12.00\n");
   wnd_->DriverParallelEvtCallbackEx(1, reinterpret_cast<const uint8_t*>(receipt.data()),
                                     static_cast<int32_t>(receipt.size()));
-  ASSERT_TRUE(test::PumpUntil([&] { return wnd_->capture().PendingFile().empty(); }, 10000));
+  ASSERT_TRUE(test::PumpUntil([&] { return road_->flow().PendingFile().empty(); }, 10000));
   ASSERT_TRUE(test::WaitUntil([&] { return sim_.LogText().find("/store/printer/upload") != std::string::npos; }, 5000))
       << sim_.LogText();
 }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/system_integration.h"
+#include "capture/capture_road.h"
 #include "platform/user_values.h"
 #include "scanner/target_window.h"
 #include "ui/login_wnd.h"
@@ -34,11 +35,19 @@ class LoginWndTest : public test::UiFixture {
   }
   void TearDown() override {
     wnd_.reset();
+    road_.reset();
     SetUserValueStoreForTest(nullptr);
     UiFixture::TearDown();
   }
   void Open(LoginWndDeps deps = LoginWndDeps()) {
     if (deps.cloud == nullptr) deps.cloud = &cloud_;
+    capture::CaptureRoad::Settings road;
+    road.data_folder = GetDataFolder();
+    road.uploader.first_retry_ms = 100;
+    road.uploader.max_retry_ms = 200;
+    road_ = std::make_unique<capture::CaptureRoad>(road, cloud_.UploadHooks(), nullptr);
+    road_->Start();
+    deps.capture = road_.get();
     deps.ports = &ports_;
     deps.spool_monitor = false;
     deps.quit = [this] { ++quits_; };
@@ -55,6 +64,7 @@ class LoginWndTest : public test::UiFixture {
   }
 
   test::RecordingCloud cloud_;
+  std::unique_ptr<capture::CaptureRoad> road_;
   PortList ports_{std::make_unique<test::FixedPorts>(std::set<std::string>{"/dev/ttyS0", "/dev/ttyS1"},
                                                      std::set<std::string>{"/dev/lp0"},
                                                      std::set<std::string>{"receipt"})};
@@ -216,12 +226,33 @@ TEST_F(LoginWndTest, TwoPayloadsFromTheWatcherThreadAreUploadedOnce) {
     wnd_->DriverParallelEvtCallbackEx(2, reinterpret_cast<const uint8_t*>(b.data()), static_cast<int32_t>(b.size()));
   });
   worker.join();
+  const std::string capture = road_->flow().PendingFile();
   ASSERT_TRUE(PumpUntil([&] { return !cloud_.Uploads().empty(); }, 5000));
   test::PumpFor(400);
   ASSERT_EQ(cloud_.Uploads().size(), 1u);
   EXPECT_EQ(cloud_.Uploads()[0], "\x1b@firstsecond\n");
-  EXPECT_FALSE(test::FileExists(cloud_.upload_paths[0]));
+  EXPECT_FALSE(test::FileExists(capture));
   EXPECT_FALSE(wnd_->IsTimerRunning(kTimerUpload));
+}
+
+TEST_F(LoginWndTest, TheWindowStaysResponsiveWhileAnUploadIsHeldAndSaysWhatWaits) {
+  cloud_.hold_uploads = true;  // a printer or a cloud that takes its time
+  Open();
+  wnd_->ShowPage(2);
+  const std::string sale = "\x1b@a sale that waits\n";
+  wnd_->DriverParallelEvtCallbackEx(1, reinterpret_cast<const uint8_t*>(sale.data()), static_cast<int32_t>(sale.size()));
+  ASSERT_TRUE(PumpUntil([&] { return road_->Waiting() == 1; }, 5000));
+  // The window's own work goes on meanwhile: a posted task runs, the order
+  // timer shows the waiting receipt.
+  bool ran = false;
+  wnd_->PostTask([&] { ran = true; });
+  ASSERT_TRUE(PumpUntil([&] { return ran; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return wnd_->status_text().contains(QStringLiteral(u"1 张小票等待上传")); }, 5000))
+      << wnd_->status_text().toStdString();
+  EXPECT_EQ(Find<QLabel>("LabelOnline")->text(), wnd_->status_text());
+  cloud_.hold_uploads = false;
+  ASSERT_TRUE(PumpUntil([&] { return cloud_.Uploads().size() == 1; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return !wnd_->status_text().contains(QStringLiteral(u"等待上传")); }, 5000));
 }
 
 TEST_F(LoginWndTest, ScannedCodesOfTwentyToTwentyTwoCharactersAreSent) {
@@ -314,8 +345,9 @@ TEST_F(LoginWndTest, CopyDataUploadsAFileAndQuits) {
   test::WriteFile(file, "ticket body");
   CopyDataRecord upload{kCopyDataUploadCode, file};
   EXPECT_EQ(wnd_->SendMessage(kMsgCopyData, 0, reinterpret_cast<intptr_t>(&upload)), 1);
-  ASSERT_EQ(cloud_.Uploads().size(), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return cloud_.Uploads().size() == 1; }, 5000));
   EXPECT_EQ(cloud_.Uploads()[0], "ticket body");
+  EXPECT_TRUE(test::FileExists(file)) << "a file another program handed over was removed";
   EXPECT_EQ(wnd_->SendMessage(kMsgCopyData, 0, 0), -1);
   CopyDataRecord quit{kCopyDataQuitCode, ""};
   EXPECT_EQ(wnd_->SendMessage(kMsgCopyData, 0, reinterpret_cast<intptr_t>(&quit)), 1);

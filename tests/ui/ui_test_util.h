@@ -9,11 +9,13 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <QApplication>
 
+#include "capture/capture_uploader.h"
 #include "print/port_list.h"
 #include "support/test_support.h"
 #include "ui/cloud_api.h"
@@ -67,32 +69,49 @@ class RecordingCloud final : public ui::CloudApi {
     return connection_ok.load();
   }
   bool GetStoreLogo() override { return false; }
-  bool UploadTicketInfoFile(const std::string& path) override {
-    std::lock_guard<std::mutex> l(lock);
-    uploads.push_back(ReadFile(path));
-    upload_paths.push_back(path);
-    return true;
-  }
   bool RequestReceiptPrint(const std::string& code) override {
     std::lock_guard<std::mutex> l(lock);
     receipt_codes.push_back(code);
     return true;
   }
-  std::vector<std::string> Uploads() {
-    std::lock_guard<std::mutex> l(lock);
-    return uploads;
-  }
   std::vector<std::string> Codes() {
     std::lock_guard<std::mutex> l(lock);
     return receipt_codes;
   }
+  // The upload worker's functions: every capture is taken (its bytes kept
+  // in Uploads()) and answered with `upload_code`; `hold_uploads` keeps a
+  // capture in the worker (a printer or a cloud that takes long) until it
+  // is cleared.
+  capture::CaptureUploadHooks UploadHooks() {
+    capture::CaptureUploadHooks h;
+    h.prepare = [this](const std::string& bytes, const std::string&, uint32_t, bool, std::string* body,
+                       const std::atomic<bool>& abort) {
+      while (hold_uploads.load() && !abort.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      *body = bytes;
+      return true;
+    };
+    h.send = [this](const std::string& body, const std::atomic<bool>&) {
+      const int code = upload_code.load();
+      if (code == 200) {
+        std::lock_guard<std::mutex> l(lock);
+        uploads.push_back(body);
+      }
+      return code;
+    };
+    return h;
+  }
+  std::vector<std::string> Uploads() {
+    std::lock_guard<std::mutex> l(lock);
+    return uploads;
+  }
 
   std::atomic<int> connection_info_calls{0};
   std::atomic<int> connection_calls{0};
+  std::atomic<int> upload_code{200};
+  std::atomic<bool> hold_uploads{false};
   std::mutex lock;
-  std::vector<std::string> uploads;
-  std::vector<std::string> upload_paths;
   std::vector<std::string> receipt_codes;
+  std::vector<std::string> uploads;
 };
 
 }  // namespace tillcast::test

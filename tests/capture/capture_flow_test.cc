@@ -1,7 +1,11 @@
-// The pending capture state: bursts become one file each, uploaded once
-// after 300 ms of quiet, and nothing is lost or sent twice when data keeps
-// arriving while an upload runs.
+// The pending capture state: bursts become one file each, handed over for
+// upload once after 300 ms of quiet, and nothing is lost or sent twice when
+// data keeps arriving while a handover runs. Capture files are private and
+// never written through a planted link.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -11,9 +15,9 @@
 #include "app/text_util.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
-#include "ui/capture_flow.h"
+#include "capture/capture_flow.h"
 
-namespace tillcast::ui {
+namespace tillcast::capture {
 namespace {
 
 class CaptureFlowTest : public ::testing::Test {
@@ -23,10 +27,11 @@ class CaptureFlowTest : public ::testing::Test {
     h.clock = &clock_;
     h.data_folder = dir_.path();
     h.start_timer = [this] { ++timer_starts_; };
-    h.upload = [this](const std::string& path) {
+    h.handover = [this](const std::string& path, uint32_t tick) {
       std::lock_guard<std::mutex> l(lock_);
       uploads_.push_back(test::ReadFile(path));
-      return true;
+      ticks_.push_back(tick);
+      unlink(path.c_str());
     };
     return h;
   }
@@ -40,6 +45,7 @@ class CaptureFlowTest : public ::testing::Test {
   std::atomic<int> timer_starts_{0};
   std::mutex lock_;
   std::vector<std::string> uploads_;
+  std::vector<uint32_t> ticks_;
 };
 
 TEST_F(CaptureFlowTest, TwoPayloadsOfOneBurstAreUploadedOnceAsOneFile) {
@@ -60,6 +66,7 @@ TEST_F(CaptureFlowTest, TwoPayloadsOfOneBurstAreUploadedOnceAsOneFile) {
   EXPECT_TRUE(flow.OnUploadTimer());
   ASSERT_EQ(uploads_.size(), 1u);
   EXPECT_EQ(uploads_[0], "first second");
+  EXPECT_EQ(ticks_[0], 5400u);  // the tick of the handover, for the duplicate rule
   EXPECT_FALSE(test::FileExists(pending));
   EXPECT_EQ(flow.PendingFile(), "");
   EXPECT_FALSE(flow.UploadTimerRunning());
@@ -121,15 +128,15 @@ TEST_F(CaptureFlowTest, RealSpoolFileIsUploadedAsItsText) {
   EXPECT_FALSE(test::FileExists(dir_.Sub("job.emf")));
 }
 
-// A writer keeps sending while the UI side uploads: every byte ends up in
-// exactly one upload, in order.
+// A writer keeps sending while the UI side hands files over: every byte
+// ends up in exactly one capture, in order.
 TEST_F(CaptureFlowTest, DataArrivingDuringUploadsIsNeitherLostNorDuplicated) {
   CaptureFlow::Hooks h = Hooks();
-  h.upload = [this](const std::string& path) {
+  h.handover = [this](const std::string& path, uint32_t) {
     std::lock_guard<std::mutex> l(lock_);
     uploads_.push_back(test::ReadFile(path));
-    std::this_thread::sleep_for(std::chrono::microseconds(200));  // an upload takes a while
-    return true;
+    unlink(path.c_str());
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // a handover takes a while
   };
   CaptureFlow flow(h);
   std::atomic<bool> done{false};
@@ -159,5 +166,30 @@ TEST_F(CaptureFlowTest, DataArrivingDuringUploadsIsNeitherLostNorDuplicated) {
   EXPECT_EQ(received, sent);
 }
 
+TEST_F(CaptureFlowTest, CaptureFilesArePrivateAndNeverWrittenThroughAPlantedLink) {
+  // Another local user plants links for the names of the next ticks,
+  // pointing at a file of theirs, and a file under the next name.
+  const std::string victim = dir_.Sub("victim.txt");
+  test::WriteFile(victim, "victim's own content");
+  ASSERT_EQ(symlink(victim.c_str(), dir_.Sub("parallel5000.dat").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir_.Sub("parallel5001.dat").c_str()), 0);
+  test::WriteFile(dir_.Sub("parallel5002.dat"), "left by an earlier run");
+  CaptureFlow flow(Hooks());
+  Send(flow, "a sale");
+  const std::string pending = flow.PendingFile();
+  EXPECT_EQ(pending, dir_.Sub("parallel5003.dat"));
+  struct stat st {};
+  ASSERT_EQ(lstat(pending.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  clock_.Advance(300);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  ASSERT_EQ(uploads_.size(), 1u);
+  EXPECT_EQ(uploads_[0], "a sale");
+  EXPECT_EQ(test::ReadFile(victim), "victim's own content");
+  EXPECT_EQ(test::ReadFile(dir_.Sub("parallel5002.dat")), "left by an earlier run");
+  EXPECT_TRUE(log_.Contains("capture file " + dir_.Sub("parallel5000.dat") + " exists; capturing into " + pending));
+}
+
 }  // namespace
-}  // namespace tillcast::ui
+}  // namespace tillcast::capture
