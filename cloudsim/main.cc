@@ -56,7 +56,13 @@ Endpoints:
   POST /sim/push/notify?device=ID   body: notice text
   PUT  /sim/template?store=ID       body: the store's new receipt template (JSON)
   GET  /sim/uploads                 list of stored uploads
+  GET  /sim/stats                   {"uploads": stored, "repeats": requests sent again}
+  PUT  /sim/fault?upload=STATUS     answer every upload with STATUS (e.g. 413, 503);
+                 upload=stall       hold uploads without an answer; upload=none: no fault
   GET  /sim/health
+
+An upload request sent again (the same nonce and signature: its reply was
+lost) is answered with success and not stored a second time.
 
 A wrong signature is answered with HTTP 403, an unknown appId with 404, an
 unknown device key with code 40401 ("设备码无效").

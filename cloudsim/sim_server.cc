@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 namespace cloudsim {
 namespace {
@@ -91,6 +92,13 @@ SimServer::SimServer(SimOptions options, SimData data, FILE* log)
     }
   }
   uploadSeq_ = last;
+  for (const auto& dev : std::filesystem::directory_iterator(options_.uploads, ec)) {
+    std::error_code inner;
+    for (const auto& f : std::filesystem::directory_iterator(dev.path(), inner)) {
+      std::string key;
+      if (f.path().extension() == ".key" && ReadFile(f.path().string(), &key)) uploadKeys_.insert(key);
+    }
+  }
   Routes();
 }
 
@@ -126,7 +134,10 @@ int SimServer::Bind() {
 
 bool SimServer::Run() { return server_->listen_after_bind(); }
 
-void SimServer::Stop() { server_->stop(); }
+void SimServer::Stop() {
+  stopping_.store(true);
+  server_->stop();
+}
 
 void SimServer::Routes() {
   httplib::Server& s = *server_;
@@ -194,21 +205,38 @@ void SimServer::Routes() {
     const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
     if (st == nullptr) return Reply(res, 404, DeviceError(40402, "unknown appId"));
     if (!SignatureValid(params, st->secret)) return Reply(res, 403, DeviceError(40301, "bad signature"));
+    if (const int fault = uploadFault_.load(); fault > 0) {
+      return Reply(res, fault, DeviceError(fault * 100 + 1, "upload refused by the test fault"));
+    } else if (fault < 0) {
+      // A cloud that took the request and never answers.
+      while (uploadFault_.load() < 0 && !stopping_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return Reply(res, 503, DeviceError(50301, "held"));
+    }
+    const std::string key = Param(params, "nonceStr") + ":" + Param(params, "sign");
+    std::lock_guard<std::mutex> l(uploadLock_);
+    if (uploadKeys_.count(key) != 0) {
+      ++uploadRepeats_;
+      LogLine("upload repeated (nonce %s): already stored", Param(params, "nonceStr").c_str());
+      return Reply(res, 200, DeviceError(0, "success"));
+    }
     const std::string bytes = Base64Decode(Param(params, "content"));
     const std::filesystem::path dir = std::filesystem::path(options_.uploads) / d->deviceId;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     char name[32];
-    std::snprintf(name, sizeof name, "%06u.dat", ++uploadSeq_);
+    std::snprintf(name, sizeof name, "%06u", ++uploadSeq_);
     const std::filesystem::path tmp = dir / (std::string(name) + ".part");
     {
       std::ofstream out(tmp, std::ios::binary);
       out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      if (!out) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
+      std::ofstream keyFile(dir / (std::string(name) + ".key"), std::ios::binary);
+      keyFile << key;
+      if (!out || !keyFile) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
     }
-    std::filesystem::rename(tmp, dir / name, ec);
+    std::filesystem::rename(tmp, dir / (std::string(name) + ".dat"), ec);
     if (ec) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
-    LogLine("upload %s/%s (%zu bytes)", d->deviceId.c_str(), name, bytes.size());
+    uploadKeys_.insert(key);
+    LogLine("upload %s/%s.dat (%zu bytes)", d->deviceId.c_str(), name, bytes.size());
     Reply(res, 200, DeviceError(0, "success"));
   }));
 
@@ -327,6 +355,30 @@ void SimServer::Routes() {
       }
     }
     Reply(res, 200, list);
+  });
+
+  // Admin: faults of the upload route. upload=413 (any status) answers
+  // every upload with it, upload=stall holds uploads unanswered, upload=none
+  // ends the fault.
+  s.Put("/sim/fault", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string what = req.get_param_value("upload");
+    if (what == "none") {
+      uploadFault_ = 0;
+    } else if (what == "stall") {
+      uploadFault_ = -1;
+    } else {
+      const int status = std::atoi(what.c_str());
+      if (status < 200 || status > 599) return Reply(res, 400, DeviceError(40002, "upload=STATUS|stall|none"));
+      uploadFault_ = status;
+    }
+    Reply(res, 200, DeviceError(0, "success"));
+  });
+
+  s.Get("/sim/stats", [this](const httplib::Request&, httplib::Response& res) {
+    Json::Value v;
+    v["uploads"] = uploadSeq_.load();
+    v["repeats"] = uploadRepeats_.load();
+    Reply(res, 200, v);
   });
 
   s.Get("/sim/health", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "sim_data.h"
@@ -53,6 +54,17 @@ class SimServer {
   std::unique_ptr<httplib::Server> server_;
   std::atomic<unsigned> uploadSeq_{0};
   std::atomic<unsigned> jobSeq_{0};
+  // Uploads already stored, by their request's nonce and signature: a
+  // device that sends a request again (its reply was lost) is answered
+  // with success, and the receipt is not stored twice. Kept beside each
+  // stored upload as NNNNNN.key, so a restart remembers them.
+  std::mutex uploadLock_;
+  std::set<std::string> uploadKeys_;
+  std::atomic<unsigned> uploadRepeats_{0};
+  // Faults for tests (PUT /sim/fault): uploads answered with this status
+  // (0 = none), or held without an answer (-1) until the fault is cleared.
+  std::atomic<int> uploadFault_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace cloudsim

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "sale_road.h"
 #include "shop.h"
 #include "support/subprocess.h"
 #include "support/till_corpus.h"
@@ -18,58 +19,6 @@ namespace tillcast::test {
 namespace {
 
 std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
-// The demo store with a template whose rule pulls the total out of the
-// receipt and puts it into a QR code.
-std::string CloudData() {
-  return U8(u8R"J({"stores":[{"storeId":"store-e2e","storeCode":"E2E","storeName":"测试门店",
-    "secret":"e2e-store-secret",
-    "receiptTemplate":{"format":"json","rules":{"total":"合计：\\s*([0-9.]+)","no":"小票号 (R\\d+)"},"row-width":32,
-      "rows":[{"cols":[{"content-type":"txt","content":"感谢光临","align":"center"}]},
-              {"cols":[{"content-type":"txt","content":"no[1]","align":"center"}]},
-              {"cols":[{"content-type":"2d-code","content":"https://e2e.example/r?t=total[1]","align":"center","scale":4}]}]},
-    "devices":[{"deviceKey":"DEMO-KEY-0001","deviceId":"dev-0001","deviceName":"收银台1","appId":"app-e2e"}]}]})J");
-}
-
-// A sale as a till prints it: numbered `no`, written in the till's writes.
-TillReceipt Sale(const std::string& no, int logo_rows = 0) {
-  SaleSpec spec;
-  spec.receipt_no = no;
-  spec.logo_rows = logo_rows;
-  spec.seed = static_cast<uint32_t>(std::hash<std::string>()(no));
-  return SaleReceipt(spec);
-}
-
-// Waits for a document with exactly `bytes` (the till's print passed on).
-bool WaitPrinted(Shop& shop, const std::string& bytes, int timeout_ms) {
-  return WaitUntil(
-      [&] {
-        for (const auto& d : shop.Printed())
-          if (d.Bytes() == bytes) return true;
-        return false;
-      },
-      timeout_ms);
-}
-
-// How many capture files the agent has taken up so far.
-size_t CapturesHandled(const Shop& shop) {
-  const std::string log = shop.AgentLog();
-  size_t n = 0;
-  for (size_t at = log.find("UploadTicketInfoFile "); at != std::string::npos;
-       at = log.find("UploadTicketInfoFile ", at + 1))
-    ++n;
-  return n;
-}
-
-// Prints as its own burst: waits until the agent has taken it up, so the
-// next print does not join the same capture file.
-void PrintAlone(Shop& shop, const std::string& bytes) {
-  const size_t before = CapturesHandled(shop);
-  ASSERT_TRUE(shop.WriteTill(bytes));
-  ASSERT_TRUE(WaitPrinted(shop, bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
-  ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) > before; }, 10000))
-      << "the capture was never taken up (no \"UploadTicketInfoFile\" log line)";
-}
 
 std::string Zbar(const std::string& png) {
   const std::string out = png + ".zbar";
@@ -86,17 +35,9 @@ bool HasCaptureFiles(const std::string& folder) {
   return false;
 }
 
-// The documents printed besides the till's own prints.
-std::vector<PrintedDoc> Extras(const Shop& shop, const std::vector<std::string>& sales) {
-  std::vector<PrintedDoc> out;
-  for (const auto& d : shop.Printed())
-    if (std::find(sales.begin(), sales.end(), d.Bytes()) == sales.end()) out.push_back(d);
-  return out;
-}
-
 TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
   Shop shop;
-  shop.SetCloudData(CloudData());
+  shop.SetCloudData(SaleRoadCloudData());
   std::string why;
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
@@ -135,7 +76,7 @@ TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
 
 TEST(SaleReceiptRoad, CorpusReceiptsInTillWritesAreUploadedByteForByte) {
   Shop shop;
-  shop.SetCloudData(CloudData());
+  shop.SetCloudData(SaleRoadCloudData());
   std::string why;
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
@@ -167,7 +108,7 @@ TEST(SaleReceiptRoad, CorpusReceiptsInTillWritesAreUploadedByteForByte) {
 
 TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
   Shop shop;
-  shop.SetCloudData(CloudData());
+  shop.SetCloudData(SaleRoadCloudData());
   std::string why;
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
@@ -197,7 +138,7 @@ TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
 
 TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   Shop shop;
-  shop.SetCloudData(CloudData());
+  shop.SetCloudData(SaleRoadCloudData());
   std::string why;
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
@@ -226,7 +167,7 @@ TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
 
 TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
   Shop shop;
-  shop.SetCloudData(CloudData());
+  shop.SetCloudData(SaleRoadCloudData());
   std::string why;
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();

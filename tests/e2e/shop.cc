@@ -169,21 +169,8 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   redis_port_ = FreeLoopbackPort();
   if (!StartRedis(why)) return false;
 
-  std::vector<std::string> sim = {bin + "/tillcast-cloudsim", "--http-port", "0", "--port-file",
-                                  dir_.Sub("cloud/port"), "--uploads", dir_.Sub("uploads"), "--log",
-                                  dir_.Sub("cloud/requests.log"), "--redis-port", std::to_string(redis_port_)};
-  if (!cloud_data_.empty()) {
-    WriteFile(dir_.Sub("cloud/data.json"), cloud_data_);
-    sim.insert(sim.end(), {"--data", dir_.Sub("cloud/data.json")});
-  }
-  cloud_ = std::make_unique<Subprocess>(sim, std::map<std::string, std::string>{}, dir_.Sub("cloud/out.log"));
-  if (!WaitUntil([&] { return !ReadFile(dir_.Sub("cloud/port")).empty(); }, 10000)) {
-    *why = "the cloud simulator did not report its port";
-    return false;
-  }
-  std::string port = ReadFile(dir_.Sub("cloud/port"));
-  while (!port.empty() && (port.back() == '\n' || port.back() == '\r')) port.pop_back();
-  cloud_url_ = "http://127.0.0.1:" + port;
+  if (!cloud_data_.empty()) WriteFile(dir_.Sub("cloud/data.json"), cloud_data_);
+  if (!StartCloud(why)) return false;
 
   const std::string printer = dir_.Sub("ports/printer");
   printer_ = std::make_unique<Subprocess>(
@@ -214,7 +201,7 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   WriteFile(dir_.Sub("data/Tillcast/setting.ini"), "[proxy]\nredis_ip=127.0.0.1\nredis_port=" +
                                                        std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
                                                        cloud_url_ + "\n[setting]\nhookkeyboard=" +
-                                                       (key_feed_ ? "1" : "0") + "\n");
+                                                       (key_feed_ ? "1" : "0") + "\n" + extra_settings_);
   Json::Value cfg;
   cfg["URL"] = cloud_url_;
   // The parallel type opens the path as it is; the login page keeps only
@@ -227,9 +214,64 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   WriteFile(dir_.Sub("config/Zellora/devicekey"), kDeviceKey);
   ::chmod(dir_.Sub("config/Zellora/devicekey").c_str(), 0600);
 
-  agent_ = std::make_unique<Subprocess>(std::vector<std::string>{bin + "/tillcast"}, AgentEnv(),
-                                        dir_.Sub("agent.out"));
+  StartAgent();
   return true;
+}
+
+void Shop::StartAgent() {
+  agent_ = std::make_unique<Subprocess>(std::vector<std::string>{BinDir() + "/tillcast"}, AgentEnv(),
+                                        dir_.Sub("agent.out"));
+}
+
+void Shop::StopAgent(int sig) {
+  if (!agent_) return;
+  agent_->Signal(sig);
+  agent_->Wait(10000);
+  agent_.reset();
+}
+
+bool Shop::StartCloud(std::string* why) {
+  // The first start takes any free port; later ones take the same again.
+  std::vector<std::string> sim = {BinDir() + "/tillcast-cloudsim", "--http-port", std::to_string(cloud_port_),
+                                  "--port-file", dir_.Sub("cloud/port"), "--uploads", dir_.Sub("uploads"), "--log",
+                                  dir_.Sub("cloud/requests.log"), "--redis-port", std::to_string(redis_port_)};
+  if (!cloud_data_.empty()) sim.insert(sim.end(), {"--data", dir_.Sub("cloud/data.json")});
+  ::unlink(dir_.Sub("cloud/port").c_str());
+  cloud_ = std::make_unique<Subprocess>(sim, std::map<std::string, std::string>{}, dir_.Sub("cloud/out.log"));
+  if (!WaitUntil([&] { return !ReadFile(dir_.Sub("cloud/port")).empty(); }, 10000)) {
+    *why = "the cloud simulator did not report its port";
+    return false;
+  }
+  std::string port = ReadFile(dir_.Sub("cloud/port"));
+  while (!port.empty() && (port.back() == '\n' || port.back() == '\r')) port.pop_back();
+  cloud_port_ = std::atoi(port.c_str());
+  cloud_url_ = "http://127.0.0.1:" + port;
+  return true;
+}
+
+void Shop::StopCloud() {
+  if (!cloud_) return;
+  cloud_->Signal(SIGTERM);
+  cloud_->Wait(5000);
+  cloud_.reset();
+}
+
+bool Shop::SetUploadFault(const std::string& fault) {
+  return SimRequest("PUT", "/sim/fault?upload=" + fault, "");
+}
+
+int Shop::UploadRepeats() {
+  httplib::Client c(cloud_url_);
+  c.set_connection_timeout(5);
+  c.set_read_timeout(5);
+  const auto r = c.Get("/sim/stats");
+  if (!r || r->status != 200) return -1;
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string err;
+  std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+  if (!reader->parse(r->body.data(), r->body.data() + r->body.size(), &v, &err)) return -1;
+  return v.get("repeats", -1).asInt();
 }
 
 std::map<std::string, std::string> Shop::AgentEnv() const {

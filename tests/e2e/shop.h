@@ -38,6 +38,10 @@ class Shop {
   // Call before Start.
   void SetCloudData(const std::string& json) { cloud_data_ = json; }
 
+  // Extra lines for the agent's setting.ini (sections and keys). Call
+  // before Start.
+  void AddSettings(const std::string& ini_lines) { extra_settings_ += ini_lines; }
+
   // The agent's keyboard filter on, fed through a pipe (KeyFeed()) instead
   // of the machine's keyboards. Call before Start.
   void UseKeyFeed() { key_feed_ = true; }
@@ -48,6 +52,19 @@ class Shop {
 
   // Waits until the agent is bound and its job loop is connected to Redis.
   bool WaitReady(int timeout_ms);
+
+  // The cloud simulator stopped, and started again on the same port and
+  // uploads folder.
+  void StopCloud();
+  bool StartCloud(std::string* why);
+  // Faults of the simulator's upload route: "413", "503", "stall", "none".
+  bool SetUploadFault(const std::string& fault);
+  // Upload requests the simulator received again after storing them.
+  int UploadRepeats();
+
+  // The agent ended with `sig` (waited for), and started again.
+  void StopAgent(int sig);
+  void StartAgent();
 
   // Stops and starts Redis on the same port and folder.
   bool RestartRedis(std::string* why);
@@ -102,6 +119,8 @@ class Shop {
   int redis_port_ = 0;
   bool redis_aof_ = false;
   bool key_feed_ = false;
+  int cloud_port_ = 0;
+  std::string extra_settings_;
   std::string cloud_url_;
   std::string cloud_data_;
   std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;

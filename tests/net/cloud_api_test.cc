@@ -115,7 +115,7 @@ TEST_F(CloudApiTest, ARestartedSimulatorKeepsTheUploadsBeforeIt) {
   ASSERT_TRUE(net_.UploadTicketInfo(Base64Encode(second.data(), second.size()))) << sim_.LogText();
   std::vector<std::string> files;
   for (const auto& f : std::filesystem::recursive_directory_iterator(sim_.uploads()))
-    if (f.is_regular_file()) files.push_back(f.path().string());
+    if (f.path().extension() == ".dat") files.push_back(f.path().string());
   std::sort(files.begin(), files.end());
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(test::ReadFile(files[0]), first);
@@ -130,7 +130,7 @@ TEST_F(CloudApiTest, UploadIsVerifiedAndStoredByteForByte) {
   ASSERT_TRUE(net_.UploadTicketInfoFile(dir_.Sub("parallel1.dat"))) << sim_.LogText();
   std::vector<std::string> files;
   for (const auto& f : std::filesystem::recursive_directory_iterator(sim_.uploads()))
-    if (f.is_regular_file()) files.push_back(f.path().string());
+    if (f.path().extension() == ".dat") files.push_back(f.path().string());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(test::ReadFile(files[0]), receipt);
   EXPECT_TRUE(log_.Contains(Gbk("成功上传小票信息,code:200, url:") + sim_.url() + "/store/printer/upload"));
@@ -153,9 +153,29 @@ TEST_F(CloudApiTest, AReceiptWithALargeLogoIsStoredWhole) {
   ASSERT_TRUE(net_.UploadTicketInfoFile(dir_.Sub("parallel2.dat"))) << sim_.LogText();
   std::vector<std::string> files;
   for (const auto& f : std::filesystem::recursive_directory_iterator(sim_.uploads()))
-    if (f.is_regular_file()) files.push_back(f.path().string());
+    if (f.path().extension() == ".dat") files.push_back(f.path().string());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_TRUE(test::ReadFile(files[0]) == receipt.bytes) << "the stored upload differs from the capture";
+}
+
+TEST_F(CloudApiTest, ARequestSentAgainIsRecognisedAndStoredOnce) {
+  // The reply to an upload was lost: the outbox sends the very same request
+  // again, and the cloud stores the receipt once.
+  Bind();
+  const std::string receipt = Gbk("演示门店\n小票号 R9\n合计：9.00\n") + std::string(120, '.');
+  std::string body;
+  ASSERT_TRUE(net_.PrepareTicketUpload(receipt, "parallel9.dat", 1000, true, &body));
+  EXPECT_EQ(net_.SendTicketUpload(body), 200) << sim_.LogText();
+  EXPECT_EQ(net_.SendTicketUpload(body), 200) << sim_.LogText();
+  std::vector<std::string> files;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(sim_.uploads()))
+    if (f.path().extension() == ".dat") files.push_back(f.path().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(test::ReadFile(files[0]), receipt);
+  EXPECT_NE(sim_.LogText().find("upload repeated"), std::string::npos);
+  // Another signing of the same receipt is a new request (a new nonce).
+  ASSERT_TRUE(net_.PrepareTicketUpload(receipt, "parallel9.dat", 1000, true, &body));
+  EXPECT_EQ(net_.SendTicketUpload(body), 200);
 }
 
 TEST_F(CloudApiTest, ScannedReceiptArrivesAsAPrintJob) {

@@ -106,6 +106,28 @@ TEST_F(ReceiptRuleTest, SmallPlainAndVoucherCapturesAreNotUploaded) {
   EXPECT_TRUE(log_.Contains(Gbk("上传小票文件打开失败！ file:") + dir_.Sub("missing.dat")));
 }
 
+TEST_F(ReceiptRuleTest, TheRuleJudgesTheTicksTheCapturesWereFinishedAtNotWhenTheWorkerGetsToThem) {
+  data().SetBindInfo("RedisConfigReceiptKey", "{\"format\":\"json\"}");
+  data().SetBindInfo("appId", "app-1");
+  const std::string sale = test::ReadFile(Capture(150));
+  std::string body;
+  // Two sales 6 s apart; the worker was held up by the printer and handles
+  // them 20 s late, one right after the other.
+  clock_.Advance(20000);
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "a.dat", 100000, false, &body));
+  EXPECT_FALSE(body.empty());
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "b.dat", 106000, false, &body));
+  // Within 5 s by their ticks: the reprint is dropped.
+  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "c.dat", 108000, false, &body));
+  EXPECT_EQ(rendered_.size(), 2u);
+  // A capture an earlier run left: checked and signed, but no additional
+  // receipt and no effect on the rule.
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "left.dat", 108500, true, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "d.dat", 114000, false, &body));
+  EXPECT_EQ(rendered_.size(), 3u);
+  EXPECT_FALSE(net_.PrepareTicketUpload(std::string(150, 'A'), "ascii.dat", 200000, true, &body));
+}
+
 TEST_F(ReceiptRuleTest, BindingWithoutDeviceKeySendsNothing) {
   test::RawServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
   data().SetConfig("URL", server.url());
