@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,7 +115,6 @@ TEST_F(ConfigTest, SaveWritesEveryEntryAsCompactSortedUtf8Json) {
                 R"("PageWidth":"58","Parity":"无","PortName":"COM1","PortType":"并口","StopBits":"1","URL":")" +
                 kDefaultServerUrl + R"(","Version":"1.1.4.26","secret":"k1"})" + "\r\n");
   EXPECT_TRUE(log_.Contains("[INFO]: " + Gbk("保存配置文件完成,文件:") + mgr.ConfigPath() + "\r\n"));
-  EXPECT_FALSE(test::FileExists(mgr.ConfigPath() + ".tmp" + std::to_string(getpid())));
 
   mgr.ResetForTest();
   mgr.Init();
@@ -135,12 +136,28 @@ TEST_F(ConfigTest, AutostartEntryFollowsTheOption) {
   EXPECT_TRUE(mgr.SaveConfig());
 }
 
-TEST_F(ConfigTest, BlockedTemporaryFileLeavesPreviousFile) {
-  // Also for root: nothing opens a folder for writing.
+TEST_F(ConfigTest, AFullDiskLeavesThePreviousFileAndNoTemporaryOne) {
+  // Also for root: a file size limit makes the write fail as a full disk
+  // would (EFBIG instead of ENOSPC).
   const std::string previous = SaveFirstVersion();
-  ASSERT_TRUE(std::filesystem::create_directory(mgr.ConfigPath() + ".tmp" + std::to_string(getpid())));
-  ExpectFailedSave(EISDIR);
+  mgr.SetConfig("LogoURL", std::string(100000, 'x'));
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  ExpectFailedSave(EFBIG);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &old, nullptr);
   EXPECT_EQ(test::ReadFile(mgr.ConfigPath()), previous);
+  for (const auto& e : std::filesystem::directory_iterator(dir_.Sub("Tillcast")))
+    EXPECT_EQ(e.path().filename().string().find(".XXXX"), std::string::npos);
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir_.Sub("Tillcast"))) ++files;
+  EXPECT_EQ(files, 1u) << "a temporary file was left beside cloudconfig.dat";
 }
 
 TEST_F(ConfigTest, ReadOnlyFolderLeavesPreviousFile) {
@@ -149,7 +166,7 @@ TEST_F(ConfigTest, ReadOnlyFolderLeavesPreviousFile) {
   ASSERT_EQ(chmod(folder.c_str(), 0500), 0);
   if (FILE* probe = std::fopen((folder + "/probe").c_str(), "w")) {
     std::fclose(probe);
-    GTEST_SKIP() << "folder permissions do not bind root; BlockedTemporaryFileLeavesPreviousFile covers this";
+    GTEST_SKIP() << "folder permissions do not bind root; AFullDiskLeavesThePreviousFileAndNoTemporaryOne covers this";
   }
   ExpectFailedSave(EACCES);
   EXPECT_EQ(test::ReadFile(mgr.ConfigPath()), previous);
