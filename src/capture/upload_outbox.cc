@@ -177,16 +177,19 @@ void UploadOutbox::RejectLocked(const std::string& name, const std::string& why)
     entries_.erase(it);
     break;
   }
+  // The reason first: whoever finds the entry set aside finds it with it.
+  int err = 0;
+  platform::WriteFileDurably(WhyPath(name), why + "\n", true, &err);
   std::error_code ec;
   fs::rename(PathOf(name), rejected_ + "/" + name, ec);
   if (ec) {
     Log(LOG_ERROR, "outbox: %s could not be moved to %s (%s); removed", name.c_str(), rejected_.c_str(),
         ec.message().c_str());
     fs::remove(PathOf(name), ec);
+    fs::remove(WhyPath(name), ec);
     return;
   }
-  int err = 0;
-  platform::WriteFileDurably(WhyPath(name), why + "\n", true, &err);
+  platform::SyncFolder(rejected_, &err);
   platform::SyncFolder(folder_, &err);
   ++rejected_count_;
   Log(LOG_ERROR, "outbox: receipt %s rejected (%s), kept in %s", name.c_str(), why.c_str(), rejected_.c_str());
