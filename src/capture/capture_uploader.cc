@@ -73,10 +73,16 @@ void CaptureUploader::Worker() {
       const Item item = queue_.front();
       queue_.pop_front();
       busy_ = true;
+      first_attempt_failed_ = false;
       l.unlock();
       HandleCapture(item);
       l.lock();
       busy_ = false;
+      if (first_attempt_failed_) {
+        // The cloud was just tried: wait before the outbox tries again.
+        kick_ = false;
+        ScheduleRetryLocked();
+      }
       continue;
     }
     const bool waiting = outbox_->Count() > 0;
@@ -91,10 +97,7 @@ void CaptureUploader::Worker() {
         backoff_ms_ = settings_.first_retry_ms;
         next_try_ = Clock::time_point{};
       } else if (!stop_.load()) {
-        next_try_ = Clock::now() + std::chrono::milliseconds(backoff_ms_);
-        Log(LOG_WARNING, "outbox: the cloud is not reached, %zu receipts wait; next try in %u ms", outbox_->Count(),
-            backoff_ms_);
-        backoff_ms_ = std::min(settings_.max_retry_ms, backoff_ms_ * 2);
+        ScheduleRetryLocked();
       }
       continue;
     }
@@ -123,6 +126,26 @@ void CaptureUploader::HandleCapture(const Item& item) {
     if (item.own) platform::RemoveDurably(item.path, &err);
     return;
   }
+  // With nothing older waiting, the upload goes out at once: the capture
+  // file itself keeps the receipt safe meanwhile (a run that ends now
+  // leaves it to the next start). Only a failed upload goes to the outbox,
+  // which costs flushing it to disk.
+  if (outbox_->Count() == 0 && !stop_.load()) {
+    const int code = hooks_.send ? hooks_.send(body, stop_) : -1;
+    if (ClassifyUploadReply(code) == UploadOutcome::kTaken) {
+      if (item.own) platform::RemoveDurably(item.path, &err);
+      return;
+    }
+    if (ClassifyUploadReply(code) == UploadOutcome::kRefused && !stop_.load()) {
+      std::string name;
+      if (outbox_->Add(body, &name) == UploadOutbox::AddResult::kAdded)
+        outbox_->Reject(name, "the cloud answered " + std::to_string(code));
+      if (item.own) platform::RemoveDurably(item.path, &err);
+      return;
+    }
+    std::lock_guard<std::mutex> l(mu_);
+    first_attempt_failed_ = true;
+  }
   switch (outbox_->Add(body)) {
     case UploadOutbox::AddResult::kAdded:
     case UploadOutbox::AddResult::kQuarantined:
@@ -130,21 +153,21 @@ void CaptureUploader::HandleCapture(const Item& item) {
       if (item.own && !platform::RemoveDurably(item.path, &err))
         Log(LOG_WARNING, "capture file %s could not be removed, errno:%d", item.path.c_str(), err);
       break;
-    case UploadOutbox::AddResult::kFailed: {
-      // The outbox cannot take it (a full disk): one attempt now; when that
-      // fails too, the capture file stays and is taken up at the next start.
-      const int code = hooks_.send ? hooks_.send(body, stop_) : -1;
-      if (ClassifyUploadReply(code) == UploadOutcome::kTaken) {
-        if (item.own) platform::RemoveDurably(item.path, &err);
-      } else {
-        Log(LOG_ERROR, "capture file %s kept for the next start: not uploaded (code %d) and not stored",
-            item.path.c_str(), code);
-      }
+    case UploadOutbox::AddResult::kFailed:
+      // The outbox cannot take it (a full disk): the capture file stays and
+      // is taken up at the next start.
+      Log(LOG_ERROR, "capture file %s kept for the next start: not uploaded and not stored", item.path.c_str());
       return;
-    }
   }
   std::lock_guard<std::mutex> l(mu_);
   kick_ = true;
+}
+
+void CaptureUploader::ScheduleRetryLocked() {
+  next_try_ = Clock::now() + std::chrono::milliseconds(backoff_ms_);
+  Log(LOG_WARNING, "outbox: the cloud is not reached, %zu receipts wait; next try in %u ms", outbox_->Count(),
+      backoff_ms_);
+  backoff_ms_ = std::min(settings_.max_retry_ms, backoff_ms_ * 2);
 }
 
 bool CaptureUploader::SendOldest() {

@@ -1,9 +1,10 @@
 // The worker that takes finished capture files to the cloud, one at a time
 // in capture order, off the window's thread: it runs the checks and the
-// additional receipt of each fresh capture, stores the signed upload in the
-// outbox before the capture file is removed, and sends the outbox oldest
-// first, again and again with a growing pause while the cloud is away, and
-// at once when anything reached the cloud again.
+// additional receipt of each fresh capture and uploads it. An upload that
+// fails, or that would overtake older ones waiting, is stored in the outbox
+// (flushed to disk) before the capture file is removed; the outbox is sent
+// oldest first, again and again with a growing pause while the cloud is
+// away, and at once when anything reached the cloud again.
 //
 // The cloud and the printer come in as functions, so this module knows
 // neither the network code nor the printer.
@@ -98,6 +99,8 @@ class CaptureUploader {
   // True when the oldest entry was dealt with (taken or refused), false
   // when the cloud was not reached.
   bool SendOldest();
+  // Caller holds mu_: the next try after the growing pause.
+  void ScheduleRetryLocked();
 
   CaptureUploadHooks hooks_;
   UploadOutbox* outbox_;
@@ -109,6 +112,7 @@ class CaptureUploader {
   std::deque<Item> queue_;
   bool kick_ = false;
   bool busy_ = false;
+  bool first_attempt_failed_ = false;  // the capture being handled found no cloud
   std::atomic<bool> stop_{false};
   std::chrono::steady_clock::time_point next_try_{};
   uint32_t backoff_ms_ = 0;
