@@ -17,6 +17,43 @@
 extern char** environ;
 
 namespace tillcast::platform {
+namespace {
+
+// Starts `program` (searched on $PATH when `search_path`) with standard input
+// from /dev/null, output and errors to `out_fd` and `err_fd` (-1: /dev/null),
+// no other descriptor of ours (even one opened without close-on-exec) and
+// every signal at its default. Returns posix_spawn's result.
+int Spawn(const std::string& program, bool search_path, const std::vector<std::string>& argv, int out_fd, int err_fd,
+          bool own_session, pid_t* pid) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (out_fd >= 0) posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+  else posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+  else posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (own_session) flags |= POSIX_SPAWN_SETSID;
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, flags);
+  const int rc = search_path ? posix_spawnp(pid, program.c_str(), &fa, &attr, args.data(), environ)
+                             : posix_spawn(pid, program.c_str(), &fa, &attr, args.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&fa);
+  return rc;
+}
+
+}  // namespace
 
 bool PosixProcessLauncher::SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& search_dirs,
                                          int* err, int* pid_out) {
@@ -40,33 +77,10 @@ bool PosixProcessLauncher::SpawnDetached(const std::vector<std::string>& argv, c
     }
     program = found;
   }
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  // Nothing of ours beyond the standard streams, even descriptors someone
-  // opened without close-on-exec.
-  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // A session of its own: the child outlives us and gets none of our
-  // terminal's signals. Every descriptor of ours is close-on-exec.
-  short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, flags);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&fa);
+  // A session of its own: the child outlives us and gets none of our
+  // terminal's signals.
+  const int rc = Spawn(program, false, argv, -1, -1, true, &pid);
   if (rc != 0) {
     if (err) *err = rc;
     return false;
@@ -95,27 +109,8 @@ RunResult RunAndCapture(const std::vector<std::string>& argv, int timeout_ms) {
     return r;
   }
   ScopedFd err_read(err_pipe[0]), err_write(err_pipe[1]);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, out_write.get(), 1);
-  posix_spawn_file_actions_adddup2(&fa, err_write.get(), 2);
-  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &fa, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&fa);
+  const int rc = Spawn(argv[0], true, argv, out_write.get(), err_write.get(), false, &pid);
   out_write.reset();
   err_write.reset();
   if (rc != 0) {
