@@ -126,6 +126,12 @@ extern "C" int Install(void*, const char* mail, const char* app_name, int) {
   return 1;
 }
 
+extern "C" int SetReportFolder(const char* folder) {
+  if (folder == nullptr || *folder == '\0') return 0;
+  CopyText(g_folder, sizeof(g_folder), folder);
+  return 1;
+}
+
 extern "C" int SetMail(const char* mail, const char* app_name) {
   CopyText(g_mail, sizeof(g_mail), mail);
   CopyText(g_app, sizeof(g_app), app_name);

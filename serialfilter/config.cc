@@ -1,6 +1,9 @@
 #include "config.h"
 
+#include <grp.h>
+
 #include <cstdlib>
+#include <vector>
 #include <sstream>
 
 #include "capture/driver_protocol.h"
@@ -22,6 +25,36 @@ DriverConfig DefaultConfig() {
   return c;
 }
 
+namespace {
+
+bool ParseMode(std::istringstream& words, unsigned* mode) {
+  std::string text;
+  if (!(words >> text)) return false;
+  char* end = nullptr;
+  const unsigned long m = std::strtoul(text.c_str(), &end, 8);
+  if (*end != '\0' || m > 0777) return false;
+  *mode = static_cast<unsigned>(m);
+  return true;
+}
+
+}  // namespace
+
+bool ResolveGroup(const std::string& group, unsigned* gid) {
+  if (group.empty() || group == "-") return false;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(group.c_str(), &end, 10);
+  if (*end == '\0' && n < 0xFFFFFFFFul) {
+    *gid = static_cast<unsigned>(n);
+    return true;
+  }
+  std::vector<char> buf(16384);
+  struct group entry {};
+  struct group* found = nullptr;
+  if (getgrnam_r(group.c_str(), &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) return false;
+  *gid = found->gr_gid;
+  return true;
+}
+
 bool ParseConfig(const std::string& text, DriverConfig* config, std::string* error) {
   std::istringstream in(text);
   std::string line;
@@ -40,12 +73,13 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
     if (key == "socket") {
       if (!(words >> config->socket)) return bad();
     } else if (key == "socket_mode") {
-      std::string mode;
-      if (!(words >> mode)) return bad();
-      char* end = nullptr;
-      const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
-      if (*end != '\0' || m > 0777) return bad();
-      config->socket_mode = static_cast<unsigned>(m);
+      if (!ParseMode(words, &config->socket_mode)) return bad();
+    } else if (key == "port_mode") {
+      if (!ParseMode(words, &config->port_mode)) return bad();
+    } else if (key == "socket_group") {
+      if (!(words >> config->socket_group)) return bad();
+    } else if (key == "port_group") {
+      if (!(words >> config->port_group)) return bad();
     } else if (key == "serial" || key == "parallel") {
       PortConfig p;
       p.type = key == "serial" ? 1 : 2;

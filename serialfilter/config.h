@@ -3,7 +3,14 @@
 //
 // File format, one item a line, '#' starts a comment:
 //   socket   <path>                      control socket
-//   socket_mode <octal>                  its mode (default 0600)
+//   socket_mode <octal>                  its mode (default 0660)
+//   socket_group <name or gid>           its group (default tillcast; "-" keeps
+//                                        the driver's own); peers of that group
+//                                        are served besides root and the
+//                                        driver's own user
+//   port_mode <octal>                    mode of the till's ports (default 0660)
+//   port_group <name or gid>             their group (default dialout, as real
+//                                        serial ports; "-" keeps the driver's)
 //   serial   <n> <path> [<printer device> [<baud> [none|rtscts|xonxoff]]]
 //   parallel <n> <path> [<printer device>]
 //   printer_backlog <bytes>              printer-bound bytes held before the
@@ -35,7 +42,10 @@ struct PortConfig {
 
 struct DriverConfig {
   std::string socket;
-  unsigned socket_mode = 0600;
+  unsigned socket_mode = 0660;
+  std::string socket_group = "tillcast";  // "-" = the driver's own group
+  unsigned port_mode = 0660;
+  std::string port_group = "dialout";  // "-" = the driver's own group
   std::vector<PortConfig> ports;
   // Printer-bound bytes a port holds for a present printer that is slow;
   // past it the till's port is no longer read, so the till's writes block
@@ -46,6 +56,10 @@ struct DriverConfig {
   // on a printer that is not there.
   uint32_t printer_drop_after_ms = 60000;
 };
+
+// The group id a `socket_group` / `port_group` value names: a group name or a
+// decimal gid. False for "-" and for a name the system does not know.
+bool ResolveGroup(const std::string& group, unsigned* gid);
 
 // $TILLCAST_SERIALFILTER_CONF, default /etc/tillcast/serialfilter.conf.
 std::string DefaultConfigPath();

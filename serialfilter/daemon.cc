@@ -129,6 +129,13 @@ struct Daemon::Impl {
   std::vector<Port> ports;
   std::map<int, Client> clients;  // by descriptor
   std::vector<std::string> links;  // files to remove at exit
+  // Resolved groups of the control socket and of the till's ports; -1 keeps
+  // the driver's own.
+  gid_t socket_gid = static_cast<gid_t>(-1);
+  gid_t port_gid = static_cast<gid_t>(-1);
+
+  void GrantPort(int fd, const std::string& path);
+  bool PeerAllowed(int fd) const;
 
   bool OpenPort(Port* p);
   void OpenPrinter(Port* p);
@@ -170,6 +177,7 @@ bool Daemon::Impl::OpenPort(Port* p) {
     ScopedFd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!slave.valid()) return false;
     MakeRaw(slave.get(), 0);
+    GrantPort(slave.get(), name);
     if (exists) unlink(p->cfg.path.c_str());
     if (symlink(name, p->cfg.path.c_str()) != 0) {
       Warn("cannot link %s: %s", p->cfg.path.c_str(), std::strerror(errno));
@@ -182,7 +190,7 @@ bool Daemon::Impl::OpenPort(Port* p) {
       Warn("%s exists and is not a FIFO; port left out", p->cfg.path.c_str());
       return false;
     }
-    if (!exists && mkfifo(p->cfg.path.c_str(), 0666) != 0) {
+    if (!exists && mkfifo(p->cfg.path.c_str(), 0600) != 0) {
       Warn("cannot create FIFO %s: %s", p->cfg.path.c_str(), std::strerror(errno));
       return false;
     }
@@ -192,6 +200,7 @@ bool Daemon::Impl::OpenPort(Port* p) {
       Warn("cannot open FIFO %s: %s", p->cfg.path.c_str(), std::strerror(errno));
       return false;
     }
+    GrantPort(p->dev.get(), p->cfg.path);
   }
   links.push_back(p->cfg.path);
   OpenPrinter(p);
@@ -275,12 +284,42 @@ void Daemon::Impl::ReadPrinter(Port* p) {
   }
 }
 
+// The till's port gets the group and mode of a real serial port, so a till
+// program that is not root can open it.
+void Daemon::Impl::GrantPort(int fd, const std::string& path) {
+  if (port_gid != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), port_gid) != 0)
+    Warn("cannot give %s to group %u: %s", path.c_str(), static_cast<unsigned>(port_gid), std::strerror(errno));
+  if (fchmod(fd, config.port_mode) != 0) Warn("cannot set the mode of %s: %s", path.c_str(), std::strerror(errno));
+}
+
+// Root, the driver's own user and members of the socket's group.
+bool Daemon::Impl::PeerAllowed(int fd) const {
+  ucred cred{};
+  socklen_t len = sizeof(cred);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  if (cred.uid == 0 || cred.uid == getuid()) return true;
+  if (socket_gid == static_cast<gid_t>(-1)) return false;
+  if (cred.gid == socket_gid) return true;
+  // The supplementary groups the peer had when it connected.
+  std::vector<gid_t> groups(64);
+  for (int tries = 0; tries < 4; ++tries) {
+    socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+      groups.resize(size / sizeof(gid_t));
+      for (gid_t g : groups)
+        if (g == socket_gid) return true;
+      return false;
+    }
+    if (errno != ERANGE) return false;
+    groups.resize(size / sizeof(gid_t) + 1);
+  }
+  return false;
+}
+
 void Daemon::Impl::Accept() {
   ScopedFd fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!fd.valid()) return;
-  ucred cred{};
-  socklen_t len = sizeof(cred);
-  if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || (cred.uid != 0 && cred.uid != getuid())) return;
+  if (!PeerAllowed(fd.get())) return;
   if (clients.size() >= kMaxClients) return;
   const int key = fd.get();
   clients[key].fd = std::move(fd);
@@ -332,6 +371,15 @@ bool Daemon::Start(const DriverConfig& config, bool test_hooks, std::string* err
   impl_ = std::make_unique<Impl>(test_hooks);
   Impl& d = *impl_;
   d.config = config;
+  // A group that does not exist leaves the driver's own: only root and the
+  // driver's user are served then.
+  const auto resolve = [](const std::string& group, gid_t* gid) {
+    unsigned g = 0;
+    if (ResolveGroup(group, &g)) *gid = static_cast<gid_t>(g);
+    else if (group != "-") Warn("group %s not found; the driver's own group is kept", group.c_str());
+  };
+  resolve(config.socket_group, &d.socket_gid);
+  resolve(config.port_group, &d.port_gid);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (config.socket.empty() || config.socket.size() >= sizeof(addr.sun_path)) {
@@ -360,6 +408,8 @@ bool Daemon::Start(const DriverConfig& config, bool test_hooks, std::string* err
     d.listener.reset();
     return false;
   }
+  if (d.socket_gid != static_cast<gid_t>(-1) && chown(config.socket.c_str(), static_cast<uid_t>(-1), d.socket_gid) != 0)
+    Warn("cannot give %s to group %u: %s", config.socket.c_str(), static_cast<unsigned>(d.socket_gid), std::strerror(errno));
   chmod(config.socket.c_str(), config.socket_mode);
   for (const PortConfig& pc : config.ports) {
     Impl::Port p;

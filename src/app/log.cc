@@ -1,13 +1,18 @@
 #include "app/log.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
 #include <vector>
 
+#include <algorithm>
 #include <atomic>
 
+#include "app/install_layout.h"
 #include "app/text_util.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
@@ -21,11 +26,42 @@ std::mutex logLock;
 // Guarded by logLock.
 std::string g_logName;
 std::string g_logFolder;
+bool g_rotationSet = false;
+LogRotation g_rotation;
 
-std::string DefaultLogFolder() {
-  const std::string env = platform::LogFolderOverride();
-  if (!env.empty()) return env;
-  return GetModuleFolder() + "/logs";
+std::string DefaultLogFolder() { return ResolveLogFolder(); }
+
+// A whole number from the environment, or `fallback`.
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+  const std::string v = platform::EnvOr(name, "");
+  if (v.empty()) return fallback;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+  return *end == '\0' ? n : fallback;
+}
+
+// Caller holds logLock.
+const LogRotation& Rotation() {
+  if (!g_rotationSet) {
+    g_rotation.max_bytes = EnvNumber("TILLCAST_LOG_MAX_BYTES", kDefaultLogMaxBytes);
+    g_rotation.keep = static_cast<unsigned>(std::min<uint64_t>(EnvNumber("TILLCAST_LOG_KEEP", kDefaultLogKeep), 99));
+    g_rotationSet = true;
+  }
+  return g_rotation;
+}
+
+// <folder>/<name>.txt becomes <name>.1.txt, .1 becomes .2 and so on; the
+// oldest beyond `keep` is removed. Caller holds logLock.
+void RotateFiles(const std::string& folder, const std::string& name, unsigned keep) {
+  const auto numbered = [&](unsigned n) { return folder + "/" + name + "." + std::to_string(n) + ".txt"; };
+  const std::string current = folder + "/" + name + ".txt";
+  if (keep == 0) {
+    std::remove(current.c_str());
+    return;
+  }
+  std::remove(numbered(keep).c_str());
+  for (unsigned n = keep; n > 1; --n) std::rename(numbered(n - 1).c_str(), numbered(n).c_str());
+  std::rename(current.c_str(), numbered(1).c_str());
 }
 
 // Stores every "\n" of `text` as "\r\n", as a file in text mode does.
@@ -85,6 +121,17 @@ void AppendLine(int level, const std::string& message) {
   std::tm local{};
   localtime_r(&now, &local);
   const std::string line = ToTextMode(FormatLogPrefix(local, level) + message + "\n");
+  // Past the size bound the file is set aside and a fresh one started; a
+  // single line longer than the bound still goes whole into a file.
+  const LogRotation& rotation = Rotation();
+  struct stat st {};
+  if (rotation.max_bytes > 0 && fstat(fileno(f), &st) == 0 && st.st_size > 0 &&
+      static_cast<uint64_t>(st.st_size) + line.size() > rotation.max_bytes) {
+    std::fclose(f);
+    RotateFiles(g_logFolder, g_logName, rotation.keep);
+    f = std::fopen(path.c_str(), "ab");
+    if (f == nullptr) return;
+  }
   std::fwrite(line.data(), 1, line.size(), f);
   std::fflush(f);
   std::fclose(f);
@@ -152,9 +199,21 @@ void SetLogFolder(const std::string& folder) {
   g_logFolder = folder;
 }
 
+void SetLogRotation(const LogRotation& rotation) {
+  std::lock_guard<std::mutex> l(logLock);
+  g_rotation = rotation;
+  g_rotationSet = true;
+}
+
+LogRotation CurrentLogRotation() {
+  std::lock_guard<std::mutex> l(logLock);
+  return Rotation();
+}
+
 void ResetLogForTest() {
   std::lock_guard<std::mutex> l(logLock);
   g_logName.clear();
+  g_rotationSet = false;
   g_logLevel.store(LOG_ERROR, std::memory_order_relaxed);
 }
 

@@ -1,10 +1,15 @@
 // The process-wide text log: one line per call, appended to
-// <executable folder>/logs/<executable name>.txt, lines ending in CR LF.
+// <log folder>/<executable name>.txt, lines ending in CR LF. The log folder
+// is <executable folder>/logs, or the user's state folder for an installed
+// agent (app/install_layout.h). Each line opens and closes the file; once the
+// file would grow past a size bound it is renamed <name>.1.txt (older ones
+// move up to <name>.<keep>.txt, the oldest is removed) and a fresh one begun.
 //
 // Thread-safe: every function may be called from any thread; whole lines
 // never interleave.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -37,9 +42,21 @@ int LogLevel();
 // The log file that the next line goes to.
 std::string LogFilePath();
 
-// Points the log at another folder (also: $TILLCAST_LOG_DIR). For tests and
-// for installations whose executable folder is read-only.
+// Points the log at another folder (also: $TILLCAST_LOG_DIR). For tests.
 void SetLogFolder(const std::string& folder);
+
+inline constexpr uint64_t kDefaultLogMaxBytes = 10u * 1024 * 1024;
+inline constexpr unsigned kDefaultLogKeep = 5;
+
+struct LogRotation {
+  uint64_t max_bytes = kDefaultLogMaxBytes;  // 0 = no bound
+  unsigned keep = kDefaultLogKeep;           // numbered files kept (at most 99)
+};
+
+// The bound, from $TILLCAST_LOG_MAX_BYTES and $TILLCAST_LOG_KEEP on first use
+// unless set here.
+void SetLogRotation(const LogRotation& rotation);
+LogRotation CurrentLogRotation();
 
 // Test hook: forget InitLog (threshold ERROR, empty name).
 void ResetLogForTest();

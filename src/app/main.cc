@@ -1,13 +1,17 @@
 // The agent's entry point: the Qt application and the real platform
 // facilities around the start-up sequence.
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <QApplication>
 
+#include "app/install_layout.h"
 #include "app/qt_message_loop.h"
 #include "app/startup.h"
+#include "capture/driver_service.h"
 #include "crashreport.h"
 #include "platform/ipc.h"
 #include "ui/agent_ui.h"
@@ -20,15 +24,21 @@ class LibraryCrashReporter final : public tillcast::CrashReporter {
     ::Install(nullptr, mail.c_str(), app_name.c_str(), 0);
   }
   void SetMail(const std::string& mail, const std::string& app_name) override { ::SetMail(mail.c_str(), app_name.c_str()); }
+  void SetReportFolder(const std::string& folder) override { ::SetReportFolder(folder.c_str()); }
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
-  tillcast::platform::PosixServiceManager services;
+  if (const std::string info = tillcast::InfoRunText(args); !info.empty()) {
+    std::fputs(info.c_str(), stdout);
+    return 0;
+  }
   tillcast::StartupEnv env;
-  env.services = &services;
+  const std::unique_ptr<tillcast::platform::ServiceManager> services =
+      tillcast::CreateDriverServiceManager(tillcast::PerUserInstallation(), &env.services_choice);
+  env.services = services.get();
   if (tillcast::IsUninstallRun(args)) return tillcast::RunAgent(args, env, {});
 
   // Without a display the windows live off screen.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/install_layout.h"
 #include "app/log.h"
 #include "app/process_settings.h"
 #include "app/system_integration.h"
@@ -47,6 +48,28 @@ std::atomic<bool>& AppExiting() {
   return exiting;
 }
 
+std::string InfoRunText(const std::vector<std::string>& args) {
+  if (args.size() != 2) return {};
+  if (args[1] == "--version") return std::string("tillcast ") + kAppVersion + "\n";
+  if (args[1] != "--help") return {};
+  return std::string("Usage: tillcast [uninstall | --help | --version]\n"
+                     "\n"
+                     "Tillcast ") +
+         kAppVersion +
+         ", the receipt agent of the checkout PC: captures what the till prints,\n"
+         "uploads it, prints additional receipts and cloud jobs, reads barcode scanners.\n"
+         "\n"
+         "Without arguments the agent runs in the user's desktop session until it is\n"
+         "told to quit (tray menu, SIGTERM, or `tillcast-send 201`); a second start\n"
+         "exits with status 255.\n"
+         "  uninstall   switch the capture driver's service off, then exit (root)\n"
+         "  --help      print this text and exit\n"
+         "  --version   print the version and exit\n"
+         "\n"
+         "Settings: ~/.local/share/Tillcast/setting.ini and the settings window.\n"
+         "Log: <installation>/logs, or ~/.local/state/Tillcast/logs for an installed agent.\n";
+}
+
 bool IsUninstallRun(const std::vector<std::string>& args) {
   return args.size() == 2 && strcasecmp(args[1].c_str(), "uninstall") == 0;
 }
@@ -82,7 +105,8 @@ void LaunchUpdater(platform::ProcessLauncher* launcher, CrashReporter* crash) {
   const ProcessSettings& settings = GetProcessSettings();
   const UpdaterCommand cmd = BuildUpdaterCommand(device_id, settings.httpIp, settings.httpPort);
   LogW(LOG_INFO, L"%ls", cmd.line.c_str());
-  if (launcher == nullptr) return;
+  // An installed agent is updated by the package manager.
+  if (launcher == nullptr || PerUserInstallation()) return;
   int err = 0;
   // Searched in the executable's folder, then the current folder (the same
   // one after start-up); a missing updater is not an error.
@@ -93,8 +117,14 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   // 1-2: the driver service name, and the one-shot uninstall run.
   if (IsUninstallRun(args)) return UninstallRun(env);
 
-  // 3: crash reporter.
-  if (env.crash != nullptr) env.crash->Install(kCrashReportMail, AppName());
+  // 3: crash reporter, writing beside the log. An installed agent's log
+  // folder is the user's own and is made here.
+  const std::string log_folder = ResolveLogFolder();
+  if (PerUserInstallation()) platform::MakeDirectories(log_folder);
+  if (env.crash != nullptr) {
+    env.crash->Install(kCrashReportMail, AppName());
+    env.crash->SetReportFolder(log_folder);
+  }
 
   // 4: one instance only; a second one leaves without a trace.
   bool already = false;
@@ -109,6 +139,10 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   InitLog(LOG_INFO);
   Log(LOG_INFO, "***************************日志初始化完成***********************");
   Log(LOG_INFO, "版本：%s_%s\n", kAppVersion, kEnvironmentWord);
+  if (!env.services_choice.empty()) Log(LOG_INFO, "capture driver service: %s", env.services_choice.c_str());
+  if (PerUserInstallation())
+    Log(LOG_INFO, "installed for all users: log in %s, store logo in the data folder, updates by the package manager",
+        log_folder.c_str());
 
   // 7: setting.ini.
   auto ini = std::make_unique<platform::IniFile>();

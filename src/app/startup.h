@@ -31,6 +31,8 @@ class CrashReporter {
   virtual ~CrashReporter() = default;
   virtual void Install(const std::string& mail, const std::string& app_name) = 0;
   virtual void SetMail(const std::string& mail, const std::string& app_name) = 0;
+  // Where reports go: the agent's log folder.
+  virtual void SetReportFolder(const std::string& /*folder*/) {}
 };
 
 // The loop that the windows run on. Quit may be called from any thread.
@@ -49,6 +51,8 @@ struct StartupEnv {
   CrashReporter* crash = nullptr;
   MessageLoop* loop = nullptr;
   std::string ipc_socket;  // "" = no local message endpoint
+  // Why `services` was chosen, logged once the log is up.
+  std::string services_choice;
 };
 
 // Where the subsystems plug into the run. Every hook may be empty.
@@ -80,6 +84,11 @@ struct StartupHooks {
 // Runs the agent with `args` (args[0] is the program). Returns the exit code:
 // 0, or -1 for a second instance.
 int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const StartupHooks& hooks);
+
+// The text of a run that only informs: "--help" or "--version" as the only
+// argument. "" for every other command line. Such a run prints it and exits
+// 0 without starting anything or taking the instance lock.
+std::string InfoRunText(const std::vector<std::string>& args);
 
 // True when `args` select the uninstall run: exactly one argument, equal to
 // "uninstall" without regard to case.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "platform/service_manager.h"
@@ -18,6 +19,15 @@ std::string DriverServiceName();
 // else the executable's folder.
 std::string DriverImagePath(const std::string& service_name);
 
+// The systemd unit of an installed driver.
+inline constexpr const char* kDriverUnitName = "tillcast-serialfilter.service";
+
+// The service manager of this run, chosen once: $TILLCAST_SERVICE_MANAGER
+// ("systemd" or "records") when set, else systemd for an installation made
+// by the package (`installed`) and service records otherwise. `*why` gets a
+// line for the log.
+std::unique_ptr<platform::ServiceManager> CreateDriverServiceManager(bool installed, std::string* why);
+
 // Thread-safe; the manager is not owned and must outlive the object.
 class DriverService {
  public:
@@ -27,12 +37,17 @@ class DriverService {
   // (kernel driver, on demand) when missing.
   bool StartDriverService(const std::string& image_path);
   // True when the service was found and its state read; stop and delete are
-  // requested and their results ignored.
+  // requested and their results ignored. A service the system owns is
+  // disabled and stopped instead.
   bool RemoveDriverService();
 
   // Body of the start thread: tries every `retry_ms` until it succeeds or
-  // `exiting` is set.
+  // `exiting` is set. For a service the system owns it runs WatchLoop.
   void RunStartLoop(const std::atomic<bool>& exiting, unsigned retry_ms = 2000);
+
+  // Reads the service's state every `poll_ms` until `exiting` is set and
+  // logs a line each time it changes (the system starts and restarts it).
+  void WatchLoop(const std::atomic<bool>& exiting, unsigned poll_ms = 2000);
 
   const std::string& name() const { return name_; }
 

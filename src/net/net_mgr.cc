@@ -9,6 +9,7 @@
 
 #include <json/json.h>
 
+#include "app/install_layout.h"
 #include "app/log.h"
 #include "app/text_util.h"
 #include "data/codec.h"
@@ -32,7 +33,7 @@ constexpr char kPaymentVoucher[] = "\xD6\xA7\xB8\xB6\xC6\xBE\xD6\xA4";
 constexpr size_t kJobKeyPrefixLength = 11;
 
 bool SaveLogoFile(const std::string& bytes) {
-  const std::string path = GetModuleFolder() + "/skin/StoreLogo.png";
+  const std::string path = StoreLogoFilePath();
   int err = 0;
   if (!platform::ReplaceFileAtomically(path, bytes, &err)) {
     Log(LOG_ERROR, "保存商户logo失败,GetLastError:%d\n", err);

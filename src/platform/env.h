@@ -19,6 +19,9 @@ std::string UserDataRoot();
 // $XDG_CONFIG_HOME, default ~/.config.
 std::string UserConfigRoot();
 
+// $XDG_STATE_HOME, default ~/.local/state.
+std::string UserStateRoot();
+
 // $XDG_RUNTIME_DIR when set and usable, else /tmp/tillcast-<uid> (created 0700).
 std::string RuntimeFolder();
 

@@ -25,6 +25,8 @@ std::string UserDataRoot() { return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.loc
 
 std::string UserConfigRoot() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config"); }
 
+std::string UserStateRoot() { return EnvOr("XDG_STATE_HOME", HomeFolder() + "/.local/state"); }
+
 std::string RuntimeFolder() {
   std::string dir = EnvOr("XDG_RUNTIME_DIR", "");
   struct stat st {};

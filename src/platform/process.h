@@ -42,6 +42,22 @@ class FakeProcessLauncher final : public ProcessLauncher {
   std::mutex mu_;
 };
 
+// The result of a program run to its end.
+struct RunResult {
+  bool started = false;  // false: it could not be started (`error` says why)
+  bool timed_out = false;  // killed after the time limit
+  int exit_code = -1;      // its exit status; 128 + signal when a signal ended it
+  int error = 0;           // errno of a failed start
+  std::string out;         // standard output, at most kMaxRunOutput bytes
+  std::string err;         // standard error, likewise
+};
+inline constexpr size_t kMaxRunOutput = 64 * 1024;
+
+// Runs argv[0] (a bare name is searched on $PATH) with standard input on
+// /dev/null, and collects its output. Waits at most `timeout_ms`; a program
+// still running then is killed and reaped. Thread-safe.
+RunResult RunAndCapture(const std::vector<std::string>& argv, int timeout_ms);
+
 // True when a process with this pid exists.
 bool ProcessAlive(int pid);
 

@@ -38,10 +38,30 @@ bool ValidName(const std::string& name) {
 
 }  // namespace
 
+uint32_t ServiceManager::QueryStatus(const std::string& name, ServiceStatus* status) {
+  uint32_t state = 0;
+  if (uint32_t err = QueryState(name, &state)) return err;
+  *status = ServiceStatus{};
+  status->state = state;
+  status->detail = state == kServiceRunning ? "running" : "stopped";
+  return 0;
+}
+
+uint32_t ServiceManager::DisableNow(const std::string& name) {
+  uint32_t state = 0;
+  if (uint32_t err = QueryState(name, &state)) return err;
+  if (state != kServiceStopped) Stop(name);
+  return Delete(name);
+}
+
 PosixServiceManager::PosixServiceManager(std::string folder)
     : folder_(folder.empty() ? ServiceRecordFolder() : std::move(folder)) {}
 
 std::string PosixServiceManager::RecordPath(const std::string& name) const { return folder_ + "/" + name + ".service"; }
+
+std::string PosixServiceManager::Describe() const {
+  return "service records in " + folder_ + " (the agent starts the driver)";
+}
 
 uint32_t PosixServiceManager::Connect() {
   if (!IsDirectory(folder_) && !MakeDirectories(folder_)) return kErrorAccessDenied;

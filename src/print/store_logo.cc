@@ -2,21 +2,21 @@
 
 #include <cerrno>
 
+#include "app/install_layout.h"
 #include "app/log.h"
 #include "app/text_util.h"
 #include "platform/paths.h"
 
 namespace tillcast {
 
-
-std::string StoreLogoPath() { return GetModuleFolder() + "/skin/StoreLogo.png"; }
+std::string StoreLogoPath() { return StoreLogoFilePath(); }
 
 std::string DefaultAvatarPath() { return GetModuleFolder() + "/skin/avatar_default.png"; }
 
 bool SaveStoreLogo(const std::string& bytes) {
   const std::string path = StoreLogoPath();
   int err = 0;
-  CreateDirectoryRecursive(GetModuleFolder() + "/skin");
+  CreateDirectoryRecursive(path.substr(0, path.rfind('/')));
   // Written aside and renamed, so the window never shows half a picture.
   if (!platform::ReplaceFileAtomically(path, bytes, &err)) {
     Log(LOG_ERROR, "保存商户logo失败,GetLastError:%d\n", err);

@@ -1,4 +1,5 @@
-// The store's logo file in the skin folder, shown by the main window.
+// The store's logo file, shown by the main window: in the skin folder of a
+// build, in the user's data folder for an installed agent.
 // Thread-safe.
 #pragma once
 
@@ -7,7 +8,8 @@
 
 namespace tillcast {
 
-// <executable folder>/skin/StoreLogo.png and the placeholder beside it.
+// The logo file (StoreLogoFilePath) and the placeholder
+// <executable folder>/skin/avatar_default.png.
 std::string StoreLogoPath();
 std::string DefaultAvatarPath();
 

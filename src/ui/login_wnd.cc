@@ -21,6 +21,7 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 
+#include "app/install_layout.h"
 #include "app/log.h"
 #include "app/system_integration.h"
 #include "app/text_util.h"
@@ -93,7 +94,7 @@ void LoginWnd::WaitOrQuit(uint32_t ms) {
   waitSignal_.wait_for(l, std::chrono::milliseconds(ms), [this] { return quitRequested.load(); });
 }
 
-std::string LoginWnd::StoreLogoFile() { return SkinFolder() + "StoreLogo.png"; }
+std::string LoginWnd::StoreLogoFile() { return StoreLogoFilePath(); }
 
 void LoginWnd::InitWindow() {
   QWidget* root = GetHWND();
@@ -194,7 +195,7 @@ void LoginWnd::UpdateLogo() {
   const std::string logo = StoreLogoFile();
   if (access(logo.c_str(), F_OK) != 0) cloud_->GetStoreLogo();
   const bool have = access(logo.c_str(), F_OK) == 0;
-  const QString image = have ? QStringLiteral("StoreLogo.png") : QStringLiteral("avatar_default.png");
+  const QString image = have ? QString::fromStdString(logo) : QStringLiteral("avatar_default.png");
   if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
     SetBkImage(labelAvatar2, image);
   } else {

@@ -124,7 +124,7 @@ class LoginWnd final : public WindowImplBase {
   // Waits for the window's worker threads (tests).
   void JoinWorkers();
 
-  static std::string StoreLogoFile();  // skin folder + "StoreLogo.png"
+  static std::string StoreLogoFile();  // StoreLogoFilePath(), app/install_layout.h
 
  private:
   void FillPortCombo();

@@ -72,6 +72,33 @@ TEST_F(AgentProcessTest, SecondInstanceExitsWithMinusOneAndWritesNoLogLine) {
   EXPECT_EQ(first.exit_code(), 0);
 }
 
+TEST_F(AgentProcessTest, HelpAndVersionPrintAndExitWithoutTakingTheInstanceOrStartingAnything) {
+  // Alone, an informing run starts no driver service and writes no log.
+  EXPECT_EQ(test::RunProgram({Agent(), "--help"}, Env(), 20000), 0);
+  std::unique_ptr<DIR, int (*)(DIR*)> services(opendir(dir_.Sub("services").c_str()), closedir);
+  ASSERT_TRUE(services);
+  int entries = 0;
+  while (dirent* e = readdir(services.get())) entries += e->d_name[0] != '.';
+  EXPECT_EQ(entries, 0);
+  EXPECT_FALSE(test::FileExists(dir_.Sub("logs/tillcast.txt")));
+  // A running agent holds the instance: an informing run still answers.
+  test::Subprocess first({Agent()}, Env(), dir_.Sub("out.txt"));
+  ASSERT_TRUE(WaitReady());
+  for (const char* arg : {"--version", "--help"}) {
+    const std::string out_file = dir_.Sub(std::string("info") + arg + ".txt");
+    test::Subprocess info({Agent(), arg}, Env("logs2"), out_file);
+    ASSERT_TRUE(info.Wait(20000)) << arg;
+    EXPECT_EQ(info.exit_code(), 0) << arg;
+    const std::string out = test::ReadFile(out_file);
+    if (std::string(arg) == "--version") EXPECT_EQ(out, "tillcast 1.1.4.26\n");
+    else EXPECT_EQ(out.rfind("Usage: tillcast", 0), 0u) << out;
+  }
+  EXPECT_FALSE(test::FileExists(dir_.Sub("logs2/tillcast.txt")));
+  first.Signal(SIGTERM);
+  ASSERT_TRUE(first.Wait(kShutdownBoundMs));
+  EXPECT_EQ(first.exit_code(), 0);
+}
+
 TEST_F(AgentProcessTest, UninstallAloneRemovesTheDriverServiceAndStartsNothing) {
   test::WriteFile(dir_.Sub("services/SerialFilter64.service"), "name=SerialFilter64\ntype=1\nstart_type=3\nimage=/x\npid=0\n");
   EXPECT_EQ(test::RunProgram({Agent(), "UNINSTALL"}, Env(), 20000), 0);

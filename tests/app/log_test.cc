@@ -116,5 +116,85 @@ TEST(Log, TwoThreadsWriteWholeLines) {
   EXPECT_EQ(as, kLines);
 }
 
+// The numbers of "line <n>" lines in `text`, in order; every line must be
+// whole.
+std::vector<int> LineNumbers(const std::string& text) {
+  std::vector<int> out;
+  const std::regex whole(R"(\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\[INFO\]: line (\d+) x+)");
+  for (const std::string& line : test::SplitLines(text)) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, whole)) << line;
+    if (!m.empty()) out.push_back(std::stoi(m[1]));
+  }
+  return out;
+}
+
+TEST(LogRotation, PastTheBoundTheFileMovesToNumberedOnesKeepingAFew) {
+  test::ScopedLog log;
+  SetLogRotation({400, 2});
+  for (int i = 0; i < 60; ++i) Log(LOG_INFO, "line %d %s", i, std::string(40, 'x').c_str());
+  const std::string current = LogFilePath();
+  const std::string stem = current.substr(0, current.size() - 4);  // without ".txt"
+  const std::string one = stem + ".1.txt", two = stem + ".2.txt";
+  ASSERT_TRUE(test::FileExists(one));
+  ASSERT_TRUE(test::FileExists(two));
+  EXPECT_FALSE(test::FileExists(stem + ".3.txt"));
+  std::vector<int> all;
+  for (const std::string& f : {two, one, current}) {
+    const std::string text = test::ReadFile(f);
+    EXPECT_LE(text.size(), 400u) << f;
+    const std::vector<int> numbers = LineNumbers(text);
+    EXPECT_FALSE(numbers.empty()) << f;
+    all.insert(all.end(), numbers.begin(), numbers.end());
+  }
+  // The newest lines, none lost between the files kept, in order.
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.back(), 59);
+  for (size_t i = 1; i < all.size(); ++i) EXPECT_EQ(all[i], all[i - 1] + 1);
+}
+
+TEST(LogRotation, ALineLongerThanTheBoundStillGoesWholeIntoAFile) {
+  test::ScopedLog log;
+  SetLogRotation({100, 1});
+  Log(LOG_INFO, "line 1 %s", std::string(300, 'x').c_str());
+  Log(LOG_INFO, "line 2 %s", std::string(300, 'x').c_str());
+  const std::string current = LogFilePath();
+  EXPECT_EQ(LineNumbers(test::ReadFile(current)), std::vector<int>{2});
+  EXPECT_EQ(LineNumbers(test::ReadFile(current.substr(0, current.size() - 4) + ".1.txt")), std::vector<int>{1});
+}
+
+TEST(LogRotation, KeepingNoneStartsAfreshAndNoBoundNeverRotates) {
+  test::ScopedLog log;
+  SetLogRotation({200, 0});
+  for (int i = 0; i < 10; ++i) Log(LOG_INFO, "line %d %s", i, std::string(50, 'x').c_str());
+  const std::string current = LogFilePath();
+  const std::string one = current.substr(0, current.size() - 4) + ".1.txt";
+  EXPECT_FALSE(test::FileExists(one));
+  EXPECT_EQ(LineNumbers(test::ReadFile(current)).back(), 9);
+  EXPECT_LE(test::ReadFile(current).size(), 200u);
+  SetLogRotation({0, 5});
+  for (int i = 10; i < 40; ++i) Log(LOG_INFO, "line %d %s", i, std::string(50, 'x').c_str());
+  EXPECT_FALSE(test::FileExists(one));
+  EXPECT_GT(test::ReadFile(current).size(), 1000u);
+}
+
+TEST(LogRotation, BoundAndCountComeFromTheEnvironmentWithDefaults) {
+  {
+    test::ScopedEnv size("TILLCAST_LOG_MAX_BYTES", "");
+    test::ScopedEnv keep("TILLCAST_LOG_KEEP", "");
+    ResetLogForTest();
+    const LogRotation r = CurrentLogRotation();
+    EXPECT_EQ(r.max_bytes, 10u * 1024 * 1024);
+    EXPECT_EQ(r.keep, 5u);
+  }
+  test::ScopedEnv size("TILLCAST_LOG_MAX_BYTES", "4096");
+  test::ScopedEnv keep("TILLCAST_LOG_KEEP", "3");
+  ResetLogForTest();
+  const LogRotation r = CurrentLogRotation();
+  EXPECT_EQ(r.max_bytes, 4096u);
+  EXPECT_EQ(r.keep, 3u);
+  ResetLogForTest();
+}
+
 }  // namespace
 }  // namespace tillcast

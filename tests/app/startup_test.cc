@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/install_layout.h"
 #include "app/process_settings.h"
 #include "app/system_integration.h"
 #include "app/text_util.h"
@@ -44,7 +45,8 @@ class FakeCrash final : public CrashReporter {
  public:
   void Install(const std::string& mail, const std::string& app) override { installs.push_back(mail + "|" + app); }
   void SetMail(const std::string& mail, const std::string& app) override { mails.push_back(mail + "|" + app); }
-  std::vector<std::string> installs, mails;
+  void SetReportFolder(const std::string& folder) override { folders.push_back(folder); }
+  std::vector<std::string> installs, mails, folders;
 };
 
 class StartupTest : public ::testing::Test {
@@ -113,6 +115,48 @@ TEST_F(StartupTest, NormalRunInOrderAndShutdownInOrder) {
   EXPECT_NE(lines[0].find("[INFO]: " + test::Gbk("***************************日志初始化完成***********************")), std::string::npos);
   EXPECT_NE(lines[1].find("[INFO]: " + test::Gbk("版本：1.1.4.26_publish")), std::string::npos);
   EXPECT_TRUE(locks_.held.empty());  // the mutex is released at the end
+}
+
+TEST_F(StartupTest, CrashReportsGoBesideTheLog) {
+  test::ScopedEnv logs("TILLCAST_LOG_DIR", dir_.Sub("logs"));
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(crash_.folders, std::vector<std::string>{dir_.Sub("logs")});
+}
+
+TEST_F(StartupTest, AnInstalledAgentKeepsItsStateInTheUsersFoldersAndLaunchesNoUpdater) {
+  test::ScopedEnv state("XDG_STATE_HOME", dir_.Sub("state"));
+  test::ScopedEnv logs("TILLCAST_LOG_DIR", "");
+  SetPerUserInstallationForTest(1);
+  env_.services_choice = "systemd unit tillcast-serialfilter.service";
+  EXPECT_EQ(Run(), 0);
+  SetPerUserInstallationForTest(-1);
+  // The state folder is made for the log and the crash reports.
+  EXPECT_TRUE(test::FileExists(dir_.Sub("state/Tillcast/logs")));
+  EXPECT_EQ(crash_.folders, std::vector<std::string>{dir_.Sub("state/Tillcast/logs")});
+  EXPECT_TRUE(launcher_.launched.empty());
+  EXPECT_TRUE(log_.Contains("[INFO]: capture driver service: systemd unit tillcast-serialfilter.service\r\n"));
+  EXPECT_TRUE(log_.Contains("updates by the package manager"));
+}
+
+TEST_F(StartupTest, ABuildFolderRunLaunchesTheUpdaterAsBefore) {
+  SetPerUserInstallationForTest(0);
+  EXPECT_EQ(Run(), 0);
+  SetPerUserInstallationForTest(-1);
+  ASSERT_EQ(launcher_.launched.size(), 1u);
+  EXPECT_EQ(launcher_.launched[0].at(0), kUpdaterProgram);
+  EXPECT_FALSE(log_.Contains("package manager"));
+}
+
+TEST(InfoRun, HelpAndVersionAloneOnlyInform) {
+  EXPECT_EQ(InfoRunText({"tillcast", "--version"}), "tillcast 1.1.4.26\n");
+  const std::string help = InfoRunText({"tillcast", "--help"});
+  EXPECT_EQ(help.rfind("Usage: tillcast [uninstall | --help | --version]\n", 0), 0u) << help;
+  EXPECT_NE(help.find("--version   print the version and exit"), std::string::npos);
+  // Everything else is a run as before.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"tillcast"}, {"tillcast", "--help", "more"}, {"tillcast", "--HELP"}, {"tillcast", "-h"},
+        {"tillcast", "uninstall"}, {"tillcast", "--version", "--help"}})
+    EXPECT_EQ(InfoRunText(args), "") << args.size();
 }
 
 TEST_F(StartupTest, UninstallAloneRemovesTheServiceAndNothingElse) {

@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "support/fake_systemctl.h"
+#include "support/subprocess.h"
 #include "support/test_support.h"
 
 namespace tillcast {
@@ -96,6 +98,95 @@ TEST(DriverService, StartLoopRetriesUntilSuccessAndEndsOnExit) {
   exiting = true;
   s2.RunStartLoop(exiting, 10);  // returns at once
   EXPECT_EQ(never.creates, 0);
+}
+
+// How often `needle` occurs in `text`.
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+class SystemOwnedDriver : public ::testing::Test {
+ protected:
+  test::FakeSystemctl fake_;
+  platform::SystemdServiceManager manager_{{{"SerialFilter64", kDriverUnitName}}, fake_.program()};
+};
+
+TEST_F(SystemOwnedDriver, TheStartThreadOnlyWatchesAndLogsEachChangeOnce) {
+  test::ScopedLog log;
+  fake_.SetUnit("activating", "start", 0);
+  DriverService s(&manager_, "SerialFilter64");
+  std::atomic<bool> exiting{false};
+  std::thread t([&] { s.RunStartLoop(exiting, 20); });
+  const auto logged = [&](const std::string& line) {
+    return test::WaitUntil([&] { return log.Contains(line); }, 3000);
+  };
+  EXPECT_TRUE(logged("[ERROR]: driver service SerialFilter64 is not running: activating (start)\r\n"));
+  fake_.SetUnit("active", "running", 4242);
+  EXPECT_TRUE(logged("[INFO]: driver service SerialFilter64: active (running), pid 4242\r\n"));
+  // Restarted by the system: a new pid is a change.
+  fake_.SetUnit("active", "running", 4243);
+  EXPECT_TRUE(logged("[INFO]: driver service SerialFilter64: active (running), pid 4243\r\n"));
+  fake_.SetExit(1, "Failed to connect to bus: No such file or directory\n");
+  EXPECT_TRUE(logged("[ERROR]: driver service SerialFilter64: its state cannot be read, error: 1722 (" +
+                     fake_.program() + " exit 1: Failed to connect to bus: No such file or directory)\r\n"));
+  const size_t polls_then = fake_.Calls().size();
+  EXPECT_TRUE(test::WaitUntil([&] { return fake_.Calls().size() >= polls_then + 5; }, 3000));
+  exiting = true;
+  t.join();
+  const std::string text = log.Text();
+  EXPECT_EQ(Count(text, "activating (start)"), 1u);
+  EXPECT_EQ(Count(text, "pid 4242"), 1u);
+  EXPECT_EQ(Count(text, "pid 4243"), 1u);
+  EXPECT_EQ(Count(text, "cannot be read"), 1u);
+  // Never a start attempt: the system starts the unit.
+  EXPECT_EQ(Count(text, "StartDriverService"), 0u);
+  for (const std::string& call : fake_.Calls()) EXPECT_EQ(call.rfind("systemctl show ", 0), 0u) << call;
+}
+
+TEST_F(SystemOwnedDriver, AUnitThatIsNotInstalledIsLoggedOnce) {
+  test::ScopedLog log;
+  fake_.SetShow("LoadState=not-found\nActiveState=inactive\n");
+  DriverService s(&manager_, "SerialFilter64");
+  std::atomic<bool> exiting{false};
+  std::thread t([&] { s.WatchLoop(exiting, 10); });
+  EXPECT_TRUE(test::WaitUntil([&] { return fake_.Calls().size() >= 4; }, 3000));
+  exiting = true;
+  t.join();
+  EXPECT_EQ(Count(log.Text(), "[ERROR]: driver service SerialFilter64 is not installed, error: 1060\r\n"), 1u);
+}
+
+TEST_F(SystemOwnedDriver, RemoveDisablesAndStopsTheUnitInOneCall) {
+  test::ScopedLog log;
+  fake_.SetUnit("active", "running", 4242);
+  DriverService s(&manager_, "SerialFilter64");
+  EXPECT_TRUE(s.RemoveDriverService());
+  const std::vector<std::string> calls = fake_.Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), "systemctl disable --now -- tillcast-serialfilter.service");
+  for (const std::string& call : calls) {
+    EXPECT_EQ(call.find(" stop"), std::string::npos) << call;
+    EXPECT_EQ(call.find(" start"), std::string::npos) << call;
+  }
+  EXPECT_TRUE(log.Contains("[INFO]: RemoveDriverService: success! "));
+}
+
+TEST(DriverServiceChoice, PackageInstallationsWatchSystemdBuildFoldersKeepRecords) {
+  test::ScopedEnv none("TILLCAST_SERVICE_MANAGER", "");
+  std::string why;
+  EXPECT_TRUE(CreateDriverServiceManager(true, &why)->OwnedBySystem());
+  EXPECT_NE(why.find("systemd unit tillcast-serialfilter.service"), std::string::npos) << why;
+  EXPECT_NE(why.find("installed by the package"), std::string::npos) << why;
+  EXPECT_FALSE(CreateDriverServiceManager(false, &why)->OwnedBySystem());
+  EXPECT_NE(why.find("service records in"), std::string::npos) << why;
+  {
+    test::ScopedEnv forced("TILLCAST_SERVICE_MANAGER", "systemd");
+    EXPECT_TRUE(CreateDriverServiceManager(false, &why)->OwnedBySystem());
+    EXPECT_NE(why.find("TILLCAST_SERVICE_MANAGER"), std::string::npos) << why;
+  }
+  test::ScopedEnv forced("TILLCAST_SERVICE_MANAGER", "records");
+  EXPECT_FALSE(CreateDriverServiceManager(true, &why)->OwnedBySystem());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/install_layout.h"
 #include "app/text_util.h"
 #include "print/port_list.h"
 #include "print/qr_bitmap.h"
@@ -139,6 +140,23 @@ TEST(StoreLogo, SavedInTheSkinFolderAndNeverFetchedAgain) {
   // A failed download leaves the placeholder and is tried again next time.
   EXPECT_EQ(EnsureStoreLogo([] { return false; }), DefaultAvatarPath());
   EXPECT_FALSE(test::FileExists(path));
+}
+
+TEST(StoreLogo, AnInstalledAgentKeepsTheLogoInTheUsersDataFolder) {
+  test::ScopedLog log;
+  test::TempDir dir;
+  test::ScopedEnv data("XDG_DATA_HOME", dir.Sub("data"));
+  ResetDataFolderForTest();
+  SetPerUserInstallationForTest(1);
+  const std::string path = StoreLogoPath();
+  EXPECT_EQ(path, dir.Sub("data/Tillcast/StoreLogo.png"));
+  EXPECT_TRUE(SaveStoreLogo("logo bytes"));
+  EXPECT_EQ(test::ReadFile(path), "logo bytes");
+  EXPECT_FALSE(test::FileExists(GetModuleFolder() + "/skin/StoreLogo.png"));
+  // The placeholder is still read from the installation.
+  EXPECT_EQ(DefaultAvatarPath(), GetModuleFolder() + "/skin/avatar_default.png");
+  SetPerUserInstallationForTest(-1);
+  ResetDataFolderForTest();
 }
 
 // Reads our 1-bit BMP independently and decodes it with zbarimg after adding
