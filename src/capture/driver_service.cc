@@ -1,5 +1,6 @@
 #include "capture/driver_service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -70,15 +71,26 @@ bool DriverService::RemoveDriverService() {
 
 void DriverService::RunStartLoop(const std::atomic<bool>& exiting, unsigned retry_ms) {
   const std::string image = DriverImagePath(name_);
-  for (;;) {
-    if (exiting.load()) return;
-    if (StartDriverService(image)) break;
-    Log(LOG_ERROR, "StartDriverService failed! ");
+  bool started = false;
+  while (!exiting.load()) {
+    if (!started) {
+      started = StartDriverService(image);
+      if (started) Log(LOG_ERROR, "StartDriverService success! ");
+      else Log(LOG_ERROR, "StartDriverService failed! ");
+    } else {
+      // Watching: a driver that stopped (crashed, killed) is started again.
+      // A service that was removed meanwhile is left removed.
+      uint32_t state = 0;
+      if (manager_->QueryState(name_, &state) == 0 && state != platform::kServiceRunning) {
+        Log(LOG_WARNING, "capture driver service %s is not running; starting it again", name_.c_str());
+        if (StartDriverService(image)) Log(LOG_INFO, "capture driver service %s restarted", name_.c_str());
+        else Log(LOG_ERROR, "StartDriverService failed! ");
+      }
+    }
     // Sleep in short steps so shutdown is not held up by a long wait.
     for (unsigned waited = 0; waited < retry_ms && !exiting.load(); waited += 100)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(100u, retry_ms - waited)));
   }
-  Log(LOG_ERROR, "StartDriverService success! ");
 }
 
 }  // namespace tillcast
