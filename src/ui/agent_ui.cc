@@ -1,6 +1,7 @@
 #include "ui/agent_ui.h"
 
 #include "app/log.h"
+#include "app/process_settings.h"
 #include "capture/serial_watcher.h"
 #include "net/net_mgr.h"
 #include "print/print_hooks.h"
@@ -28,6 +29,7 @@ void AgentUi::FillHooks(StartupHooks& hooks) {
   hooks.create_main_window = [this](bool bound) {
     LoginWndDeps deps;
     deps.watcher = GetSerialWatcher();
+    deps.watcher->SetConnectPeriod(GetProcessSettings().driverRetryMs);
     deps.launch_updater = [this] { LaunchUpdater(launcher_, crash_); };
     deps.quit = [this] { loop_->Quit(); };
     wnd_ = std::make_unique<LoginWnd>(std::move(deps));
