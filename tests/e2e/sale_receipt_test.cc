@@ -31,26 +31,6 @@ std::string CloudData() {
     "devices":[{"deviceKey":"DEMO-KEY-0001","deviceId":"dev-0001","deviceName":"收银台1","appId":"app-e2e"}]}]})J");
 }
 
-// A sale as a till prints it: numbered `no`, written in the till's writes.
-TillReceipt Sale(const std::string& no, int logo_rows = 0) {
-  SaleSpec spec;
-  spec.receipt_no = no;
-  spec.logo_rows = logo_rows;
-  spec.seed = static_cast<uint32_t>(std::hash<std::string>()(no));
-  return SaleReceipt(spec);
-}
-
-// Waits for a document with exactly `bytes` (the till's print passed on).
-bool WaitPrinted(Shop& shop, const std::string& bytes, int timeout_ms) {
-  return WaitUntil(
-      [&] {
-        for (const auto& d : shop.Printed())
-          if (d.Bytes() == bytes) return true;
-        return false;
-      },
-      timeout_ms);
-}
-
 // How many capture files the agent has taken up so far.
 size_t CapturesHandled(const Shop& shop) {
   const std::string log = shop.AgentLog();
@@ -66,7 +46,7 @@ size_t CapturesHandled(const Shop& shop) {
 void PrintAlone(Shop& shop, const std::string& bytes) {
   const size_t before = CapturesHandled(shop);
   ASSERT_TRUE(shop.WriteTill(bytes));
-  ASSERT_TRUE(WaitPrinted(shop, bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
+  ASSERT_TRUE(shop.WaitPrinted(bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
   ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) > before; }, 10000))
       << "the capture was never taken up (no \"UploadTicketInfoFile\" log line)";
 }
@@ -104,10 +84,10 @@ TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
   // A receipt with a logo, written command byte by command byte with a
   // pause after each write as at 9600 baud: the driver delivers single
   // bytes, zero bytes among them.
-  const TillReceipt sale = Sale("R1001", 96);
+  const TillReceipt sale = NumberedSale("R1001", 96);
   ASSERT_GT(sale.bytes.size(), 4000u);
   ASSERT_TRUE(shop.WriteTillWrites(sale.writes, 200));
-  ASSERT_TRUE(WaitPrinted(shop, sale.bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
+  ASSERT_TRUE(shop.WaitPrinted(sale.bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
 
   if (!WaitUntil([&] { return !shop.Uploads().empty(); }, 15000)) {
     FAIL() << "no upload at the simulator; log:\n" << shop.AgentLog();
@@ -184,9 +164,9 @@ TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
 
   // A real sale after them is uploaded; captures are handled one after the
   // other, so the two before it have been decided by then.
-  const TillReceipt sale = Sale("R1003");
+  const TillReceipt sale = NumberedSale("R1003");
   ASSERT_TRUE(shop.WriteTillWrites(sale.writes));
-  ASSERT_TRUE(WaitPrinted(shop, sale.bytes, 10000));
+  ASSERT_TRUE(shop.WaitPrinted(sale.bytes, 10000));
   if (!WaitUntil([&] { return !shop.Uploads().empty(); }, 15000)) {
     FAIL() << "no upload at the simulator; log:\n" << shop.AgentLog();
   }
@@ -205,7 +185,7 @@ TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   std::vector<TillReceipt> receipts;
   std::vector<std::string> sales;
   for (const char* no : {"R2001", "R2002", "R2003"}) {
-    receipts.push_back(Sale(no));
+    receipts.push_back(NumberedSale(no));
     sales.push_back(receipts.back().bytes);
   }
   const auto start = std::chrono::steady_clock::now();
@@ -231,7 +211,7 @@ TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
 
-  const TillReceipt first_sale = Sale("R3001");
+  const TillReceipt first_sale = NumberedSale("R3001");
   const std::string first = first_sale.bytes;
   ASSERT_TRUE(shop.WriteTillWrites(first_sale.writes));
   ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first}).size() == 1; }, 15000)) << shop.AgentLog();
@@ -248,7 +228,7 @@ TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
 
   // A sale within 5 s of the last one would be skipped by design.
   std::this_thread::sleep_until(first_taken + std::chrono::milliseconds(5500));
-  const TillReceipt second_sale = Sale("R3002", 48);
+  const TillReceipt second_sale = NumberedSale("R3002", 48);
   const std::string second = second_sale.bytes;
   ASSERT_TRUE(shop.WriteTillWrites(second_sale.writes));
   ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first, second}).size() == 2; }, 15000)) << shop.AgentLog();

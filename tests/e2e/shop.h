@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_fd.h"
 #include "support/subprocess.h"
 #include "support/test_support.h"
 
@@ -42,6 +43,10 @@ class Shop {
   // of the machine's keyboards. Call before Start.
   void UseKeyFeed() { key_feed_ = true; }
 
+  // Lines added to the agent's setting.ini (whole sections, e.g.
+  // "[capture]\ndriver_retry_ms=200\n"). Call before Start.
+  void AddSettings(const std::string& ini) { extra_settings_ += ini; }
+
   // Starts every part; false with `*why` when one does not come up.
   // `redis_aof` keeps the job list across a Redis restart.
   bool Start(std::string* why, bool redis_aof = false);
@@ -63,6 +68,13 @@ class Shop {
   // Performs a till's writes one by one on its serial port (see
   // till_corpus.h), `pause_us` between them.
   bool WriteTillWrites(const std::vector<std::string>& writes, int pause_us = 0);
+  // The till's serial port opened (blocking, raw) as till software keeps it
+  // open all day; invalid on failure.
+  platform::ScopedFd OpenTill();
+
+  // The capture driver crashes: SIGKILL, nothing cleaned up. The agent's
+  // driver service (the service record names this driver) starts it again.
+  void KillDriver();
 
   // Through the simulator's admin routes: a store's new receipt template,
   // a notify element, an order job for the device.
@@ -82,6 +94,8 @@ class Shop {
   std::string SnapshotFolder() const { return dir_.Sub("snapshots"); }
 
   std::vector<PrintedDoc> Printed() const;   // in order of printing
+  // Waits for a document with exactly `bytes` (a till's print passed on).
+  bool WaitPrinted(const std::string& bytes, int timeout_ms) const;
   std::vector<std::string> Uploads() const;  // files, in order of arrival
   std::string AgentLog() const;              // as written (GBK)
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
@@ -102,6 +116,7 @@ class Shop {
   int redis_port_ = 0;
   bool redis_aof_ = false;
   bool key_feed_ = false;
+  std::string extra_settings_;
   std::string cloud_url_;
   std::string cloud_data_;
   std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
