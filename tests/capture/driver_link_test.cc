@@ -502,7 +502,10 @@ TEST_F(WatcherTest, DriverGoneIsNoticedAndTheMonitorsAreRegisteredAgainWhenItIsB
       EXPECT_TRUE(timers_->Fire(id));
     }
     EXPECT_FALSE(watcher_->connection().IsConnected());
-    EXPECT_GE(device_->closes, 1);
+    {
+      std::lock_guard<std::mutex> l(device_->mu);
+      EXPECT_GE(device_->closes, 1);
+    }
     EXPECT_TRUE(timers_->Fire(id));  // still away
     EXPECT_EQ(connected, 1);
     // A new driver (nothing registered with it yet) takes calls again.
