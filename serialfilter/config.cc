@@ -1,8 +1,11 @@
 #include "config.h"
 
+#include <errno.h>
 #include <grp.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 #include <sstream>
 
@@ -55,6 +58,26 @@ bool ResolveGroup(const std::string& group, unsigned* gid) {
   return true;
 }
 
+std::string PortsSocketPath(const DriverConfig& config) {
+  return config.ports_socket.empty() ? config.socket + ".ports" : config.ports_socket;
+}
+
+bool LoadConfig(const std::string& path, DriverConfig* config, std::string* error) {
+  *config = DefaultConfig();
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    if (errno == ENOENT) return true;
+    *error = std::strerror(errno);
+    return false;
+  }
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+  std::fclose(f);
+  return ParseConfig(text, config, error);
+}
+
 bool ParseConfig(const std::string& text, DriverConfig* config, std::string* error) {
   std::istringstream in(text);
   std::string line;
@@ -105,7 +128,10 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
       std::string extra;
       if (words >> extra) return bad();
       ports.push_back(p);
-    } else if (key == "printer_backlog" || key == "printer_drop_after") {
+    } else if (key == "ports_socket") {
+      if (!(words >> config->ports_socket)) return bad();
+    } else if (key == "printer_backlog" || key == "printer_drop_after" || key == "capture_hold" ||
+               key == "ports_linger") {
       std::string value;
       if (!(words >> value)) return bad();
       char* end = nullptr;
@@ -115,9 +141,15 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
         // At least one read of the till, at most what a shop's PC can spare.
         if (v < 4096 || v > (1ull << 30)) return bad();
         config->printer_backlog = static_cast<size_t>(v);
-      } else {
+      } else if (key == "printer_drop_after") {
         if (v < 100 || v > 86400000ull) return bad();
         config->printer_drop_after_ms = static_cast<uint32_t>(v);
+      } else if (key == "capture_hold") {
+        if (v > 86400000ull) return bad();
+        config->capture_hold_ms = static_cast<uint32_t>(v);
+      } else {
+        if (v < 100 || v > 86400000ull) return bad();
+        config->ports_linger_ms = static_cast<uint32_t>(v);
       }
     } else {
       return bad();

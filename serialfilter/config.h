@@ -17,6 +17,12 @@
 //                                        till is slowed down (default 4 MiB)
 //   printer_drop_after <ms>              age at which bytes for a missing
 //                                        printer are dropped (default 60000)
+//   capture_hold <ms>                    how long bytes read while no agent
+//                                        watches are kept for it (default 30000)
+//   ports_socket <path>                  the port keeper's socket (default
+//                                        "<control socket>.ports")
+//   ports_linger <ms>                    how long a port keeper without a
+//                                        driver keeps the ports (default 300000)
 // A serial port is a pseudo-terminal whose slave is linked at <path>; a
 // parallel port is a FIFO at <path>. Without a printer device the port only
 // captures. The last word of a serial line is the printer's flow control,
@@ -55,6 +61,14 @@ struct DriverConfig {
   // they are this old (and beyond printer_backlog): the till never blocks
   // on a printer that is not there.
   uint32_t printer_drop_after_ms = 60000;
+  // What the till writes while no agent has registered a monitor (the
+  // driver just started, or the agent is between two connections) is kept
+  // this long for the agent that comes, then dropped.
+  uint32_t capture_hold_ms = 30000;
+  // The port keeper (port_keeper.h): its socket ("" = PortsSocketPath's
+  // default) and how long it keeps the ports when no driver is connected.
+  std::string ports_socket;
+  uint32_t ports_linger_ms = 300000;
 };
 
 // The group id a `socket_group` / `port_group` value names: a group name or a
@@ -68,6 +82,14 @@ std::string DefaultConfigPath();
 // default (or $TILLCAST_DRIVER_SOCKET), serial port 1 at "<socket
 // folder>/COM1" and parallel port 1 at "<socket folder>/LPT1", capture only.
 DriverConfig DefaultConfig();
+
+// The port keeper's socket: `ports_socket`, else "<socket>.ports".
+std::string PortsSocketPath(const DriverConfig& config);
+
+// Reads and parses the file at `path` over DefaultConfig(); a missing file
+// gives the defaults. False with `*error` on a file that cannot be read or a
+// bad line.
+bool LoadConfig(const std::string& path, DriverConfig* config, std::string* error);
 
 // Parses `text` over the defaults' socket (ports in the text replace the
 // default ports). False with `*error` naming the line on a bad line.

@@ -13,16 +13,18 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
 
-#include "capture/driver_protocol.h"
-#include "platform/scoped_fd.h"
 #include "byte_queue.h"
+#include "capture/driver_protocol.h"
 #include "driver_core.h"
+#include "keeper_link.h"
+#include "listener.h"
+#include "platform/scoped_fd.h"
+#include "ports.h"
+#include "warn.h"
 
 namespace tillcast::serialfilter {
 namespace {
@@ -37,54 +39,6 @@ uint64_t NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-__attribute__((format(printf, 1, 2))) void Warn(const char* fmt, ...) {
-  std::fprintf(stderr, "SerialFilter: ");
-  va_list ap;
-  va_start(ap, fmt);
-  std::vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  std::fprintf(stderr, "\n");
-}
-
-speed_t BaudConstant(int baud) {
-  switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return 0;
-  }
-}
-
-void MakeRaw(int fd, int baud, FlowControl flow = FlowControl::kNone) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) return;
-  cfmakeraw(&t);
-  if (const speed_t s = BaudConstant(baud)) {
-    cfsetispeed(&t, s);
-    cfsetospeed(&t, s);
-  }
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cflag &= ~CRTSCTS;
-  t.c_iflag &= ~(IXON | IXOFF | IXANY);
-  if (flow == FlowControl::kRtsCts) t.c_cflag |= CRTSCTS;
-  if (flow == FlowControl::kXonXoff) t.c_iflag |= IXON | IXOFF;
-  tcsetattr(fd, TCSANOW, &t);
-}
-
-bool MakeParents(const std::string& path) {
-  for (size_t pos = 1; (pos = path.find('/', pos)) != std::string::npos; ++pos) {
-    const std::string dir = path.substr(0, pos);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
 }
 
 // Writes as much of `buf` as the descriptor takes now.
@@ -128,16 +82,14 @@ struct Daemon::Impl {
   ScopedFd signals;
   std::vector<Port> ports;
   std::map<int, Client> clients;  // by descriptor
-  std::vector<std::string> links;  // files to remove at exit
-  // Resolved groups of the control socket and of the till's ports; -1 keeps
-  // the driver's own.
+  KeeperLink keeper;
+  // The control socket's group (-1: the driver's own).
   gid_t socket_gid = static_cast<gid_t>(-1);
-  gid_t port_gid = static_cast<gid_t>(-1);
+  // Ports this driver made itself (no keeper could be had): their paths
+  // are removed at exit. Identity only, no descriptors.
+  std::vector<HeldPort> own_paths;
 
-  void GrantPort(int fd, const std::string& path);
-  bool PeerAllowed(int fd) const;
-
-  bool OpenPort(Port* p);
+  void OpenPorts(const std::string& config_path);
   void OpenPrinter(Port* p);
   bool TillMayWrite(const Port& p) const;
   void ReadPort(Port* p);
@@ -155,56 +107,41 @@ Daemon::~Daemon() {
   if (impl_) impl_->Cleanup();
 }
 
-bool Daemon::Impl::OpenPort(Port* p) {
-  struct stat st {};
-  const bool exists = lstat(p->cfg.path.c_str(), &st) == 0;
-  if (!MakeParents(p->cfg.path)) {
-    Warn("cannot create the folder of %s: %s", p->cfg.path.c_str(), std::strerror(errno));
-    return false;
+// The ports come from the port keeper, so that they outlive this process;
+// without a keeper they are made here and end with it.
+void Daemon::Impl::OpenPorts(const std::string& config_path) {
+  std::vector<HeldPort> held;
+  std::string why;
+  const bool kept = keeper.Obtain(config, config_path, &held, &why);
+  if (!kept) Warn("no port keeper (%s): the ports are the driver's own and end with it", why.c_str());
+  for (const PortConfig& pc : config.ports) {
+    HeldPort h;
+    if (kept) {
+      auto it = held.begin();
+      while (it != held.end() && !(it->type == pc.type && it->path == pc.path)) ++it;
+      if (it == held.end()) {
+        Warn("the port keeper holds no port %s; port left out", pc.path.c_str());
+        continue;
+      }
+      h = std::move(*it);
+      held.erase(it);
+    } else {
+      if (!CreatePort(pc, PortAccessOf(config), &h)) continue;
+      HeldPort identity;
+      identity.type = h.type;
+      identity.path = h.path;
+      identity.pty = h.pty;
+      identity.fifo_dev = h.fifo_dev;
+      identity.fifo_ino = h.fifo_ino;
+      own_paths.push_back(std::move(identity));
+    }
+    Port p;
+    p.cfg = pc;
+    p.dev = std::move(h.dev);
+    p.slave_keep = std::move(h.slave_keep);
+    OpenPrinter(&p);
+    ports.push_back(std::move(p));
   }
-  if (p->cfg.type == driver::kPortSerial) {
-    if (exists && !S_ISLNK(st.st_mode)) {
-      Warn("%s exists and is not a link; port left out", p->cfg.path.c_str());
-      return false;
-    }
-    ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-      Warn("no pseudo-terminal for %s: %s", p->cfg.path.c_str(), std::strerror(errno));
-      return false;
-    }
-    char name[128];
-    if (ptsname_r(master.get(), name, sizeof(name)) != 0) return false;
-    ScopedFd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave.valid()) return false;
-    MakeRaw(slave.get(), 0);
-    GrantPort(slave.get(), name);
-    if (exists) unlink(p->cfg.path.c_str());
-    if (symlink(name, p->cfg.path.c_str()) != 0) {
-      Warn("cannot link %s: %s", p->cfg.path.c_str(), std::strerror(errno));
-      return false;
-    }
-    p->dev = std::move(master);
-    p->slave_keep = std::move(slave);
-  } else {
-    if (exists && !S_ISFIFO(st.st_mode)) {
-      Warn("%s exists and is not a FIFO; port left out", p->cfg.path.c_str());
-      return false;
-    }
-    if (!exists && mkfifo(p->cfg.path.c_str(), 0600) != 0) {
-      Warn("cannot create FIFO %s: %s", p->cfg.path.c_str(), std::strerror(errno));
-      return false;
-    }
-    // Read-write so the FIFO never reports end of file between writers.
-    p->dev.reset(open(p->cfg.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!p->dev.valid()) {
-      Warn("cannot open FIFO %s: %s", p->cfg.path.c_str(), std::strerror(errno));
-      return false;
-    }
-    GrantPort(p->dev.get(), p->cfg.path);
-  }
-  links.push_back(p->cfg.path);
-  OpenPrinter(p);
-  return true;
 }
 
 void Daemon::Impl::OpenPrinter(Port* p) {
@@ -284,42 +221,10 @@ void Daemon::Impl::ReadPrinter(Port* p) {
   }
 }
 
-// The till's port gets the group and mode of a real serial port, so a till
-// program that is not root can open it.
-void Daemon::Impl::GrantPort(int fd, const std::string& path) {
-  if (port_gid != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), port_gid) != 0)
-    Warn("cannot give %s to group %u: %s", path.c_str(), static_cast<unsigned>(port_gid), std::strerror(errno));
-  if (fchmod(fd, config.port_mode) != 0) Warn("cannot set the mode of %s: %s", path.c_str(), std::strerror(errno));
-}
-
-// Root, the driver's own user and members of the socket's group.
-bool Daemon::Impl::PeerAllowed(int fd) const {
-  ucred cred{};
-  socklen_t len = sizeof(cred);
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-  if (cred.uid == 0 || cred.uid == getuid()) return true;
-  if (socket_gid == static_cast<gid_t>(-1)) return false;
-  if (cred.gid == socket_gid) return true;
-  // The supplementary groups the peer had when it connected.
-  std::vector<gid_t> groups(64);
-  for (int tries = 0; tries < 4; ++tries) {
-    socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
-      groups.resize(size / sizeof(gid_t));
-      for (gid_t g : groups)
-        if (g == socket_gid) return true;
-      return false;
-    }
-    if (errno != ERANGE) return false;
-    groups.resize(size / sizeof(gid_t) + 1);
-  }
-  return false;
-}
-
 void Daemon::Impl::Accept() {
   ScopedFd fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!fd.valid()) return;
-  if (!PeerAllowed(fd.get())) return;
+  if (!PeerAllowed(fd.get(), socket_gid)) return;
   if (clients.size() >= kMaxClients) return;
   const int key = fd.get();
   clients[key].fd = std::move(fd);
@@ -359,63 +264,36 @@ bool Daemon::Impl::ServeClient(int fd) {
 }
 
 void Daemon::Impl::Cleanup() {
-  for (const std::string& l : links) unlink(l.c_str());
-  links.clear();
+  for (const HeldPort& p : own_paths) RemovePortPath(p);
+  own_paths.clear();
   if (listener.valid()) {
     unlink(config.socket.c_str());
     listener.reset();
   }
 }
 
-bool Daemon::Start(const DriverConfig& config, bool test_hooks, std::string* error) {
+bool Daemon::Start(const DriverConfig& config, const std::string& config_path, bool test_hooks, std::string* error) {
   impl_ = std::make_unique<Impl>(test_hooks);
   Impl& d = *impl_;
   d.config = config;
   // A group that does not exist leaves the driver's own: only root and the
   // driver's user are served then.
-  const auto resolve = [](const std::string& group, gid_t* gid) {
-    unsigned g = 0;
-    if (ResolveGroup(group, &g)) *gid = static_cast<gid_t>(g);
-    else if (group != "-") Warn("group %s not found; the driver's own group is kept", group.c_str());
-  };
-  resolve(config.socket_group, &d.socket_gid);
-  resolve(config.port_group, &d.port_gid);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (config.socket.empty() || config.socket.size() >= sizeof(addr.sun_path)) {
-    *error = "control socket path unusable: " + config.socket;
-    return false;
+  unsigned g = 0;
+  if (ResolveGroup(config.socket_group, &g)) {
+    d.socket_gid = static_cast<gid_t>(g);
+  } else if (config.socket_group != "-") {
+    Warn("group %s not found; the driver's own group is kept", config.socket_group.c_str());
   }
-  std::memcpy(addr.sun_path, config.socket.c_str(), config.socket.size());
-  if (!MakeParents(config.socket)) {
-    *error = "cannot create the folder of " + config.socket + ": " + std::strerror(errno);
-    return false;
-  }
-  {
-    ScopedFd probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-      *error = "another driver serves " + config.socket;
-      return false;
-    }
-  }
-  unlink(config.socket.c_str());
-  d.listener.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  const mode_t old_mask = umask(0777 & ~config.socket_mode);
-  const bool bound = d.listener.valid() && bind(d.listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  umask(old_mask);
-  if (!bound || listen(d.listener.get(), 16) != 0) {
-    *error = "cannot bind " + config.socket + ": " + std::strerror(errno);
-    d.listener.reset();
+  bool in_use = false;
+  if (!BindListener(config.socket, config.socket_mode, &d.listener, error, &in_use)) {
+    if (in_use) *error = "another driver serves " + config.socket;
     return false;
   }
   if (d.socket_gid != static_cast<gid_t>(-1) && chown(config.socket.c_str(), static_cast<uid_t>(-1), d.socket_gid) != 0)
     Warn("cannot give %s to group %u: %s", config.socket.c_str(), static_cast<unsigned>(d.socket_gid), std::strerror(errno));
   chmod(config.socket.c_str(), config.socket_mode);
-  for (const PortConfig& pc : config.ports) {
-    Impl::Port p;
-    p.cfg = pc;
-    if (d.OpenPort(&p)) d.ports.push_back(std::move(p));
-  }
+  d.core.HoldUnmonitored(config.capture_hold_ms, NowMs);
+  d.OpenPorts(config_path);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
@@ -438,6 +316,7 @@ int Daemon::Run() {
   };
   std::vector<pollfd> pfds;
   std::vector<Slot> slots;
+  uint64_t last_reap = NowMs();
   for (;;) {
     pfds.clear();
     slots.clear();
@@ -506,7 +385,14 @@ int Daemon::Run() {
       }
     }
     if (stop) break;
+    if (const uint64_t now = NowMs(); now - last_reap >= 1000) {
+      last_reap = now;
+      d.keeper.Reap();
+    }
   }
+  // A clean stop: the keeper removes the ports (unless a service manager
+  // runs it), as the driver's own would be removed.
+  d.keeper.Release();
   d.Cleanup();
   return 0;
 }

@@ -1,5 +1,7 @@
 // The driver stand-in's process: the control socket server and the port
-// proxies, on one poll loop.
+// proxies, on one poll loop. The till's ports themselves are held by the
+// port keeper (port_keeper.h), so a till's open port survives a crash of
+// this process.
 #pragma once
 
 #include <memory>
@@ -16,12 +18,16 @@ class Daemon {
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
-  // Binds the control socket and opens the ports. A port that cannot be set
-  // up is reported on stderr and left out. False when the socket cannot be
-  // bound (or another daemon answers on it).
-  bool Start(const DriverConfig& config, bool test_hooks, std::string* error);
+  // Binds the control socket and takes the ports from the port keeper
+  // (port_keeper.h), starting one for the configuration at `config_path`
+  // when none answers; without a keeper it makes the ports itself. A port
+  // that cannot be set up is reported on stderr and left out. False when
+  // the socket cannot be bound (or another daemon answers on it).
+  bool Start(const DriverConfig& config, const std::string& config_path, bool test_hooks, std::string* error);
   // Serves until SIGTERM or SIGINT arrives (both must be blocked in every
-  // thread beforehand); then removes the socket and the port links.
+  // thread beforehand); then removes the socket and tells the keeper to
+  // remove the ports (a managed keeper keeps them). Killed, it leaves the
+  // ports to the keeper, and the next driver takes them over.
   int Run();
 
  private:

@@ -28,6 +28,28 @@ std::deque<DriverCore::Payload>* DriverCore::Queue(uint32_t type) {
   return nullptr;
 }
 
+void DriverCore::HoldUnmonitored(uint32_t hold_ms, uint64_t (*now_ms)()) {
+  hold_ms_ = now_ms != nullptr ? hold_ms : 0;
+  now_ms_ = now_ms;
+  if (now_ms_ != nullptr) unmonitored_since_[0] = unmonitored_since_[1] = now_ms_();
+}
+
+bool DriverCore::Monitored(uint32_t type) const {
+  for (const Monitor& m : monitors_)
+    if (m.type == type) return true;
+  return false;
+}
+
+bool DriverCore::HoldOver(uint32_t type) const {
+  return hold_ms_ == 0 || now_ms_() - unmonitored_since_[type - 1] > hold_ms_;
+}
+
+void DriverCore::DropExpired(uint32_t type) {
+  std::deque<Payload>* q = Queue(type);
+  if (hold_ms_ == 0 || q == nullptr || q->empty() || Monitored(type)) return;
+  if (HoldOver(type)) q->clear();
+}
+
 size_t DriverCore::Pending(uint32_t type) const {
   return type == kPortSerial ? serial_.size() : type == kPortParallel ? parallel_.size() : 0;
 }
@@ -84,6 +106,7 @@ std::string DriverCore::AddMonitor(int client, const uint8_t* in, size_t size, i
     if (fd >= 0) close(fd);
     return Status(kErrInvalidParameter);
   }
+  DropExpired(r.type);
   // A second registration of the same monitor replaces its event.
   for (Monitor& m : monitors_) {
     if (m.appid == r.appid && m.type == r.type && m.port == r.port) {
@@ -102,6 +125,7 @@ std::string DriverCore::AddMonitor(int client, const uint8_t* in, size_t size, i
 }
 
 void DriverCore::EraseMonitors(bool (*match)(const Monitor&, const void*), const void* arg) {
+  const bool had[2] = {Monitored(kPortSerial), Monitored(kPortParallel)};
   for (auto it = monitors_.begin(); it != monitors_.end();) {
     if (match(*it, arg)) {
       close(it->event);
@@ -110,6 +134,9 @@ void DriverCore::EraseMonitors(bool (*match)(const Monitor&, const void*), const
       ++it;
     }
   }
+  // The hold of a type starts when its last monitor goes.
+  for (const uint32_t type : {kPortSerial, kPortParallel})
+    if (now_ms_ != nullptr && had[type - 1] && !Monitored(type)) unmonitored_since_[type - 1] = now_ms_();
 }
 
 std::string DriverCore::RemoveMonitor(const uint8_t* in, size_t size) {
@@ -165,9 +192,14 @@ void DriverCore::Capture(uint32_t type, uint32_t source, const uint8_t* data, si
 }
 
 void DriverCore::Enqueue(uint32_t type, uint32_t source, const uint8_t* data, size_t size) {
-  bool monitored = false;
-  for (const Monitor& m : monitors_) monitored = monitored || m.type == type;
-  if (!monitored || size == 0) return;
+  if (size == 0) return;
+  const bool monitored = Monitored(type);
+  if (!monitored) {
+    // Kept for an agent that comes within the hold (announced to its
+    // monitor when it registers), else dropped.
+    DropExpired(type);
+    if (HoldOver(type)) return;
+  }
   std::deque<Payload>* q = Queue(type);
   // Bytes that follow a payload nobody has fetched yet join it: a till
   // writing byte by byte makes full payloads, not one per read, and the

@@ -35,6 +35,12 @@ class DriverCore {
   // and has room.
   void Capture(uint32_t type, uint32_t source, const uint8_t* data, size_t size);
 
+  // Bytes captured while no monitor of their type exists (from the start,
+  // or since the last one went away) are kept for up to `hold_ms`, so an
+  // agent that comes or comes back in that time gets them; older ones are
+  // dropped. 0 (the default) drops them at once. `now_ms` is the clock.
+  void HoldUnmonitored(uint32_t hold_ms, uint64_t (*now_ms)());
+
   size_t Pending(uint32_t type) const;
   size_t MonitorCount() const { return monitors_.size(); }
 
@@ -62,8 +68,16 @@ class DriverCore {
   void EraseMonitors(bool (*match)(const Monitor&, const void*), const void* arg);
   static void Signal(int fd);
   std::deque<Payload>* Queue(uint32_t type);
+  bool Monitored(uint32_t type) const;
+  // True when bytes of an unmonitored type are no longer kept.
+  bool HoldOver(uint32_t type) const;
+  // Drops what was held for a type without a monitor once the hold is over.
+  void DropExpired(uint32_t type);
 
   bool test_hooks_;
+  uint32_t hold_ms_ = 0;
+  uint64_t (*now_ms_)() = nullptr;
+  uint64_t unmonitored_since_[2] = {0, 0};  // serial, parallel
   std::vector<Monitor> monitors_;
   std::deque<Payload> serial_;
   std::deque<Payload> parallel_;

@@ -3,6 +3,11 @@
 // through its control socket.
 //
 // Usage: SerialFilter64 [-c CONFIG] [--test-hooks]
+//        SerialFilter64 --keep-ports [-c CONFIG] [--managed]
+// The second form is the port keeper (port_keeper.h), which holds the till's
+// ports across driver restarts; the driver starts one itself when none runs.
+// --managed is for a keeper run by a service manager: it stays when the
+// driver stops cleanly and does not end after a time without a driver.
 #include <signal.h>
 
 #include <cstdio>
@@ -12,19 +17,27 @@
 
 #include "config.h"
 #include "daemon.h"
+#include "port_keeper.h"
+#include "warn.h"
 
 int main(int argc, char** argv) {
   using namespace tillcast::serialfilter;
   std::string config_path = DefaultConfigPath();
   const char* hooks_env = std::getenv("TILLCAST_DRIVER_TEST_HOOKS");
   bool test_hooks = hooks_env != nullptr && std::strcmp(hooks_env, "1") == 0;
+  bool keep_ports = false, managed = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-c") == 0 && i + 1 < argc) {
       config_path = argv[++i];
     } else if (std::strcmp(argv[i], "--test-hooks") == 0) {
       test_hooks = true;
+    } else if (std::strcmp(argv[i], "--keep-ports") == 0) {
+      keep_ports = true;
+    } else if (std::strcmp(argv[i], "--managed") == 0) {
+      managed = true;
     } else {
-      std::fprintf(stderr, "usage: %s [-c CONFIG] [--test-hooks]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [-c CONFIG] [--test-hooks]\n       %s --keep-ports [-c CONFIG] [--managed]\n",
+                   argv[0], argv[0]);
       return 2;
     }
   }
@@ -35,23 +48,28 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  DriverConfig config = DefaultConfig();
-  if (FILE* f = std::fopen(config_path.c_str(), "rb")) {
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    std::string error;
-    if (!ParseConfig(text, &config, &error)) {
-      std::fprintf(stderr, "SerialFilter: %s: %s\n", config_path.c_str(), error.c_str());
+  std::string error;
+  if (keep_ports) {
+    SetWarnPrefix("SerialFilter ports");
+    PortKeeper keeper;
+    bool in_use = false;
+    if (!keeper.Start(config_path, managed, &error, &in_use)) {
+      // Another keeper holds the ports already: nothing to do.
+      if (in_use) return 0;
+      Warn("%s", error.c_str());
       return 1;
     }
+    return keeper.Run();
+  }
+
+  DriverConfig config;
+  if (!LoadConfig(config_path, &config, &error)) {
+    Warn("%s: %s", config_path.c_str(), error.c_str());
+    return 1;
   }
   Daemon daemon;
-  std::string error;
-  if (!daemon.Start(config, test_hooks, &error)) {
-    std::fprintf(stderr, "SerialFilter: %s\n", error.c_str());
+  if (!daemon.Start(config, config_path, test_hooks, &error)) {
+    Warn("%s", error.c_str());
     return 1;
   }
   return daemon.Run();

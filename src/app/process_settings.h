@@ -23,6 +23,12 @@ struct ProcessSettings {
   uint32_t rejectedMaxCount = 1000;
   uint32_t rejectedMaxMb = 128;
   uint32_t rejectedMaxDays = 90;
+  // [capture] driver_retry_ms: how often the link to the capture driver
+  // connects while it is away, and checks it is there while connected.
+  uint32_t driverRetryMs = 5000;
+  // [capture] service_retry_ms: how often the driver service is started
+  // until it runs, and checked (and started again) afterwards.
+  uint32_t serviceRetryMs = 2000;
 };
 
 ProcessSettings& GetProcessSettings();

@@ -35,6 +35,21 @@ std::string AppName() {
   return buf;
 }
 
+// A period in milliseconds from setting.ini: digits only, 100 ms to 10
+// minutes; anything else keeps `fallback`, with a warning.
+uint32_t ReadPeriodMs(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback) {
+  const std::string text = ini.GetString(section, key, "");
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0' || v < 100 || v > 600000) {
+    Log(LOG_WARNING, "setting.ini [%s] %s=%s is not a period of 100 to 600000 ms; %u is used", section, key,
+        text.c_str(), fallback);
+    return fallback;
+  }
+  return static_cast<uint32_t>(v);
+}
+
 int UninstallRun(const StartupEnv& env) {
   DriverService service(env.services, DriverServiceName());
   service.RemoveDriverService();
@@ -168,6 +183,8 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   settings.rejectedMaxCount = number("rejected", "max_count", settings.rejectedMaxCount, 1, 10000000);
   settings.rejectedMaxMb = number("rejected", "max_mb", settings.rejectedMaxMb, 1, 1048576);
   settings.rejectedMaxDays = number("rejected", "max_days", settings.rejectedMaxDays, 0, 36500);
+  settings.driverRetryMs = ReadPeriodMs(*ini, "capture", "driver_retry_ms", ProcessSettings{}.driverRetryMs);
+  settings.serviceRetryMs = ReadPeriodMs(*ini, "capture", "service_retry_ms", ProcessSettings{}.serviceRetryMs);
 
   // 8-9: data, updater.
   DataMgr& data = DataMgr::GetInstance();
@@ -185,9 +202,10 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
     hooks.start_driver_thread();
   } else if (env.services != nullptr) {
     platform::ServiceManager* services = env.services;
-    driver_thread = std::thread([services] {
+    const unsigned retry_ms = settings.serviceRetryMs;
+    driver_thread = std::thread([services, retry_ms] {
       DriverService service(services, DriverServiceName());
-      service.RunStartLoop(AppExiting());
+      service.RunStartLoop(AppExiting(), retry_ms);
     });
   }
 

@@ -21,7 +21,30 @@ bool DriverConnection::Connect() {
   }
   Log(LOG_INFO, "Connect to driver succeed");
   connected_.store(true);
+  if (lost_) {
+    lost_ = false;
+    Log(LOG_INFO, "capture driver connection back");
+  }
   return true;
+}
+
+bool DriverConnection::CheckAlive() {
+  if (connected_.load() && !device_->Alive()) MarkLost();
+  return connected_.load();
+}
+
+void DriverConnection::CallFailed() {
+  if (!device_->Alive()) MarkLost();
+}
+
+void DriverConnection::MarkLost() {
+  std::lock_guard<std::mutex> l(connect_mu_);
+  if (!connected_.load()) return;
+  // Closed under the lock, so a Connect never reuses the dead device.
+  device_->Close();
+  connected_.store(false);
+  lost_ = true;
+  Log(LOG_INFO, "capture driver connection lost");
 }
 
 void DriverConnection::SetSerialDataCallback(PortDataCallback f) {
@@ -47,6 +70,7 @@ bool DriverConnection::DriverMethodCall(int method, const void* arg) {
       if (!device_->Control(kIoctlAddPortMonitor, in.data(), in.size(), static_cast<int>(r->event), nullptr, 0,
                             &returned, &err)) {
         Log(LOG_ERROR, "DeviceIoControl failed: SF_DVC_ADD_PORT_MONITOR ");
+        CallFailed();
         return false;
       }
       Log(LOG_INFO, "Dm_AddPortMonitor success appid:%d,event:%d, port:%d ", static_cast<int>(r->appid),
@@ -59,6 +83,7 @@ bool DriverConnection::DriverMethodCall(int method, const void* arg) {
       const std::string in = EncodePortMonitorRemoval(*r);
       if (!device_->Control(kIoctlRemovePortMonitor, in.data(), in.size(), -1, nullptr, 0, &returned, &err)) {
         Log(LOG_ERROR, "DeviceIoControl failed: Dm_RemovePortMonitor ");
+        CallFailed();
         return false;
       }
       Log(LOG_INFO, "Dm_RemovePortMonitor success appid:%d,type:%d, id:%d,  ", static_cast<int>(r->appid),
@@ -71,6 +96,7 @@ bool DriverConnection::DriverMethodCall(int method, const void* arg) {
       const std::string in = EncodeAppIdRecord(*r);
       if (!device_->Control(kIoctlRemoveAllPortMonitor, in.data(), in.size(), -1, nullptr, 0, &returned, &err)) {
         Log(LOG_ERROR, "DeviceIoControl failed: Dm_RemoveAllPortMonitor ");
+        CallFailed();
         return false;
       }
       Log(LOG_INFO, "Dm_RemoveAllPortMonitor success appid:%d ", static_cast<int>(r->appid));
@@ -82,6 +108,7 @@ bool DriverConnection::DriverMethodCall(int method, const void* arg) {
     case kDmAppExit:
       if (!device_->Control(kIoctlAppExit, nullptr, 0, -1, nullptr, 0, &returned, &err)) {
         Log(LOG_INFO, "DeviceIoControl failed:Dm_AppExit");
+        CallFailed();
         return false;
       }
       return true;
@@ -100,6 +127,7 @@ bool DriverConnection::FetchData(int method) {
   // A reply without its source and length words is no reply.
   if (!ok || returned < 8) {
     if (serial) Log(LOG_ERROR, "DeviceIoControl failed:Dm_GetSerialComData");
+    if (!ok) CallFailed();
     return false;
   }
   PortDataReply r{};

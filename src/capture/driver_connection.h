@@ -32,14 +32,23 @@ enum DriverMethod : int {
 // Thread-safe: Connect, the setters and every method may be called from any
 // thread. Callbacks run on the thread that fetched the payload, outside any
 // lock of the connection.
+//
+// A driver that goes away (its end of the device ended or failed, noticed
+// by CheckAlive or by a failed control call) makes the connection
+// disconnected again, with one INFO line "capture driver connection lost";
+// the next successful Connect logs "capture driver connection back".
 class DriverConnection {
  public:
   // Takes the device; a null device means the driver's Unix socket.
   explicit DriverConnection(std::unique_ptr<capture::DriverDevice> device = nullptr);
 
-  // Opens the device once; later calls only report the state.
+  // Opens the device while disconnected; when connected only reports so.
   bool Connect();
   bool IsConnected() const { return connected_.load(); }
+  // While connected, looks whether the driver is still there, without a
+  // control call; marks the connection lost when it is not. The result is
+  // IsConnected() afterwards.
+  bool CheckAlive();
   void SetSerialDataCallback(PortDataCallback f);
   void SetParallelDataCallback(PortDataCallback f);
   // Drops both callbacks and waits until a callback still running (on the
@@ -55,9 +64,14 @@ class DriverConnection {
 
  private:
   bool FetchData(int method);
+  // After a failed control call: a device that is no longer alive means the
+  // driver went away.
+  void CallFailed();
+  void MarkLost();
   std::unique_ptr<capture::DriverDevice> device_;
   std::atomic<bool> connected_{false};
-  std::mutex connect_mu_;
+  std::mutex connect_mu_;  // guards opening, closing and lost_
+  bool lost_ = false;      // lost since the last successful Connect
   std::mutex callback_mu_;
   std::condition_variable callback_done_;
   int callbacks_running_ = 0;  // guarded by callback_mu_

@@ -21,6 +21,11 @@ class DriverDevice {
   // call (it stays open here too). False with `*error` on failure.
   virtual bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size,
                        size_t* returned, uint32_t* error) = 0;
+  // False once the driver has gone: the device is closed, or its far end
+  // ended or failed. Reads nothing.
+  virtual bool Alive() = 0;
+  // Closes the device; the next Open opens it afresh.
+  virtual void Close() = 0;
 };
 
 // The driver stand-in's Unix socket (driver::ControlSocketPath() unless
@@ -32,6 +37,9 @@ class UnixSocketDriverDevice final : public DriverDevice {
   bool Open(uint32_t* error) override;
   bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size,
                size_t* returned, uint32_t* error) override;
+  // Polls the socket for a hang-up without reading from it.
+  bool Alive() override;
+  void Close() override;
 
  private:
   std::string path_;
@@ -55,7 +63,17 @@ class FakeDriverDevice final : public DriverDevice {
     std::lock_guard<std::mutex> l(mu);
     ++opens;
     if (open_error) *error = open_error;
+    if (open_error == 0) alive = true;
     return open_error == 0;
+  }
+  bool Alive() override {
+    std::lock_guard<std::mutex> l(mu);
+    return alive;
+  }
+  void Close() override {
+    std::lock_guard<std::mutex> l(mu);
+    ++closes;
+    alive = false;
   }
   bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size,
                size_t* returned, uint32_t* error) override {
@@ -85,6 +103,8 @@ class FakeDriverDevice final : public DriverDevice {
   std::mutex mu;
   uint32_t open_error = 0;
   int opens = 0;
+  int closes = 0;
+  bool alive = false;  // true from a successful Open until Close (or a test says so)
   Handler handler;
   std::vector<Call> calls;
 };

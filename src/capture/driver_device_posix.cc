@@ -128,4 +128,21 @@ bool UnixSocketDriverDevice::Control(uint32_t code, const void* in, size_t in_si
   return true;
 }
 
+bool UnixSocketDriverDevice::Alive() {
+  std::lock_guard<std::mutex> l(mu_);
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLRDHUP, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready <= 0 || (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+void UnixSocketDriverDevice::Close() {
+  std::lock_guard<std::mutex> l(mu_);
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
 }  // namespace tillcast::capture

@@ -1,5 +1,6 @@
 #include "capture/driver_service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -96,7 +97,7 @@ namespace {
 // Sleeps up to `ms` in short steps, so shutdown is not held up.
 void SleepUnlessExiting(const std::atomic<bool>& exiting, unsigned ms) {
   for (unsigned waited = 0; waited < ms && !exiting.load(); waited += 100)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(100u, ms - waited)));
 }
 
 }  // namespace
@@ -133,13 +134,24 @@ void DriverService::RunStartLoop(const std::atomic<bool>& exiting, unsigned retr
     return;
   }
   const std::string image = DriverImagePath(name_);
-  for (;;) {
-    if (exiting.load()) return;
-    if (StartDriverService(image)) break;
-    Log(LOG_ERROR, "StartDriverService failed! ");
+  bool started = false;
+  while (!exiting.load()) {
+    if (!started) {
+      started = StartDriverService(image);
+      if (started) Log(LOG_ERROR, "StartDriverService success! ");
+      else Log(LOG_ERROR, "StartDriverService failed! ");
+    } else {
+      // Watching: a driver that stopped (crashed, killed) is started again.
+      // A service that was removed meanwhile is left removed.
+      uint32_t state = 0;
+      if (manager_->QueryState(name_, &state) == 0 && state != platform::kServiceRunning) {
+        Log(LOG_WARNING, "capture driver service %s is not running; starting it again", name_.c_str());
+        if (StartDriverService(image)) Log(LOG_INFO, "capture driver service %s restarted", name_.c_str());
+        else Log(LOG_ERROR, "StartDriverService failed! ");
+      }
+    }
     SleepUnlessExiting(exiting, retry_ms);
   }
-  Log(LOG_ERROR, "StartDriverService success! ");
 }
 
 }  // namespace tillcast

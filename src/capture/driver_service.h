@@ -1,5 +1,5 @@
 // The capture driver's service: registering, starting and removing it, and
-// the background thread that keeps trying to start it.
+// the background thread that starts it and keeps it running.
 #pragma once
 
 #include <atomic>
@@ -41,9 +41,14 @@ class DriverService {
   // disabled and stopped instead.
   bool RemoveDriverService();
 
-  // Body of the start thread: tries every `retry_ms` until it succeeds or
-  // `exiting` is set. For a service the system owns it runs WatchLoop.
-  void RunStartLoop(const std::atomic<bool>& exiting, unsigned retry_ms = 2000);
+  // Body of the start thread, until `exiting` is set: tries every
+  // `retry_ms` until the service runs, then keeps watching it at that
+  // period and starts it again whenever it is found stopped (a crashed
+  // driver). A service removed meanwhile is not created again. For a
+  // service the system owns it runs WatchLoop instead.
+  void RunStartLoop(const std::atomic<bool>& exiting, unsigned retry_ms = kRetryMs);
+
+  static constexpr unsigned kRetryMs = 2000;
 
   // Reads the service's state every `poll_ms` until `exiting` is set and
   // logs a line each time it changes (the system starts and restarts it).

@@ -47,25 +47,36 @@ bool SerialWatcher::Init(std::function<void()> on_driver_connected) {
       worker_ = std::thread([this] { Worker(); });
     }
   }
+  const auto start_timer = [this] {
+    if (timer_id_.load() == 0)
+      timer_id_.store(timers_->SetTimer(period_ms_.load(), [this](uint32_t id) { OnConnectTimer(id); }));
+  };
   if (connection_.Connect()) {
     if (on_driver_connected_) on_driver_connected_();
+    start_timer();
     return true;
   }
   Log(LOG_INFO, "Startup driver conn timer\n");
-  if (timer_id_.load() == 0) {
-    timer_id_.store(timers_->SetTimer(kConnectPeriodMs, [this](uint32_t id) { OnConnectTimer(id); }));
-  }
+  start_timer();
   Log(LOG_INFO, "SerialWatcher::Init return failed\n");
   return false;
 }
 
+void SerialWatcher::SetConnectPeriod(uint32_t period_ms) { period_ms_.store(period_ms ? period_ms : kConnectPeriodMs); }
+
 void SerialWatcher::OnConnectTimer(uint32_t id) {
   if (id != timer_id_.load()) return;
+  // Connected: only a quiet look whether the driver is still there.
+  if (connection_.IsConnected() && connection_.CheckAlive()) return;
   Log(LOG_INFO, "DriverConnTimerProc enter");
-  if (connection_.IsConnected()) return;
   if (!connection_.Connect()) return;
+  ForgetMonitors();
   if (on_driver_connected_) on_driver_connected_();
-  if (timer_id_.compare_exchange_strong(id, 0)) timers_->KillTimer(id);
+}
+
+void SerialWatcher::ForgetMonitors() {
+  std::lock_guard<std::mutex> ops(ops_mu_);
+  ChangeMonitors([](std::map<int, MonitorRecord>& m) { m.clear(); });
 }
 
 void SerialWatcher::ChangeMonitors(const std::function<void(std::map<int, MonitorRecord>&)>& change) {

@@ -1,6 +1,10 @@
 // The agent's client of the capture driver: keeps the port monitors it has
 // registered, one event per monitor, a worker that fetches one payload per
-// signal, and a connect timer that retries every 5 s until the driver is up.
+// signal, and a connect timer (every 5 s unless set otherwise) that connects
+// while the driver is not there and, once connected, checks that it still
+// is. A driver that went away (crashed, restarted) is connected to again
+// when it is back, and the driver-connected callable registers the monitors
+// anew.
 #pragma once
 
 #include <condition_variable>
@@ -51,8 +55,8 @@ std::string MonitorEventName(uint32_t appid, uint32_t type, int32_t port);
 
 // Thread-safe. The data callbacks run on the worker thread; the
 // driver-connected callable runs on the caller of Init or on the timer's
-// thread. The destructor stops the timer and the worker (waiting for a
-// fetch in progress) and closes every event.
+// thread, once per connection. The destructor stops the timer and the
+// worker (waiting for a fetch in progress) and closes every event.
 class SerialWatcher final : public ISerialWatcher {
  public:
   // Null arguments mean the driver's Unix socket and a timer thread.
@@ -62,9 +66,14 @@ class SerialWatcher final : public ISerialWatcher {
   SerialWatcher(const SerialWatcher&) = delete;
   SerialWatcher& operator=(const SerialWatcher&) = delete;
 
-  // Starts the worker and connects; when the driver is not there yet, a
-  // 5-second timer retries and runs `on_driver_connected` once it connects.
-  // True when the driver was reached at once.
+  // The connect timer's period (default kConnectPeriodMs); takes effect at
+  // Init. 0 keeps the default.
+  void SetConnectPeriod(uint32_t period_ms);
+
+  // Starts the worker, connects, and starts the connect timer. While not
+  // connected the timer retries and runs `on_driver_connected` each time it
+  // connects; while connected it checks quietly that the driver is still
+  // there. True when the driver was reached at once.
   bool Init(std::function<void()> on_driver_connected);
 
   bool AddPortMonitor(uint32_t type, int32_t port) override;
@@ -76,7 +85,7 @@ class SerialWatcher final : public ISerialWatcher {
   bool GetParallelData() override;
   bool AppExit() override;
 
-  // The connect timer's id, 0 when none runs.
+  // The connect timer's id, 0 before Init.
   uint32_t timer_id() const { return timer_id_.load(); }
   size_t MonitorCount();
   DriverConnection& connection() { return connection_; }
@@ -92,6 +101,9 @@ class SerialWatcher final : public ISerialWatcher {
   };
   void Worker();
   void OnConnectTimer(uint32_t id);
+  // The events of a driver that went away signal nothing any more: the
+  // records go, so the callable can register every monitor afresh.
+  void ForgetMonitors();
   // Runs `change` on the monitor map with the worker held out of its wait,
   // so no event it waits on is ever closed under it.
   void ChangeMonitors(const std::function<void(std::map<int, MonitorRecord>&)>& change);
@@ -101,6 +113,7 @@ class SerialWatcher final : public ISerialWatcher {
   std::unique_ptr<capture::TimerService> timers_;
   std::function<void()> on_driver_connected_;
   std::atomic<uint32_t> timer_id_{0};
+  std::atomic<uint32_t> period_ms_{kConnectPeriodMs};
 
   std::mutex ops_mu_;  // one registration change at a time
   std::mutex mu_;      // guards everything below

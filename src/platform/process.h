@@ -1,6 +1,7 @@
 // Starting other programs.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,5 +61,13 @@ RunResult RunAndCapture(const std::vector<std::string>& argv, int timeout_ms);
 
 // True when a process with this pid exists.
 bool ProcessAlive(int pid);
+
+// When a running process started, in clock ticks after boot (field 22 of
+// /proc/PID/stat): with the pid, it names one process of this boot. False
+// when there is no such process or it has ended (a zombie).
+bool ProcessStartTime(int pid, uint64_t* ticks);
+
+// This boot's identity (/proc/sys/kernel/random/boot_id), "" when unknown.
+std::string BootId();
 
 }  // namespace tillcast::platform

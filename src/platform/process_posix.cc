@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "platform/paths.h"
@@ -175,5 +176,34 @@ RunResult RunAndCapture(const std::vector<std::string>& argv, int timeout_ms) {
 }
 
 bool ProcessAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+bool ProcessStartTime(int pid, uint64_t* ticks) {
+  if (pid <= 0) return false;
+  std::string stat;
+  int err = 0;
+  if (!ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &stat, &err)) return false;
+  // "pid (comm) state ppid ...": the name may hold blanks and parentheses,
+  // so the fields are counted from the last ')'. State is field 3, the
+  // start time field 22.
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state, field;
+  if (!(fields >> state) || state == "Z" || state == "X" || state == "x") return false;
+  for (int n = 4; n < 22; ++n)
+    if (!(fields >> field)) return false;
+  uint64_t start = 0;
+  if (!(fields >> start)) return false;
+  *ticks = start;
+  return true;
+}
+
+std::string BootId() {
+  std::string id;
+  int err = 0;
+  if (!ReadWholeFile("/proc/sys/kernel/random/boot_id", &id, &err)) return {};
+  while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
+  return id;
+}
 
 }  // namespace tillcast::platform

@@ -71,9 +71,12 @@ class ServiceManager {
 };
 
 // Services as record files in a folder (ServiceRecordFolder() by default):
-// "<name>.service" holds name, type, start type, image path and, while it
-// runs, the pid. Start spawns the image detached; running means that pid is
-// alive with that image; stop sends SIGTERM.
+// "<name>.service" holds name, type, start type, image path and, once
+// started, the pid with the process's start time and the boot it started
+// in. Start spawns the image detached; running means that very process
+// still runs (pid, start time and boot match, and it runs that image): a
+// pid given to another process since, or a record without the start time,
+// is not running. Stop sends SIGTERM.
 class PosixServiceManager final : public ServiceManager {
  public:
   explicit PosixServiceManager(std::string folder = "");
@@ -89,6 +92,7 @@ class PosixServiceManager final : public ServiceManager {
   bool ReadRecord(const std::string& name, ServiceConfig* config, int* pid);
 
  private:
+  bool ReadRecord(const std::string& name, ServiceConfig* config, int* pid, uint64_t* start, std::string* boot);
   std::string RecordPath(const std::string& name) const;
   bool WriteRecord(const ServiceConfig& config, int pid);
   std::string folder_;

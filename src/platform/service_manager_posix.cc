@@ -23,10 +23,22 @@ std::string ImageOfPid(int pid) {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-bool RunsImage(int pid, const std::string& image) {
-  if (!ProcessAlive(pid)) return false;
-  const std::string actual = ImageOfPid(pid);
-  if (actual.empty()) return true;  // not ours to inspect; trust the pid
+// The process a record names: its pid, started at that time in that boot.
+struct RecordedProcess {
+  int pid = 0;
+  uint64_t start = 0;  // clock ticks after boot, 0 = not kept
+  std::string boot;
+};
+
+// True when the recorded process is that very program still running: the
+// pid alone may have been given to any other process since (after a crash
+// or a reboot), so its start time and the boot must match too.
+bool Runs(const RecordedProcess& r, const std::string& image) {
+  uint64_t start = 0;
+  if (r.pid <= 0 || r.start == 0 || !ProcessStartTime(r.pid, &start) || start != r.start) return false;
+  if (const std::string boot = BootId(); !boot.empty() && r.boot != boot) return false;
+  const std::string actual = ImageOfPid(r.pid);
+  if (actual.empty()) return true;  // not ours to inspect; pid and start time match
   char resolved[PATH_MAX];
   const std::string want = realpath(image.c_str(), resolved) ? std::string(resolved) : image;
   return actual == want;
@@ -70,6 +82,13 @@ uint32_t PosixServiceManager::Connect() {
 }
 
 bool PosixServiceManager::ReadRecord(const std::string& name, ServiceConfig* config, int* pid) {
+  uint64_t start = 0;
+  std::string boot;
+  return ReadRecord(name, config, pid, &start, &boot);
+}
+
+bool PosixServiceManager::ReadRecord(const std::string& name, ServiceConfig* config, int* pid, uint64_t* start,
+                                     std::string* boot) {
   if (!ValidName(name)) return false;
   std::string text;
   int err = 0;
@@ -77,6 +96,8 @@ bool PosixServiceManager::ReadRecord(const std::string& name, ServiceConfig* con
   std::istringstream in(text);
   std::string line;
   *pid = 0;
+  *start = 0;
+  boot->clear();
   *config = ServiceConfig{};
   while (std::getline(in, line)) {
     const size_t eq = line.find('=');
@@ -87,6 +108,8 @@ bool PosixServiceManager::ReadRecord(const std::string& name, ServiceConfig* con
     else if (k == "start_type") config->start_type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
     else if (k == "image") config->image_path = v;
     else if (k == "pid") *pid = std::atoi(v.c_str());
+    else if (k == "start") *start = std::strtoull(v.c_str(), nullptr, 10);
+    else if (k == "boot") *boot = v;
   }
   return true;
 }
@@ -95,6 +118,9 @@ bool PosixServiceManager::WriteRecord(const ServiceConfig& c, int pid) {
   std::ostringstream out;
   out << "name=" << c.name << "\ntype=" << c.type << "\nstart_type=" << c.start_type << "\nimage=" << c.image_path
       << "\npid=" << pid << "\n";
+  // The started process's identity beside its pid (see Runs()).
+  uint64_t start = 0;
+  if (pid > 0 && ProcessStartTime(pid, &start)) out << "start=" << start << "\nboot=" << BootId() << "\n";
   int err = 0;
   return ReplaceFileAtomically(RecordPath(c.name), out.str(), &err);
 }
@@ -114,18 +140,18 @@ uint32_t PosixServiceManager::Create(const ServiceConfig& config) {
 uint32_t PosixServiceManager::QueryState(const std::string& name, uint32_t* state) {
   std::lock_guard<std::mutex> l(mu_);
   ServiceConfig c;
-  int pid = 0;
-  if (!ReadRecord(name, &c, &pid)) return kErrorServiceDoesNotExist;
-  *state = RunsImage(pid, c.image_path) ? kServiceRunning : kServiceStopped;
+  RecordedProcess r;
+  if (!ReadRecord(name, &c, &r.pid, &r.start, &r.boot)) return kErrorServiceDoesNotExist;
+  *state = Runs(r, c.image_path) ? kServiceRunning : kServiceStopped;
   return 0;
 }
 
 uint32_t PosixServiceManager::Start(const std::string& name) {
   std::lock_guard<std::mutex> l(mu_);
   ServiceConfig c;
-  int pid = 0;
-  if (!ReadRecord(name, &c, &pid)) return kErrorServiceDoesNotExist;
-  if (RunsImage(pid, c.image_path)) return kErrorServiceAlreadyRunning;
+  RecordedProcess r;
+  if (!ReadRecord(name, &c, &r.pid, &r.start, &r.boot)) return kErrorServiceDoesNotExist;
+  if (Runs(r, c.image_path)) return kErrorServiceAlreadyRunning;
   if (access(c.image_path.c_str(), X_OK) != 0) return kErrorFileNotFound;
   PosixProcessLauncher launcher;
   int err = 0, child = -1;
@@ -136,9 +162,10 @@ uint32_t PosixServiceManager::Start(const std::string& name) {
 uint32_t PosixServiceManager::Stop(const std::string& name) {
   std::lock_guard<std::mutex> l(mu_);
   ServiceConfig c;
-  int pid = 0;
-  if (!ReadRecord(name, &c, &pid)) return kErrorServiceDoesNotExist;
-  if (!RunsImage(pid, c.image_path)) return kErrorServiceNotActive;
+  RecordedProcess r;
+  if (!ReadRecord(name, &c, &r.pid, &r.start, &r.boot)) return kErrorServiceDoesNotExist;
+  if (!Runs(r, c.image_path)) return kErrorServiceNotActive;
+  const int pid = r.pid;
   if (kill(pid, SIGTERM) != 0) return errno == EPERM ? kErrorAccessDenied : kErrorServiceNotActive;
   WriteRecord(c, 0);
   return 0;

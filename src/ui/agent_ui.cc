@@ -67,6 +67,7 @@ void AgentUi::FillHooks(StartupHooks& hooks) {
     LoginWndDeps deps;
     deps.watcher = GetSerialWatcher();
     deps.capture = capture_.get();
+    deps.watcher->SetConnectPeriod(GetProcessSettings().driverRetryMs);
     deps.launch_updater = [this] { LaunchUpdater(launcher_, crash_); };
     deps.quit = [this] { loop_->Quit(); };
     wnd_ = std::make_unique<LoginWnd>(std::move(deps));

@@ -229,6 +229,30 @@ TEST_F(StartupTest, ProxySettingsAndTheUpdaterCommandLine) {
   EXPECT_EQ(crash_.mails[0], std::string(kCrashReportMail) + "|tillcast_proxy_1.1.4.26_publish deviceId:DEV42");
 }
 
+TEST_F(StartupTest, CaptureRetryPeriodsFromTheSettings) {
+  struct Case {
+    const char* ini;
+    uint32_t driver_ms, service_ms;
+    bool warned;
+  } cases[] = {
+      {"", 5000, 2000, false},
+      {"[capture]\ndriver_retry_ms=200\nservice_retry_ms=150\n", 200, 150, false},
+      {"[CAPTURE]\nDriver_Retry_Ms = 600000\n", 600000, 2000, false},
+      {"[capture]\ndriver_retry_ms=50\n", 5000, 2000, true},       // too short to be a retry period
+      {"[capture]\nservice_retry_ms=2s\n", 5000, 2000, true},
+      {"[capture]\ndriver_retry_ms=-200\n", 5000, 2000, true},
+      {"[capture]\ndriver_retry_ms=9999999999\n", 5000, 2000, true},
+  };
+  for (const Case& c : cases) {
+    test::ScopedLog log;
+    WriteSettings(c.ini);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(GetProcessSettings().driverRetryMs, c.driver_ms) << c.ini;
+    EXPECT_EQ(GetProcessSettings().serviceRetryMs, c.service_ms) << c.ini;
+    EXPECT_EQ(log.Contains("is not a period of 100 to 600000 ms"), c.warned) << c.ini;
+  }
+}
+
 TEST_F(StartupTest, UpdaterCommandWithoutProxyHostHasNoProxyArgument) {
   const UpdaterCommand c = BuildUpdaterCommand("", "", "3128");
   EXPECT_EQ(c.argv.size(), 3u);

@@ -105,6 +105,66 @@ TEST(DriverCore, MonitorsQueuesAndSignals) {
   close(ev);
 }
 
+uint64_t g_now_ms = 0;
+uint64_t FakeNowMs() { return g_now_ms; }
+
+std::string FetchSerial(serialfilter::DriverCore* core) {
+  const std::string reply = Handle(core, Request(kIoctlGetSerialComData, ""));
+  PortDataReply data{};
+  if (reply.size() != kMessageHeader + sizeof(PortDataReply) ||
+      !DecodePortDataReply(reinterpret_cast<const uint8_t*>(reply.data()) + 8, reply.size() - 8, &data))
+    return "";
+  return std::string(reinterpret_cast<const char*>(data.payload), data.length);
+}
+
+// What the till prints while no agent is registered (the driver just
+// restarted, or the agent is reconnecting) waits for the agent for the
+// hold, and is announced to its monitor; past the hold it is dropped.
+TEST(DriverCore, BytesWithoutAMonitorAreHeldForAnAgentThatComesWithinTheHold) {
+  g_now_ms = 1000;
+  serialfilter::DriverCore core(false);
+  core.HoldUnmonitored(5000, FakeNowMs);
+  const auto capture = [&](const std::string& b) {
+    core.Capture(kPortSerial, 1, reinterpret_cast<const uint8_t*>(b.data()), b.size());
+  };
+  capture("printed while the driver was away;");
+  g_now_ms += 4000;
+  capture("and right after;");
+  EXPECT_EQ(core.Pending(kPortSerial), 1u);
+  const int ev = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK);
+  ASSERT_EQ(StatusOf(Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 1, -1, 0})), dup(ev))),
+            0u);
+  EXPECT_EQ(ReadCounter(ev), 1u);
+  EXPECT_EQ(FetchSerial(&core), "printed while the driver was away;and right after;");
+
+  // The agent re-registers (its monitors go, then come): nothing in between
+  // is lost.
+  g_now_ms += 60000;  // the hold counts from when the last monitor went
+  ASSERT_EQ(StatusOf(Handle(&core, Request(kIoctlRemoveAllPortMonitor, EncodeAppIdRecord({2})))), 0u);
+  capture("between two registrations;");
+  ASSERT_EQ(StatusOf(Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 1, -1, 0})), dup(ev))),
+            0u);
+  EXPECT_EQ(ReadCounter(ev), 1u);
+  EXPECT_EQ(FetchSerial(&core), "between two registrations;");
+
+  // No agent within the hold: what was kept, and what comes later, is dropped.
+  ASSERT_EQ(StatusOf(Handle(&core, Request(kIoctlRemoveAllPortMonitor, EncodeAppIdRecord({2})))), 0u);
+  capture("nobody came for this;");
+  EXPECT_EQ(core.Pending(kPortSerial), 1u);
+  g_now_ms += 5001;
+  capture("nor for this;");
+  EXPECT_EQ(core.Pending(kPortSerial), 0u);
+  ASSERT_EQ(StatusOf(Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 1, -1, 0})), dup(ev))),
+            0u);
+  EXPECT_EQ(ReadCounter(ev), 0u);
+
+  // The other type's hold is its own: parallel never had a monitor, and
+  // its hold from the start is long over.
+  core.Capture(kPortParallel, 1, reinterpret_cast<const uint8_t*>("x"), 1);
+  EXPECT_EQ(core.Pending(kPortParallel), 0u);
+  close(ev);
+}
+
 TEST(DriverCore, SmallReadsJoinTheUnfetchedPayloadWithoutAnotherSignal) {
   serialfilter::DriverCore core(false);
   const int ev = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK);
@@ -188,7 +248,16 @@ TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
   EXPECT_EQ(c.ports[1].flow, serialfilter::FlowControl::kXonXoff);
   EXPECT_EQ(c.printer_backlog, 65536u);
   EXPECT_EQ(c.printer_drop_after_ms, 1500u);
-  for (const char* bad : {"serial\n", "serial x /a\n", "baud 5\n", "serial 1 /a /b fast\n", "socket_mode 999\n",
+  EXPECT_EQ(c.capture_hold_ms, 30000u);
+  EXPECT_EQ(c.ports_linger_ms, 300000u);
+  EXPECT_EQ(serialfilter::PortsSocketPath(c), "/tmp/x.sock.ports");
+  ASSERT_TRUE(serialfilter::ParseConfig("capture_hold 0\nports_linger 1500\nports_socket /tmp/keeper\n", &c, &error))
+      << error;
+  EXPECT_EQ(c.capture_hold_ms, 0u);
+  EXPECT_EQ(c.ports_linger_ms, 1500u);
+  EXPECT_EQ(serialfilter::PortsSocketPath(c), "/tmp/keeper");
+  for (const char* bad : {"serial\n", "serial x /a\n", "baud 5\n", "ports_linger 10\n", "capture_hold x\n",
+                          "ports_socket\n", "serial 1 /a /b fast\n", "socket_mode 999\n",
                           "serial 1 /a /b 9600 dtrdsr\n", "serial 1 /a /b 9600 none more\n", "printer_backlog 10\n",
                           "printer_backlog -5\n", "printer_drop_after 5s\n"}) {
     EXPECT_FALSE(serialfilter::ParseConfig(bad, &c, &error)) << bad;
@@ -300,6 +369,25 @@ TEST(DriverConnection, MethodsLogAndFailAsTheDriverSays) {
 
 // --- SerialWatcher over the in-process driver ---
 
+struct Collected {
+  std::mutex mu;
+  std::string serial, parallel;
+  size_t payloads = 0;
+  size_t Size() {
+    std::lock_guard<std::mutex> l(mu);
+    return serial.size() + parallel.size();
+  }
+};
+
+PortDataCallback Into(Collected* c, bool serial) {
+  return [c, serial](uint32_t, const uint8_t* data, uint32_t len) {
+    std::lock_guard<std::mutex> l(c->mu);
+    (serial ? c->serial : c->parallel).append(reinterpret_cast<const char*>(data), len);
+    ++c->payloads;
+  };
+}
+
+
 class WatcherTest : public ::testing::Test {
  protected:
   void Make(uint32_t open_error = 0) {
@@ -350,13 +438,104 @@ TEST_F(WatcherTest, DriverAbsentAtStartThenTheTimerConnectsAndRegisters) {
   device_->open_error = 0;
   EXPECT_TRUE(timers_->Fire(id));
   EXPECT_EQ(connected, 1);
-  EXPECT_EQ(timers_->ActiveCount(), 0u);  // the ticks stop
-  EXPECT_EQ(watcher_->timer_id(), 0u);
   EXPECT_EQ(watcher_->MonitorCount(), 2u);
   EXPECT_EQ(driver_.Monitors(), 2u);
+  // Connected, the timer goes on checking the driver, quietly: no more
+  // "enter" lines, no second registration.
+  EXPECT_EQ(timers_->ActiveCount(), 1u);
+  EXPECT_TRUE(timers_->Fire(id));
+  EXPECT_TRUE(timers_->Fire(id));
+  EXPECT_EQ(connected, 1);
+  EXPECT_EQ(device_->opens, 4);
   size_t ticks = 0;
   for (const std::string& l : test::SplitLines(log.Text())) ticks += l.find("DriverConnTimerProc enter") != std::string::npos;
   EXPECT_EQ(ticks, 3u);
+}
+
+TEST_F(WatcherTest, ConnectedAtOnceTheTimerRunsAtTheSetPeriod) {
+  test::ScopedLog log;
+  Make();
+  watcher_->SetConnectPeriod(250);
+  int connected = 0;
+  ASSERT_TRUE(watcher_->Init([&] { ++connected; }));
+  EXPECT_EQ(connected, 1);
+  ASSERT_NE(watcher_->timer_id(), 0u);
+  EXPECT_EQ(timers_->LastPeriod(), 250u);
+  EXPECT_TRUE(timers_->Fire(watcher_->timer_id()));
+  EXPECT_EQ(connected, 1);
+  EXPECT_FALSE(log.Contains("DriverConnTimerProc enter"));
+  EXPECT_FALSE(log.Contains("Startup driver conn timer"));
+}
+
+// The driver goes away under a connected watcher (noticed by the timer's
+// look at the device, or by a failed control call), then comes back: one
+// line each way, and the monitors are registered with the new driver.
+TEST_F(WatcherTest, DriverGoneIsNoticedAndTheMonitorsAreRegisteredAgainWhenItIsBack) {
+  struct Case {
+    const char* name;
+    bool by_failed_call;
+  };
+  for (const Case& c : {Case{"liveness look", false}, Case{"failed control call", true}}) {
+    SCOPED_TRACE(c.name);
+    test::ScopedLog log;
+    Make();
+    int connected = 0;
+    ASSERT_TRUE(watcher_->Init([&] {
+      ++connected;
+      RegisterBoth();
+    }));
+    const uint32_t id = watcher_->timer_id();
+    ASSERT_EQ(driver_.Monitors(), 2u);
+    // The driver ends: its end of the device is gone, calls fail.
+    {
+      std::lock_guard<std::mutex> l(device_->mu);
+      device_->alive = false;
+      device_->open_error = 2;
+      device_->handler = [](const FakeDriverDevice::Call&, std::string*, uint32_t* error) {
+        *error = kErrDeviceNotConnected;
+        return false;
+      };
+    }
+    if (c.by_failed_call) {
+      EXPECT_FALSE(watcher_->GetParallelData());
+    } else {
+      EXPECT_TRUE(timers_->Fire(id));
+    }
+    EXPECT_FALSE(watcher_->connection().IsConnected());
+    {
+      std::lock_guard<std::mutex> l(device_->mu);
+      EXPECT_GE(device_->closes, 1);
+    }
+    EXPECT_TRUE(timers_->Fire(id));  // still away
+    EXPECT_EQ(connected, 1);
+    // A new driver (nothing registered with it yet) takes calls again.
+    test::InProcessDriver fresh;
+    auto fresh_device = fresh.MakeDevice();
+    {
+      std::lock_guard<std::mutex> l(device_->mu);
+      device_->open_error = 0;
+      device_->handler = fresh_device->handler;
+    }
+    EXPECT_TRUE(timers_->Fire(id));
+    EXPECT_TRUE(watcher_->connection().IsConnected());
+    EXPECT_EQ(connected, 2);
+    EXPECT_EQ(fresh.Monitors(), 2u);
+    EXPECT_EQ(watcher_->MonitorCount(), 2u);
+    // And payloads of the new driver arrive.
+    Collected got;
+    watcher_->SetParallelDataCallback(Into(&got, false));
+    fresh.Capture(kPortParallel, "after the restart");
+    ASSERT_TRUE(test::WaitUntil([&] { return got.Size() == 17; }, 10000));
+    const std::vector<std::string> lines = test::SplitLines(log.Text());
+    size_t lost = 0, back = 0;
+    for (const std::string& l : lines) {
+      lost += l.find("[INFO]: capture driver connection lost") != std::string::npos;
+      back += l.find("[INFO]: capture driver connection back") != std::string::npos;
+    }
+    EXPECT_EQ(lost, 1u);
+    EXPECT_EQ(back, 1u);
+    watcher_.reset();
+  }
 }
 
 TEST_F(WatcherTest, SameMonitorTwiceRegistersOnce) {
@@ -378,24 +557,6 @@ TEST_F(WatcherTest, RemoveAllWithoutMonitorsStillAsksTheDriver) {
   EXPECT_EQ(CallsOf(kIoctlRemoveAllPortMonitor), 1u);
   EXPECT_FALSE(watcher_->SetSerialDataCallback(nullptr));
   EXPECT_FALSE(watcher_->SetParallelDataCallback(nullptr));
-}
-
-struct Collected {
-  std::mutex mu;
-  std::string serial, parallel;
-  size_t payloads = 0;
-  size_t Size() {
-    std::lock_guard<std::mutex> l(mu);
-    return serial.size() + parallel.size();
-  }
-};
-
-PortDataCallback Into(Collected* c, bool serial) {
-  return [c, serial](uint32_t, const uint8_t* data, uint32_t len) {
-    std::lock_guard<std::mutex> l(c->mu);
-    (serial ? c->serial : c->parallel).append(reinterpret_cast<const char*>(data), len);
-    ++c->payloads;
-  };
 }
 
 TEST_F(WatcherTest, EverySignalFetchesOnePayloadAndAllBytesArriveInOrder) {

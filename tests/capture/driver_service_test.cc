@@ -88,14 +88,14 @@ TEST(DriverService, StartLoopRetriesUntilSuccessAndEndsOnExit) {
     std::lock_guard<std::mutex> l(m.mu);
     m.start_error = 0;
   }
+  ASSERT_TRUE(test::WaitUntil([&] { return log.Contains("[ERROR]: StartDriverService success! \r\n"); }, 10000));
+  exiting = true;
   t.join();
   EXPECT_TRUE(log.Contains("[ERROR]: StartDriverService failed! \r\n"));
-  EXPECT_TRUE(log.Contains("[ERROR]: StartDriverService success! \r\n"));
 
   FakeServiceManager never;
   never.start_error = 2;
   DriverService s2(&never, "SerialFilter64");
-  exiting = true;
   s2.RunStartLoop(exiting, 10);  // returns at once
   EXPECT_EQ(never.creates, 0);
 }
@@ -187,6 +187,35 @@ TEST(DriverServiceChoice, PackageInstallationsWatchSystemdBuildFoldersKeepRecord
   }
   test::ScopedEnv forced("TILLCAST_SERVICE_MANAGER", "records");
   EXPECT_FALSE(CreateDriverServiceManager(true, &why)->OwnedBySystem());
+  EXPECT_NE(why.find("TILLCAST_SERVICE_MANAGER"), std::string::npos) << why;
+}
+
+// Once running, the service is watched: found stopped (a driver that
+// crashed), it is started again, with a line saying so; a service removed
+// meanwhile (uninstalled) is not created again.
+TEST(DriverService, StartLoopStartsAStoppedDriverAgainButNotARemovedOne) {
+  test::ScopedLog log;
+  FakeServiceManager m;
+  DriverService s(&m, "SerialFilter64");
+  std::atomic<bool> exiting{false};
+  std::thread t([&] { s.RunStartLoop(exiting, 10); });
+  const auto starts = [&] {
+    std::lock_guard<std::mutex> l(m.mu);
+    return m.starts;
+  };
+  ASSERT_TRUE(test::WaitUntil([&] { return starts() == 1; }, 10000));
+  for (int crash = 1; crash <= 2; ++crash) {
+    m.Stop("SerialFilter64");
+    ASSERT_TRUE(test::WaitUntil([&] { return starts() == 1 + crash; }, 10000)) << crash;
+  }
+  EXPECT_TRUE(log.Contains("[WARNING]: capture driver service SerialFilter64 is not running; starting it again\r\n"));
+  EXPECT_TRUE(log.Contains("[INFO]: capture driver service SerialFilter64 restarted\r\n"));
+  m.Delete("SerialFilter64");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  exiting = true;
+  t.join();
+  EXPECT_EQ(m.creates, 1);
+  EXPECT_EQ(starts(), 3);
 }
 
 }  // namespace

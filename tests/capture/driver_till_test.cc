@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -113,7 +115,34 @@ class DriverTill : public ::testing::Test {
  protected:
   void TearDown() override {
     watcher_.reset();
+    StopDriver();
+    // A keeper whose driver was killed lets go once its ports are gone.
+    unlink(dir_.Sub("COM1").c_str());
+    unlink(dir_.Sub("LPT1").c_str());
+    EXPECT_TRUE(test::WaitUntil([&] { return test::ProcessesMentioning(dir_.path()).empty(); }, 5000))
+        << "processes left behind: " << test::ProcessesMentioning(dir_.path()).size();
+  }
+  // A clean stop: the keeper removes the ports and exits with the driver.
+  void StopDriver() {
+    if (!driver_) return;
+    driver_->Signal(SIGTERM);
+    driver_->Wait(5000);
     driver_.reset();
+  }
+  // The driver as it crashes: SIGKILL, nothing cleaned up.
+  void KillDriver() {
+    driver_->Signal(SIGKILL);
+    driver_->Wait(5000);
+    driver_.reset();
+  }
+  // Starts the driver again on the same configuration (the socket a killed
+  // one left behind is replaced).
+  void StartDriver() {
+    driver_ = std::make_unique<test::Subprocess>(
+        std::vector<std::string>{test::BinDir() + "/SerialFilter64", "-c", dir_.Sub("sf.conf")},
+        std::map<std::string, std::string>{}, dir_.Sub("sf.log"));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(socket_) && test::FileExists(dir_.Sub("LPT1")); }, 10000))
+        << test::ReadFile(dir_.Sub("sf.log"));
   }
   // Starts the driver with a serial till port proxied to `serial_printer`
   // and a parallel one to `parallel_printer` ("" = capture only), plus
@@ -123,13 +152,15 @@ class DriverTill : public ::testing::Test {
     unlink(socket_.c_str());  // left by a driver of an earlier round
     test::WriteFile(dir_.Sub("sf.conf"), "socket " + socket_ + "\n" + serial_line + "\nparallel 1 " + dir_.Sub("LPT1") +
                                              " " + parallel_printer + "\n" + extra);
-    driver_ = std::make_unique<test::Subprocess>(
-        std::vector<std::string>{test::BinDir() + "/SerialFilter64", "-c", dir_.Sub("sf.conf")},
-        std::map<std::string, std::string>{}, dir_.Sub("sf.log"));
-    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(socket_) && test::FileExists(dir_.Sub("LPT1")); }, 10000))
-        << test::ReadFile(dir_.Sub("sf.log"));
+    ASSERT_NO_FATAL_FAILURE(StartDriver());
+    // With a retry period the watcher runs its timer as the agent does
+    // (reconnecting after a driver restart); else the test fires it.
+    std::unique_ptr<capture::TimerService> timers;
+    if (retry_ms_ > 0) timers = std::make_unique<capture::ThreadTimerService>();
+    else timers = std::make_unique<capture::ManualTimerService>();
     watcher_ = std::make_unique<SerialWatcher>(std::make_unique<capture::UnixSocketDriverDevice>(socket_),
-                                               std::make_unique<capture::ManualTimerService>());
+                                               std::move(timers));
+    watcher_->SetConnectPeriod(retry_ms_);
     const auto into = [this](bool serial) {
       return [this, serial](uint32_t, const uint8_t* d, uint32_t n) {
         std::lock_guard<std::mutex> l(got_.mu);
@@ -141,6 +172,7 @@ class DriverTill : public ::testing::Test {
     watcher_->SetSerialDataCallback(into(true));
     watcher_->SetParallelDataCallback(into(false));
     ASSERT_TRUE(watcher_->Init([&] {
+      ++registrations_;
       watcher_->RemoveAllPortMonitor();
       watcher_->AddPortMonitor(kPortSerial, -1);
       watcher_->AddPortMonitor(kPortParallel, -1);
@@ -166,6 +198,8 @@ class DriverTill : public ::testing::Test {
   std::string socket_;
   std::unique_ptr<test::Subprocess> driver_;
   Captured got_;
+  uint32_t retry_ms_ = 0;  // the watcher's connect period; 0 = fired by hand
+  std::atomic<int> registrations_{0};
   std::unique_ptr<SerialWatcher> watcher_;
 };
 
@@ -318,6 +352,176 @@ TEST_F(DriverTill, PrinterFlowControlIsSetOnTheDevice) {
     EXPECT_EQ((t.c_iflag & IXON) != 0 && (t.c_iflag & IXOFF) != 0, c.xonxoff);
     TearDown();
   }
+}
+
+// --- The till's ports across a crash of the driver ---
+
+// A till port as the till's software holds it open for the day.
+struct TillPort {
+  const char* name;
+  bool serial;
+};
+
+// The till keeps one descriptor open the whole time; the driver is killed
+// (SIGKILL), the till prints on meanwhile, the driver is started again. The
+// descriptor never fails (no EIO, no SIGPIPE: this process keeps SIGPIPE's
+// default action), what was printed during the outage and after reaches the
+// printer and the agent's watcher byte for byte, in order, and the watcher
+// says it lost the driver and got it back, and registers again.
+TEST_F(DriverTill, TillDescriptorOutlivesADriverCrashAndEveryByteArrives) {
+  ASSERT_NE(signal(SIGPIPE, SIG_DFL), SIG_ERR);
+  for (const TillPort& port : {TillPort{"serial", true}, TillPort{"parallel", false}}) {
+    SCOPED_TRACE(port.name);
+    test::ScopedLog log;
+    PtyPrinter serial_printer, parallel_printer;
+    retry_ms_ = 100;
+    ASSERT_NO_FATAL_FAILURE(Start(SerialLine(serial_printer.device()), parallel_printer.device()));
+    PtyPrinter& printer = port.serial ? serial_printer : parallel_printer;
+    const auto captured = [&] { return port.serial ? got_.Serial() : got_.Parallel(); };
+    ScopedFd till = port.serial ? OpenTill() : ScopedFd(open(dir_.Sub("LPT1").c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(till.valid());
+
+    const std::vector<test::TillReceipt> corpus = test::SaleCorpus();
+    ASSERT_TRUE(test::WriteLikeATill(till.get(), corpus[0].writes));
+    ASSERT_TRUE(test::WaitUntil([&] { return printer.Size() == corpus[0].bytes.size(); }, 10000));
+    ASSERT_TRUE(test::WaitUntil([&] { return captured().size() == corpus[0].bytes.size(); }, 10000));
+
+    KillDriver();
+    // The till goes on printing while no driver runs; its writes wait in
+    // the port (and block once the port's buffer is full, as on a real
+    // port), so they run on a thread of their own.
+    std::atomic<int> outage_errno{0};
+    std::thread outage([&] {
+      if (!test::WriteLikeATill(till.get(), corpus[1].writes)) outage_errno = errno ? errno : -1;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    StartDriver();
+    outage.join();  // before any return: the thread uses this frame
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(outage_errno, 0) << "the till's descriptor failed while the driver was down: "
+                               << std::strerror(outage_errno);
+    ASSERT_TRUE(test::WaitUntil([&] { return log.Contains("capture driver connection back"); }, 5000)) << log.Text();
+    ASSERT_TRUE(test::WaitUntil([&] { return registrations_ == 2 && watcher_->MonitorCount() == 2; }, 5000));
+
+    // After the restart, through the same descriptor.
+    ASSERT_TRUE(test::WriteLikeATill(till.get(), corpus[2].writes));
+    const std::string all = corpus[0].bytes + corpus[1].bytes + corpus[2].bytes;
+    ASSERT_TRUE(test::WaitUntil([&] { return printer.Size() >= all.size(); }, 20000)) << printer.Size() << " of " << all.size();
+    EXPECT_TRUE(printer.Got() == all) << "the printer got other bytes than the till wrote";
+    ASSERT_TRUE(test::WaitUntil([&] { return captured().size() >= all.size(); }, 20000))
+        << captured().size() << " of " << all.size();
+    EXPECT_TRUE(captured() == all) << "the capture differs from what the till wrote";
+
+    size_t lost = 0, back = 0;
+    for (const std::string& l : test::SplitLines(log.Text())) {
+      lost += l.find("[INFO]: capture driver connection lost") != std::string::npos;
+      back += l.find("[INFO]: capture driver connection back") != std::string::npos;
+    }
+    EXPECT_EQ(lost, 1u);
+    EXPECT_EQ(back, 1u);
+    till.reset();
+    TearDown();
+    got_.serial.clear();
+    got_.parallel.clear();
+    registrations_ = 0;
+  }
+}
+
+// A clean stop of the driver removes the ports, and its keeper is gone with
+// it; a keeper whose driver crashed ends once its ports were removed by
+// someone else, or after its linger time without a driver.
+TEST_F(DriverTill, PortKeeperEndsOnACleanStopWhenItsPortsAreRemovedAndAfterItsLingerTime) {
+  struct Case {
+    const char* name;
+    std::string extra;
+    bool clean_stop, remove_ports;
+  };
+  for (const Case& c : {Case{"clean stop", "", true, false}, Case{"ports removed", "", false, true},
+                        Case{"linger time", "ports_linger 500\n", false, false}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(Start("serial 1 " + dir_.Sub("COM1"), "", c.extra));
+    watcher_.reset();
+    ASSERT_TRUE(test::FileExists(dir_.Sub("COM1")));
+    // The driver and its keeper, each in its own process group.
+    const std::vector<int> procs = test::ProcessesMentioning(dir_.path());
+    ASSERT_EQ(procs.size(), 2u);
+    EXPECT_NE(getpgid(procs[0]), getpgid(procs[1]));
+    if (c.clean_stop) {
+      StopDriver();
+      EXPECT_FALSE(test::FileExists(dir_.Sub("COM1"))) << "the port outlived a clean stop";
+      EXPECT_FALSE(test::FileExists(dir_.Sub("LPT1")));
+    } else {
+      KillDriver();
+      if (c.remove_ports) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        EXPECT_EQ(test::ProcessesMentioning(dir_.path()).size(), 1u) << "the keeper did not wait for its ports to go";
+        unlink(dir_.Sub("COM1").c_str());
+        unlink(dir_.Sub("LPT1").c_str());
+      }
+    }
+    EXPECT_TRUE(test::WaitUntil([&] { return test::ProcessesMentioning(dir_.path()).empty(); }, 3000))
+        << test::ReadFile(dir_.Sub("sf.log"));
+    EXPECT_FALSE(test::FileExists(dir_.Sub("COM1")));
+    TearDown();
+  }
+}
+
+// The keeper re-reads the configuration for every driver: a port whose
+// link someone removed, or one added to the configuration, is made anew;
+// one no longer configured is removed. A path that is not a link is still
+// refused.
+TEST_F(DriverTill, KeeperFollowsTheConfigurationOnEachDriverStart) {
+  ASSERT_NO_FATAL_FAILURE(Start("serial 1 " + dir_.Sub("COM1"), ""));
+  watcher_.reset();
+  KillDriver();
+  unlink(dir_.Sub("COM1").c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the keeper lets COM1 go
+  test::WriteFile(dir_.Sub("COM3"), "a file of someone else");
+  test::WriteFile(dir_.Sub("sf.conf"), "socket " + socket_ + "\nserial 1 " + dir_.Sub("COM1") + "\nserial 2 " +
+                                           dir_.Sub("COM2") + "\nserial 3 " + dir_.Sub("COM3") + "\n");
+  unlink(socket_.c_str());
+  driver_ = std::make_unique<test::Subprocess>(
+      std::vector<std::string>{test::BinDir() + "/SerialFilter64", "-c", dir_.Sub("sf.conf")},
+      std::map<std::string, std::string>{}, dir_.Sub("sf.log"));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("COM2")); }, 10000)) << test::ReadFile(dir_.Sub("sf.log"));
+  EXPECT_TRUE(test::FileExists(dir_.Sub("COM1")));
+  EXPECT_FALSE(test::FileExists(dir_.Sub("LPT1"))) << "a port no longer configured was kept";
+  EXPECT_EQ(test::ReadFile(dir_.Sub("COM3")), "a file of someone else");
+  EXPECT_TRUE(test::WaitUntil([&] { return DriverLog().find("COM3 exists and is not a link; port left out") != std::string::npos; },
+                              5000))
+      << DriverLog();
+  EXPECT_EQ(test::ProcessesMentioning(dir_.path()).size(), 2u) << "a second keeper was started";
+  // Both new ports work.
+  for (const char* name : {"COM1", "COM2"}) {
+    ScopedFd fd(open(dir_.Sub(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    EXPECT_TRUE(fd.valid()) << name;
+  }
+  unlink(dir_.Sub("COM3").c_str());
+}
+
+// A keeper run by a service manager (--managed) is used by the driver
+// rather than a keeper of its own; it keeps the ports when the driver stops
+// and removes them when it is stopped itself.
+TEST_F(DriverTill, ManagedKeeperKeepsThePortsWhenTheDriverStops) {
+  socket_ = dir_.Sub("sf.sock");
+  test::WriteFile(dir_.Sub("sf.conf"), "socket " + socket_ + "\nserial 1 " + dir_.Sub("COM1") + "\nparallel 1 " +
+                                           dir_.Sub("LPT1") + "\n");
+  test::Subprocess keeper({test::BinDir() + "/SerialFilter64", "--keep-ports", "--managed", "-c", dir_.Sub("sf.conf")},
+                          {}, dir_.Sub("keeper.log"));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("LPT1")); }, 10000));
+  ASSERT_NO_FATAL_FAILURE(StartDriver());
+  EXPECT_EQ(test::ProcessesMentioning(dir_.path()).size(), 2u) << "the driver started a keeper of its own";
+  ScopedFd till = OpenTill();
+  ASSERT_TRUE(till.valid());
+  StopDriver();
+  EXPECT_TRUE(test::FileExists(dir_.Sub("COM1")));
+  EXPECT_TRUE(test::FileExists(dir_.Sub("LPT1")));
+  EXPECT_EQ(write(till.get(), "\x1b@", 2), 2) << std::strerror(errno);
+  keeper.Signal(SIGTERM);
+  ASSERT_TRUE(keeper.Wait(5000));
+  EXPECT_EQ(keeper.exit_code(), 0);
+  EXPECT_FALSE(test::FileExists(dir_.Sub("COM1")));
+  EXPECT_FALSE(test::FileExists(dir_.Sub("LPT1")));
 }
 
 }  // namespace

@@ -24,23 +24,9 @@ std::string SaleRoadCloudData() {
     "devices":[{"deviceKey":"DEMO-KEY-0001","deviceId":"dev-0001","deviceName":"收银台1","appId":"app-e2e"}]}]})J");
 }
 
-TillReceipt Sale(const std::string& no, int logo_rows) {
-  SaleSpec spec;
-  spec.receipt_no = no;
-  spec.logo_rows = logo_rows;
-  spec.seed = static_cast<uint32_t>(std::hash<std::string>()(no));
-  return SaleReceipt(spec);
-}
+TillReceipt Sale(const std::string& no, int logo_rows) { return NumberedSale(no, logo_rows); }
 
-bool WaitPrinted(Shop& shop, const std::string& bytes, int timeout_ms) {
-  return WaitUntil(
-      [&] {
-        for (const auto& d : shop.Printed())
-          if (d.Bytes() == bytes) return true;
-        return false;
-      },
-      timeout_ms);
-}
+bool WaitPrinted(Shop& shop, const std::string& bytes, int timeout_ms) { return shop.WaitPrinted(bytes, timeout_ms); }
 
 size_t CapturesHandled(const Shop& shop) {
   const std::string log = shop.AgentLog();

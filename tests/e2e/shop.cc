@@ -21,6 +21,8 @@
 #include <json/json.h>
 
 #include "data/codec.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
 #include "support/till_corpus.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +96,14 @@ Shop::~Shop() {
     agent_->Wait(5000);
   }
   agent_.reset();  // kills it if it still runs
+  // A driver the agent's driver service started in place of ours (a clean
+  // stop, so its port keeper goes too).
+  platform::PosixServiceManager services(dir_.Sub("services"));
+  platform::ServiceConfig record;
+  int service_pid = 0;
+  uint64_t start = 0;
+  if (services.ReadRecord("SerialFilter64", &record, &service_pid) && services.Stop("SerialFilter64") == 0)
+    WaitUntil([&] { return !platform::ProcessStartTime(service_pid, &start); }, 5000);
   for (auto* p : {&driver_, &printer_, &cloud_, &redis_}) {
     if (*p) {
       (*p)->Signal(SIGTERM);
@@ -193,10 +203,17 @@ bool Shop::Start(std::string* why, bool redis_aof) {
     *why = "the capture driver did not open its socket and till port";
     return false;
   }
-  // The agent finds its driver service running and leaves it to us.
+  // The agent finds its driver service running and leaves it to us, as
+  // long as it runs.
+  uint64_t driver_start = 0;
+  if (!platform::ProcessStartTime(driver_->pid(), &driver_start)) {
+    *why = "the capture driver ended at once";
+    return false;
+  }
   WriteFile(dir_.Sub("services/SerialFilter64.service"),
             "name=SerialFilter64\ntype=1\nstart_type=3\nimage=" + Realpath(bin + "/SerialFilter64") +
-                "\npid=" + std::to_string(driver_->pid()) + "\n");
+                "\npid=" + std::to_string(driver_->pid()) + "\nstart=" + std::to_string(driver_start) +
+                "\nboot=" + platform::BootId() + "\n");
 
   WriteFile(dir_.Sub("data/Tillcast/setting.ini"), "[proxy]\nredis_ip=127.0.0.1\nredis_port=" +
                                                        std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
@@ -350,18 +367,39 @@ bool Shop::PushRawMany(const std::vector<std::string>& jobs) {
 bool Shop::WriteTill(const std::string& bytes) { return WriteTillWrites({bytes}); }
 
 bool Shop::WriteTillWrites(const std::vector<std::string>& writes, int pause_us) {
-  const int fd = ::open(dir_.Sub("ports/till").c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
+  platform::ScopedFd fd = OpenTill();
+  if (!fd.valid()) return false;
+  const bool ok = WriteLikeATill(fd.get(), writes, pause_us);
+  ::tcdrain(fd.get());
+  return ok;
+}
+
+platform::ScopedFd Shop::OpenTill() {
+  platform::ScopedFd fd(::open(dir_.Sub("ports/till").c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
   // A till program puts its port in raw mode before it prints.
   termios tio{};
-  if (::tcgetattr(fd, &tio) == 0) {
+  if (fd.valid() && ::tcgetattr(fd.get(), &tio) == 0) {
     ::cfmakeraw(&tio);
-    ::tcsetattr(fd, TCSANOW, &tio);
+    ::tcsetattr(fd.get(), TCSANOW, &tio);
   }
-  const bool ok = WriteLikeATill(fd, writes, pause_us);
-  ::tcdrain(fd);
-  ::close(fd);
-  return ok;
+  return fd;
+}
+
+void Shop::KillDriver() {
+  if (!driver_) return;
+  driver_->Signal(SIGKILL);
+  driver_->Wait(5000);
+  driver_.reset();
+}
+
+bool Shop::WaitPrinted(const std::string& bytes, int timeout_ms) const {
+  return WaitUntil(
+      [&] {
+        for (const auto& d : Printed())
+          if (d.Bytes() == bytes) return true;
+        return false;
+      },
+      timeout_ms);
 }
 
 std::vector<PrintedDoc> Shop::Printed() const {

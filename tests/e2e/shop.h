@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_fd.h"
 #include "support/subprocess.h"
 #include "support/test_support.h"
 
@@ -80,6 +81,13 @@ class Shop {
   // Performs a till's writes one by one on its serial port (see
   // till_corpus.h), `pause_us` between them.
   bool WriteTillWrites(const std::vector<std::string>& writes, int pause_us = 0);
+  // The till's serial port opened (blocking, raw) as till software keeps it
+  // open all day; invalid on failure.
+  platform::ScopedFd OpenTill();
+
+  // The capture driver crashes: SIGKILL, nothing cleaned up. The agent's
+  // driver service (the service record names this driver) starts it again.
+  void KillDriver();
 
   // Through the simulator's admin routes: a store's new receipt template,
   // a notify element, an order job for the device.
@@ -99,6 +107,8 @@ class Shop {
   std::string SnapshotFolder() const { return dir_.Sub("snapshots"); }
 
   std::vector<PrintedDoc> Printed() const;   // in order of printing
+  // Waits for a document with exactly `bytes` (a till's print passed on).
+  bool WaitPrinted(const std::string& bytes, int timeout_ms) const;
   std::vector<std::string> Uploads() const;  // files, in order of arrival
   std::string AgentLog() const;              // as written (GBK)
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }

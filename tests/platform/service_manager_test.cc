@@ -1,5 +1,6 @@
 #include "platform/service_manager.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/process.h"
+#include "support/subprocess.h"
 #include "support/test_support.h"
 
 namespace tillcast::platform {
@@ -66,6 +69,74 @@ TEST_F(ServiceManagerTest, LifecycleCreateStartStopDelete) {
   EXPECT_EQ(m.Stop("SerialFilter64"), kErrorServiceNotActive);
   EXPECT_EQ(m.Delete("SerialFilter64"), 0u);
   EXPECT_EQ(m.Delete("SerialFilter64"), kErrorServiceDoesNotExist);
+}
+
+// A record's pid may since have been given to another process, even one
+// running the same program (after a crash, after a reboot): only the very
+// process the manager started, at the time it kept, counts as running.
+TEST_F(ServiceManagerTest, ARecordCountsAsRunningOnlyForTheVeryProcessItStarted) {
+  PosixServiceManager m(dir_.Sub("services"));
+  ASSERT_EQ(m.Connect(), 0u);
+  ASSERT_EQ(m.Create(Config()), 0u);
+  test::Subprocess other({image_}, {});  // same program, not started by the manager
+  uint64_t other_start = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return ProcessStartTime(other.pid(), &other_start); }, 5000));
+  ASSERT_FALSE(BootId().empty());
+  const std::string record = dir_.Sub("services/SerialFilter64.service");
+  const std::string head =
+      "name=SerialFilter64\ntype=1\nstart_type=3\nimage=" + image_ + "\npid=" + std::to_string(other.pid()) + "\n";
+  struct Case {
+    const char* what;
+    std::string identity;
+  };
+  for (const Case& c : {Case{"no start time kept", ""},
+                        Case{"another start time", "start=" + std::to_string(other_start + 1) + "\nboot=" + BootId() + "\n"},
+                        Case{"another boot", "start=" + std::to_string(other_start) +
+                                                 "\nboot=00000000-0000-0000-0000-000000000000\n"}}) {
+    test::WriteFile(record, head + c.identity);
+    EXPECT_EQ(StateOf(m), kServiceStopped) << c.what;
+    EXPECT_EQ(m.Stop("SerialFilter64"), kErrorServiceNotActive) << c.what;
+  }
+  test::WriteFile(record, head + "start=" + std::to_string(other_start) + "\nboot=" + BootId() + "\n");
+  EXPECT_EQ(StateOf(m), kServiceRunning) << "the record of that very process";
+
+  // From a stale record, Start starts the program anew and keeps the new
+  // process's identity.
+  test::WriteFile(record, head);
+  ASSERT_EQ(m.Start("SerialFilter64"), 0u);
+  ServiceConfig stored;
+  int pid = 0;
+  ASSERT_TRUE(m.ReadRecord("SerialFilter64", &stored, &pid));
+  ASSERT_GT(pid, 0);
+  EXPECT_NE(pid, other.pid());
+  uint64_t start = 0;
+  ASSERT_TRUE(ProcessStartTime(pid, &start));
+  const std::string text = test::ReadFile(record);
+  EXPECT_NE(text.find("\nstart=" + std::to_string(start) + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nboot=" + BootId() + "\n"), std::string::npos) << text;
+  EXPECT_EQ(StateOf(m), kServiceRunning);
+  ASSERT_EQ(m.Stop("SerialFilter64"), 0u);
+  EXPECT_TRUE(test::WaitUntil([&] { return !ProcessAlive(pid); }, 5000));
+  EXPECT_TRUE(ProcessAlive(other.pid())) << "the other process was stopped in its place";
+}
+
+// A process that has ended but not yet been reaped (a zombie) still has its
+// pid; it runs nothing.
+TEST_F(ServiceManagerTest, AnEndedProcessIsNotRunningBeforeItIsReaped) {
+  PosixServiceManager m(dir_.Sub("services"));
+  ASSERT_EQ(m.Connect(), 0u);
+  ASSERT_EQ(m.Create(Config()), 0u);
+  test::Subprocess child({image_}, {});
+  uint64_t start = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return ProcessStartTime(child.pid(), &start); }, 5000));
+  test::WriteFile(dir_.Sub("services/SerialFilter64.service"),
+                  "name=SerialFilter64\ntype=1\nstart_type=3\nimage=" + image_ + "\npid=" +
+                      std::to_string(child.pid()) + "\nstart=" + std::to_string(start) + "\nboot=" + BootId() + "\n");
+  EXPECT_EQ(StateOf(m), kServiceRunning);
+  child.Signal(SIGKILL);
+  ASSERT_TRUE(test::WaitUntil([&] { return !ProcessStartTime(child.pid(), &start); }, 5000));
+  EXPECT_TRUE(ProcessAlive(child.pid()));  // not reaped yet
+  EXPECT_EQ(StateOf(m), kServiceStopped);
 }
 
 TEST_F(ServiceManagerTest, MissingImageCannotStart) {

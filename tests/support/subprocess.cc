@@ -1,11 +1,15 @@
 #include "support/subprocess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -61,6 +65,23 @@ bool Subprocess::Wait(int timeout_ms) {
 
 void Subprocess::Signal(int sig) {
   if (!done_) kill(pid_, sig);
+}
+
+std::vector<int> ProcessesMentioning(const std::string& needle) {
+  std::vector<int> out;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return out;
+  while (dirent* e = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(e->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == getpid()) continue;
+    std::ifstream cmdline("/proc/" + std::string(e->d_name) + "/cmdline", std::ios::binary);
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    // A zombie has no command line left.
+    if (!args.empty() && args.find(needle) != std::string::npos) out.push_back(static_cast<int>(pid));
+  }
+  closedir(proc);
+  return out;
 }
 
 int RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, int timeout_ms) {

@@ -34,6 +34,11 @@ class Subprocess {
 // timeout.
 int RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, int timeout_ms);
 
+// Pids of the running processes (zombies left out) one of whose command-line
+// arguments contains `needle`, e.g. a test's private folder: what a test
+// may have left behind.
+std::vector<int> ProcessesMentioning(const std::string& needle);
+
 // Polls `pred` every 20 ms for up to `timeout_ms`.
 template <typename Pred>
 bool WaitUntil(Pred pred, int timeout_ms);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <random>
 
 #include "support/test_support.h"
@@ -136,6 +137,14 @@ TillReceipt SaleReceipt(const SaleSpec& spec) {
   r.total = Money(total);
   r.receipt_no = spec.receipt_no;
   return r;
+}
+
+TillReceipt NumberedSale(const std::string& receipt_no, int logo_rows) {
+  SaleSpec spec;
+  spec.receipt_no = receipt_no;
+  spec.logo_rows = logo_rows;
+  spec.seed = static_cast<uint32_t>(std::hash<std::string>()(receipt_no));
+  return SaleReceipt(spec);
 }
 
 std::vector<TillReceipt> SaleCorpus(const std::string& base) {

@@ -42,6 +42,10 @@ struct TillReceipt {
 // One sale receipt.
 TillReceipt SaleReceipt(const SaleSpec& spec);
 
+// A sale of the default items numbered `receipt_no`, with a logo of
+// `logo_rows` rows, its writes cut by a seed taken from the number.
+TillReceipt NumberedSale(const std::string& receipt_no, int logo_rows = 0);
+
 // Receipts of different shapes: short, with a logo, with many items, and a
 // large one with a tall logo (about 300 KB). Each with its own receipt
 // number "R<base>NN".
