@@ -82,14 +82,14 @@ void BM_JobLatencyThroughLoop(benchmark::State& state) {
   std::mutex lock;
   std::condition_variable done;
   std::vector<double> us;
-  data.SetRawPrinter([&](const std::vector<unsigned char>& bytes) {
+  data.SetRawPrinter([&](const std::vector<unsigned char>& bytes, const tillcast::RawPrintTry&) {
     const int64_t now = NowNs();
     int64_t sent = 0;
     std::memcpy(&sent, bytes.data(), sizeof sent);
     std::lock_guard<std::mutex> l(lock);
     us.push_back(static_cast<double>(now - sent) / 1000.0);
     done.notify_all();
-    return true;
+    return tillcast::RawPrintResult::kPrinted;
   });
 
   tillcast::platform::FakeClock clock;
