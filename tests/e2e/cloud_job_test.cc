@@ -81,11 +81,9 @@ TEST(CloudJobRoad, TwoHundredJobsInOrderAcrossARedisRestart) {
   ExpectPrintedInOrder(shop, jobs, 25000);
 }
 
-// Redis going down while jobs are still queued: the pop whose reply the
-// shutdown swallows is gone from the list, and that job is never printed.
-// Disabled until the job loop takes jobs in a way that survives a lost
-// reply (reported); run with --gtest_also_run_disabled_tests.
-TEST(CloudJobRoad, DISABLED_RedisRestartWhileJobsAreQueuedLosesNone) {
+// Redis going down while jobs are still queued: a job whose reply the
+// shutdown swallows is still in the processing list and printed after it.
+TEST(CloudJobRoad, RedisRestartWhileJobsAreQueuedLosesNone) {
   Shop shop;
   std::string why;
   ASSERT_TRUE(shop.Start(&why, /*redis_aof=*/true)) << why;

@@ -153,6 +153,14 @@ std::string Shop::RedisCli(const std::vector<std::string>& args) const {
   if (!r) return "";
   if (r->type == REDIS_REPLY_STATUS || r->type == REDIS_REPLY_STRING) return std::string(r->str, r->len);
   if (r->type == REDIS_REPLY_INTEGER) return std::to_string(r->integer);
+  if (r->type == REDIS_REPLY_ARRAY) {
+    std::string joined;
+    for (size_t i = 0; i < r->elements; ++i) {
+      if (i > 0) joined += '\n';
+      if (r->element[i]->type == REDIS_REPLY_STRING) joined.append(r->element[i]->str, r->element[i]->len);
+    }
+    return joined;
+  }
   return "";
 }
 
@@ -185,14 +193,7 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   cloud_url_ = "http://127.0.0.1:" + port;
 
   const std::string printer = dir_.Sub("ports/printer");
-  printer_ = std::make_unique<Subprocess>(
-      std::vector<std::string>{bin + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
-                               "--chinese", "on", "--pty", printer},
-      std::map<std::string, std::string>{}, dir_.Sub("prints.log"));
-  if (!WaitUntil([&] { return FileExists(printer); }, 10000)) {
-    *why = "the virtual printer did not link its pseudo-terminal";
-    return false;
-  }
+  if (!StartPrinter(why)) return false;
 
   const std::string socket = dir_.Sub("run/driver.sock");
   const std::string conf = dir_.Sub("serialfilter.conf");
@@ -213,12 +214,17 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   WriteFile(dir_.Sub("data/Tillcast/setting.ini"), "[proxy]\nredis_ip=127.0.0.1\nredis_port=" +
                                                        std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
                                                        cloud_url_ + "\n[setting]\nhookkeyboard=" +
-                                                       (key_feed_ ? "1" : "0") + "\n");
+                                                       (key_feed_ ? "1" : "0") + "\n" + extra_settings_);
   Json::Value cfg;
   cfg["URL"] = cloud_url_;
   // The parallel type opens the path as it is; the login page keeps only
   // serial names the system enumerates.
   cfg["PortType"] = "\xe5\xb9\xb6\xe5\x8f\xa3";  // 并口
+  if (serial_printer_) {
+    cfg["PortType"] = "\xe4\xb8\xb2\xe5\x8f\xa3";  // 串口
+    cfg["Baudrate"] = "9600";
+    cfg["DataBits"] = "8";
+  }
   cfg["PortName"] = printer;
   cfg["PageWidth"] = "80";
   cfg["AutoStartUp"] = "false";
@@ -226,9 +232,57 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   WriteFile(dir_.Sub("config/Zellora/devicekey"), kDeviceKey);
   ::chmod(dir_.Sub("config/Zellora/devicekey").c_str(), 0600);
 
-  agent_ = std::make_unique<Subprocess>(std::vector<std::string>{bin + "/tillcast"}, AgentEnv(),
-                                        dir_.Sub("agent.out"));
+  StartAgent();
   return true;
+}
+
+bool Shop::StartPrinter(std::string* why) {
+  const std::string printer = dir_.Sub("ports/printer");
+  printer_ = std::make_unique<Subprocess>(
+      std::vector<std::string>{BinDir() + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
+                               "--chinese", "on", "--pty", printer},
+      std::map<std::string, std::string>{}, dir_.Sub("prints.log"));
+  if (!WaitUntil([&] { return FileExists(printer); }, 10000)) {
+    *why = "the virtual printer did not link its pseudo-terminal";
+    return false;
+  }
+  return true;
+}
+
+void Shop::StopPrinter() {
+  if (!printer_) return;
+  printer_->Signal(SIGTERM);
+  printer_->Wait(5000);
+  printer_.reset();
+}
+
+void Shop::PausePrinter() {
+  if (printer_) printer_->Signal(SIGSTOP);
+}
+
+void Shop::ResumePrinter() {
+  if (printer_) printer_->Signal(SIGCONT);
+}
+
+void Shop::StartAgent() {
+  agent_ = std::make_unique<Subprocess>(std::vector<std::string>{BinDir() + "/tillcast"}, AgentEnv(),
+                                        dir_.Sub("agent.out"));
+}
+
+void Shop::KillAgent() {
+  if (!agent_) return;
+  agent_->Signal(SIGKILL);
+  agent_->Wait(5000);
+  agent_.reset();
+}
+
+bool Shop::KillAndRestartRedis(std::string* why) {
+  if (redis_) {
+    redis_->Signal(SIGKILL);
+    redis_->Wait(5000);
+    redis_.reset();
+  }
+  return StartRedis(why);
 }
 
 std::map<std::string, std::string> Shop::AgentEnv() const {

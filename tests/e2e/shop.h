@@ -84,6 +84,26 @@ class Shop {
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
   std::string IpcSocket() const { return dir_.Sub("run/tillcast.sock"); }
 
+  // Faults of a real shop (see cloud_job_faults_test.cc). Text appended to
+  // setting.ini, and the printer on a serial port instead of a parallel
+  // one (serial printers answer status requests); call before Start.
+  void AddSettings(const std::string& ini_text) { extra_settings_ += ini_text; }
+  void UseSerialPrinter() { serial_printer_ = true; }
+  // The virtual printer removed (stopped, its port gone) and back; paused
+  // (SIGSTOP: the port stays but nothing reads or answers) and resumed.
+  void StopPrinter();
+  bool StartPrinter(std::string* why);
+  void PausePrinter();
+  void ResumePrinter();
+  // SIGKILL of the agent, and a new agent on the same folders.
+  void KillAgent();
+  void StartAgent();
+  // SIGKILL of Redis and a new one on the same port and folder.
+  bool KillAndRestartRedis(std::string* why);
+  // One Redis command, its reply as text ("" for nil and errors, arrays
+  // joined with '\n').
+  std::string Redis(const std::vector<std::string>& args) const { return RedisCli(args); }
+
   Subprocess* agent() { return agent_.get(); }
   // The agent's environment (for tillcast-send).
   std::map<std::string, std::string> AgentEnv() const;
@@ -102,6 +122,8 @@ class Shop {
   std::string cloud_url_;
   std::string cloud_data_;
   std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
+  std::string extra_settings_;
+  bool serial_printer_ = false;
 };
 
 }  // namespace tillcast::test
