@@ -390,7 +390,9 @@ void NetMgr::TakeNotifyReply(const RedisReply& reply) {
   if (reply.type == RedisReply::kString) {
     Log(LOG_INFO, "redis 数据获取");
     Log(LOG_INFO, "追打小票数据更改：%s\n", LogExcerpt(reply.str).c_str());
-    CreateConnection();
+    // Stopping: the next start fetches the connection anyway, and a slow
+    // cloud must not hold the shutdown.
+    if (!stopRequested_) CreateConnection();
   } else if (reply.type == RedisReply::kError && !notifyErrorLogged_) {
     // Asked every pass: once per connection is enough to say it.
     Log(LOG_ERROR, "redis LPOP 错误：%s", LogExcerpt(reply.str).c_str());
