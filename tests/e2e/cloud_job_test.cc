@@ -39,16 +39,6 @@ TEST(CloudJobRoad, RawJobReachesThePrinterUnchanged) {
   EXPECT_NE(docs[0].Text().find("E2E"), std::string::npos);
 }
 
-std::vector<std::string> NumberedJobs(int first, int count) {
-  std::vector<std::string> jobs;
-  for (int i = first; i < first + count; ++i) {
-    char line[64];
-    std::snprintf(line, sizeof line, "\x1b@JOB %03d\n\x1dV\x01", i);
-    jobs.push_back(line);
-  }
-  return jobs;
-}
-
 // Every job printed once, in order: names the first document that differs.
 void ExpectPrintedInOrder(Shop& shop, const std::vector<std::string>& jobs, int timeout_ms) {
   WaitUntil([&] { return shop.Printed().size() >= jobs.size(); }, timeout_ms);

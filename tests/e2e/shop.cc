@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -78,6 +79,16 @@ int FreeLoopbackPort() {
     port = ntohs(a.sin_port);
   ::close(fd);
   return port;
+}
+
+std::vector<std::string> NumberedJobs(int first, int count) {
+  std::vector<std::string> jobs;
+  for (int i = first; i < first + count; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\x1b@JOB %03d\n\x1dV\x01", i);
+    jobs.push_back(line);
+  }
+  return jobs;
 }
 
 Shop::Shop() {

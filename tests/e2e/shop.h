@@ -17,6 +17,10 @@ namespace tillcast::test {
 // A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
 int FreeLoopbackPort();
 
+// Raw jobs "JOB <first>" .. "JOB <first+count-1>" (three digits), each a
+// document of its own (reset, the line, a cut).
+std::vector<std::string> NumberedJobs(int first, int count);
+
 // One document the virtual printer finished: <out>/NNNN-....{bin,png,txt}.
 struct PrintedDoc {
   std::string base;  // path without extension

@@ -322,11 +322,7 @@ TEST_F(JobLoopTest, ServerWithoutBlmoveFallsBackToBlpopWithOneWarning) {
 }
 
 TEST_F(JobLoopTest, LargePayloadsLeaveShortLogLines) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr size_t kBytes = 2 << 20;
-#else
-  constexpr size_t kBytes = 16 << 20;
-#endif
+  constexpr size_t kBytes = test::kUnderSanitizer ? 2 << 20 : 16 << 20;
   std::string data;
   data.reserve(kBytes);
   while (data.size() < kBytes) data += "QUJD";
