@@ -89,6 +89,9 @@ POS_API int POS_QueryStatus(unsigned char* status, int timeoutMs);
 POS_API int POS_NETQueryStatus(const char* address, unsigned char* status);
 /* DLE EOT 1: real-time printer status byte of the current port (1 s wait). */
 POS_API int POS_RTQueryStatus(unsigned char* status);
+/* The same, waiting at most `timeoutMs` for the answer: a serial printer
+ * that is switched off still opens, and only its silence tells. */
+POS_API int POS_RTQueryStatusEx(unsigned char* status, int timeoutMs);
 /* ESC p: drawer pulse on pin 0 or 1, on and off times in 2 ms units. */
 POS_API int POS_KickOutDrawer(int pin, int onTime, int offTime);
 /* GS V: mode 0 full cut, 1 partial cut; `feed` > 0 feeds that many vertical

@@ -219,10 +219,12 @@ int POS_QueryStatus(unsigned char* status, int timeoutMs) {
 
 int POS_NETQueryStatus(const char*, unsigned char*) { return POS_FAIL; }
 
-int POS_RTQueryStatus(unsigned char* status) {
+int POS_RTQueryStatus(unsigned char* status) { return POS_RTQueryStatusEx(status, 1000); }
+
+int POS_RTQueryStatusEx(unsigned char* status, int timeoutMs) {
   Bytes request;
   AppendStatusRequest(&request, 1);
-  return QueryByte(request, status, 1000);
+  return QueryByte(request, status, timeoutMs);
 }
 
 int POS_KickOutDrawer(int pin, int onTime, int offTime) {

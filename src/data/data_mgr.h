@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "data/order_info.h"
+#include "data/raw_print.h"
 
 namespace tillcast {
 
@@ -25,8 +26,7 @@ inline constexpr const char* kDefaultServerUrl = "https://www.tillcast.example";
 
 class DataMgr {
  public:
-  // Prints decoded raw job bytes; true when they reached the printer.
-  using RawPrinter = std::function<bool(const std::vector<unsigned char>& bytes)>;
+  using RawPrinter = tillcast::RawPrinter;
   // Starts the order query for an order number (the reply comes back through
   // ParseOrderInfo).
   using OrderQuery = std::function<void(const std::string& order_no)>;
@@ -50,8 +50,19 @@ class DataMgr {
   std::string GetBindInfo(const std::string& key);
   void SetBindInfo(const std::string& key, const std::string& value);
 
-  // Cloud print jobs and order replies.
-  void ProcessPrintJob(const std::string& text);
+  // Handles one element of the job list: prints a raw job, starts an order
+  // query, refuses what cannot be parsed. True when the job is done with;
+  // false only for a raw job whose printer stayed unavailable through `how`,
+  // which then goes to `held` (when given) for RetryHeldJob, unlogged.
+  // Without `held` such a job fails as any other.
+  bool ProcessPrintJob(const std::string& text, HeldPrintJob* held = nullptr, const RawPrintTry& how = RawPrintTry());
+  // Tries a held job again; false while its printer is still unavailable.
+  // True when it printed, failed, or printing was switched off meanwhile.
+  bool RetryHeldJob(const HeldPrintJob& job, const RawPrintTry& how);
+  // Logs that a held job is given up.
+  void DropHeldJob(const HeldPrintJob& job, int32_t heldSeconds);
+
+  // Order replies.
   bool ParseOrderInfo(const std::string& text);
   void PushOrderInfo(const OrderInfo& record);
   bool PopOrderInfo(OrderInfo& out);
@@ -75,6 +86,8 @@ class DataMgr {
  private:
   DataMgr() = default;
   RawPrinter GetRawPrinter();
+  RawPrintResult PrintHeld(const HeldPrintJob& job, const RawPrintTry& how);
+  static void LogPrintResult(const std::string& jobId, bool printed);
 
   std::mutex bindLock;
   std::map<std::string, std::string> StoreBinding;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/log.h"
+#include "app/log_excerpt.h"
 #include "app/text_util.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
@@ -19,6 +20,9 @@ namespace {
 using data_internal::FindMember;
 using data_internal::ParseJson;
 using data_internal::StringMember;
+
+// A job id is the cloud's text: the log shows its start only.
+constexpr size_t kJobIdLogBytes = 64;
 
 // Leading decimal digits as atoi reads them, clamped to 32 bits the way the
 // Windows runtime clamps instead of wrapping.
@@ -43,50 +47,77 @@ OrderItem ParseOrderItem(const Json::Value& element) {
 
 }  // namespace
 
-void DataMgr::ProcessPrintJob(const std::string& text) {
+bool DataMgr::ProcessPrintJob(const std::string& text, HeldPrintJob* held, const RawPrintTry& how) {
   Log(LOG_INFO, "开始解析一条数据");
   Json::Value job;
   if (!ParseJson(text, &job)) {
     Log(LOG_INFO, "解析数据失败");
-    return;
+    return true;
   }
 
   const std::string format = StringMember(job, "format");
   if (format == "cvs_order_info") {
     const Json::Value* orderNo = FindMember(job, "order_no");
-    if (orderNo == nullptr || !orderNo->isString()) return;
+    if (orderNo == nullptr || !orderNo->isString()) return true;
     OrderQuery query;
     {
       std::lock_guard<std::mutex> l(hookLock);
       query = orderQuery;
     }
     if (query) query(orderNo->asString());
-    return;
+    return true;
   }
-  if (format != "escpos") return;  // "driver" and unknown formats: nothing to do
+  if (format != "escpos") return true;  // "driver" and unknown formats: nothing to do
 
   // A blocked job is dropped, not kept for when printing is switched on again.
   if (GetConfig("ClosePrint") == "true") {
     Log(LOG_INFO, "收到屏蔽的打印信息\n");
-    return;
+    return true;
   }
   Log(LOG_INFO, "开始打印一条数据\n");
-  const std::string data = StringMember(job, "data");
-  const std::string jobId = StringMember(job, "job_id");
-  const std::vector<unsigned char> bytes = Base64Decode(data);
+  HeldPrintJob raw;
+  raw.jobId = StringMember(job, "job_id");
+  raw.bytes = Base64Decode(StringMember(job, "data"));
+  job = Json::Value();  // the decoded bytes are all that is needed from here
 
   Log(LOG_INFO, "打印数据准备完毕\n");
-  bool printed = false;
-  if (RawPrinter printer = GetRawPrinter()) {
-    printed = printer(bytes);
-  } else {
-    // No printer module: fail the way a printer that cannot be opened does.
-    Log(LOG_ERROR, "打开端口错误：GetLastError:%d\n", ENOENT);
+  const RawPrintResult result = PrintHeld(raw, how);
+  if (result == RawPrintResult::kUnavailable && held != nullptr) {
+    *held = std::move(raw);
+    return false;
   }
+  LogPrintResult(raw.jobId, result == RawPrintResult::kPrinted);
+  return true;
+}
+
+bool DataMgr::RetryHeldJob(const HeldPrintJob& job, const RawPrintTry& how) {
+  if (GetConfig("ClosePrint") == "true") {
+    Log(LOG_INFO, "收到屏蔽的打印信息\n");
+    return true;
+  }
+  const RawPrintResult result = PrintHeld(job, how);
+  if (result == RawPrintResult::kUnavailable) return false;
+  LogPrintResult(job.jobId, result == RawPrintResult::kPrinted);
+  return true;
+}
+
+void DataMgr::DropHeldJob(const HeldPrintJob& job, int32_t heldSeconds) {
+  Log(LOG_ERROR, "cloud job %s dropped: the printer was unavailable for %d s",
+      LogExcerpt(job.jobId, kJobIdLogBytes).c_str(), heldSeconds);
+}
+
+RawPrintResult DataMgr::PrintHeld(const HeldPrintJob& job, const RawPrintTry& how) {
+  if (RawPrinter printer = GetRawPrinter()) return printer(job.bytes, how);
+  // No printer module: fail the way a printer that cannot be opened does.
+  Log(LOG_ERROR, "打开端口错误：GetLastError:%d\n", ENOENT);
+  return RawPrintResult::kUnavailable;
+}
+
+void DataMgr::LogPrintResult(const std::string& jobId, bool printed) {
   if (printed) {
-    Log(LOG_INFO, "打印完成,job_id:%s\n", jobId.c_str());
+    Log(LOG_INFO, "打印完成,job_id:%s\n", LogExcerpt(jobId, kJobIdLogBytes).c_str());
   } else {
-    Log(LOG_ERROR, "打印失败,job_id:%s\n", jobId.c_str());
+    Log(LOG_ERROR, "打印失败,job_id:%s\n", LogExcerpt(jobId, kJobIdLogBytes).c_str());
   }
 }
 
@@ -100,7 +131,7 @@ bool DataMgr::ParseOrderInfo(const std::string& text) {
     if (const Json::Value* msg = FindMember(reply, "return_msg"); msg != nullptr && msg->isString()) {
       const std::string reason = Utf8ToAnsi(msg->asString());
       SetLastMessage(reason);
-      Log(LOG_ERROR, "%s\n", reason.c_str());
+      Log(LOG_ERROR, "%s\n", LogExcerpt(reason).c_str());
     }
     return false;
   }
@@ -149,7 +180,7 @@ void DataMgr::SetLastMessage(const std::string& text) {
     std::lock_guard<std::mutex> l(messageLock);
     lastMessage = text;
   }
-  Log(LOG_INFO, "last message:%s\n", text.c_str());
+  Log(LOG_INFO, "last message:%s\n", LogExcerpt(text).c_str());
 }
 
 std::string DataMgr::GetLastMessage() {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/log.h"
+#include "app/log_excerpt.h"
 #include "app/text_util.h"
 #include "data/data_mgr.h"
 #include "data/json_util.h"
@@ -64,12 +65,13 @@ bool DataMgr::ParseConnectionInfo(const std::string& text) {
   const Json::Value* message = FindMember(root, "message");
   if (message == nullptr || !message->isString()) return false;
   if (message->asString() != "success") {
-    Log(LOG_ERROR, "解析get返回数据失败，%s\n", MaskJsonMembers(text, "password").c_str());
+    Log(LOG_ERROR, "解析get返回数据失败，%s\n", LogExcerpt(MaskJsonMembers(text, "password")).c_str());
     return false;
   }
   const Json::Value* resultMember = FindMember(root, "result");
   if (!ObjectOrAbsent(resultMember)) {
-    Log(LOG_ERROR, "ParseConnectionInfo json  result 不存在，%s\n", MaskJsonMembers(text, "password").c_str());
+    Log(LOG_ERROR, "ParseConnectionInfo json  result 不存在，%s\n",
+        LogExcerpt(MaskJsonMembers(text, "password")).c_str());
     return false;
   }
   const Json::Value& result = OrEmpty(resultMember);
@@ -93,7 +95,7 @@ bool DataMgr::ParseConnectionInfo(const std::string& text) {
       const Json::Value* r = FindMember(OrEmpty(config), "receipt");
       if (r != nullptr && r->isString()) {
         receipt = r->asString();
-        Log(LOG_INFO, "小票追加内容:%s", receipt.c_str());
+        Log(LOG_INFO, "小票追加内容:%s", LogExcerpt(receipt).c_str());
       }
     }
     SetBindInfo("RedisConfigReceiptKey", receipt);

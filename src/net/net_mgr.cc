@@ -11,6 +11,7 @@
 
 #include "app/install_layout.h"
 #include "app/log.h"
+#include "app/log_excerpt.h"
 #include "app/text_util.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
@@ -129,7 +130,8 @@ bool NetMgr::GetConnectionInfo() {
   const std::string address = base + "/store/printer/device";
   Log(LOG_INFO, "NetMgr::GetConnectionInfo post url=%s,data=%s ", address.c_str(), logged.c_str());
   const RestClient::Response r = RestClient::post(address, kFormContentType, body);
-  Log(LOG_INFO, "NetMgr::GetConnectionInfo r.code=%d,body=%s ", r.code, MaskJsonMembers(r.body, "secret").c_str());
+  Log(LOG_INFO, "NetMgr::GetConnectionInfo r.code=%d,body=%s ", r.code,
+      LogExcerpt(MaskJsonMembers(r.body, "secret")).c_str());
   if (r.code != 200) {
     Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
            logged.c_str());
@@ -145,7 +147,7 @@ bool NetMgr::GetConnectionInfo() {
     if (const Json::Value* message = data_internal::FindMember(root, "message"); message != nullptr && message->isString()) {
       const std::string text = Utf8ToAnsi(message->asString());
       data.SetLastMessage(text);
-      Log(LOG_ERROR, "%s\n", text.c_str());
+      Log(LOG_ERROR, "%s\n", LogExcerpt(text).c_str());
     }
     return false;
   }
@@ -231,7 +233,7 @@ bool NetMgr::PrintAddtionalReceipt(const std::string& data, uint32_t tick) {
 
 std::string NetMgr::SignedUploadBody(const std::string& content) {
   DataMgr& data = DataMgr::GetInstance();
-  Log(LOG_INFO, "小票数据：%s\n", content.c_str());
+  Log(LOG_INFO, "小票数据：%s\n", LogExcerpt(content).c_str());
   const std::string appId = data.GetBindInfo("appId");
   if (appId.empty()) {
     Log(LOG_ERROR, "小票上传失败 appid  无效\n");
@@ -327,7 +329,7 @@ bool NetMgr::RequestReceiptPrint(const std::string& code) {
     if (const Json::Value* msg = data_internal::FindMember(root, "return_msg"); msg != nullptr && msg->isString()) {
       const std::string text = Utf8ToAnsi(msg->asString());
       data.SetLastMessage(text);
-      Log(LOG_ERROR, "%s\n", text.c_str());
+      Log(LOG_ERROR, "%s\n", LogExcerpt(text).c_str());
     }
     return false;
   }
@@ -341,14 +343,14 @@ bool NetMgr::GetOrderInfo(const std::string& orderNo) {
   params["nonce_str"] = RandomString(8);
   const std::string query = MakeCvsSignedQuery(params);
   const std::string address = OrderServiceBase() + "/open/order/info?" + query;
-  Log(LOG_INFO, "requst url= %s", address.c_str());
+  Log(LOG_INFO, "requst url= %s", LogExcerpt(address).c_str());
   const RestClient::Response r = RestClient::get(address);
   if (r.code == 200) {
-    Log(LOG_INFO, "body= %s", r.body.c_str());
+    Log(LOG_INFO, "body= %s", LogExcerpt(r.body).c_str());
     return DataMgr::GetInstance().ParseOrderInfo(r.body);
   }
-  Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
-         query.c_str());
+  Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code,
+      LogExcerpt(address).c_str(), LogExcerpt(query).c_str());
   NetworkFailureMessage(r.code);
   return false;
 }

@@ -16,8 +16,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+
+#include "data/raw_print.h"
 
 #include "net/redis_conn.h"
 #include "platform/clock.h"
@@ -26,7 +29,8 @@ namespace tillcast {
 
 // Waits of the job fetch loop; tests shorten them.
 struct NetLoopTimings {
-  int32_t blpopTimeoutSeconds = 5;  // each BLPOP
+  int32_t blpopTimeoutSeconds = 5;  // each BLPOP (servers without BLMOVE, or no job list)
+  int32_t blmoveTimeoutSeconds = 1;  // each BLMOVE: notify elements wait at most this long
   int32_t retryWaitMs = 5000;       // after a failed connection (cut short by Stop)
   int32_t lostPauseMs = 5000;       // after a BLPOP the server did not answer
   int32_t stopPolls = 40;           // Stop polls the thread's end this often ...
@@ -115,6 +119,22 @@ class NetMgr {
   // device is not bound.
   std::string SignedUploadBody(const std::string& content);
 
+  // One pass of the job loop (net_loop.cc). Each returns false when the
+  // connection is gone.
+  bool RecoverProcessingList(const std::string& jobKey);
+  bool FetchJob(const std::string& jobKey, const std::string& notifyKey);
+  bool FetchJobWithBlpop(const std::string& jobKey, const std::string& notifyKey);
+  bool HoldPass(const std::string& jobKey, const std::string& notifyKey);
+  // Hands a job to DataMgr; `inProcessingList` when it is the head of the
+  // processing list, removed once done.
+  bool HandleJob(const std::string& jobKey, const std::string& job, size_t fingerprint, bool inProcessingList);
+  bool RemoveHead(const std::string& jobKey, size_t fingerprint);
+  bool MoveHeadToDead(const std::string& jobKey, const std::string& job, long long tries);
+  bool ServeNotify(const std::string& notifyKey);
+  void TakeNotifyReply(const RedisReply& reply);
+  // Gives back the try of a held job left unfinished by a stop.
+  void ReturnUnfinishedTry();
+
   std::unique_ptr<CRedisConn> redis_;  // replaced only by the network thread, under redisLock_
   std::mutex redisLock_;
   std::thread thread_;
@@ -136,6 +156,26 @@ class NetMgr {
   // Set when the last RedisGetData failed for want of keys (the loop then
   // waits instead of reconnecting at once).
   bool noKeys_ = false;
+
+  // State of the job list, network thread only.
+  bool useBlmove_ = true;  // false once this connection's server refused BLMOVE
+  bool warnedNoBlmove_ = false;
+  bool recovered_ = false;  // the processing list of recoveredKey_ was worked off since connecting
+  std::string recoveredKey_;
+  bool notifyErrorLogged_ = false;
+  // The job whose try this process counted, and one handled whose removal
+  // from the processing list did not get through (0: none).
+  size_t triedFingerprint_ = 0;
+  size_t unremovedFingerprint_ = 0;
+  // A raw job waiting for its printer.
+  struct HeldJob {
+    HeldPrintJob job;
+    size_t fingerprint = 0;
+    bool inProcessingList = false;
+    std::string jobKey;
+    uint32_t sinceTick = 0;
+  };
+  std::optional<HeldJob> held_;
 };
 
 }  // namespace tillcast

@@ -26,6 +26,52 @@ constexpr int kCommandGraceSeconds = 10;
 struct ReplyFree {
   void operator()(redisReply* r) const { freeReplyObject(r); }
 };
+using ReplyPtr = std::unique_ptr<redisReply, ReplyFree>;
+
+void CopyReply(const redisReply* r, RedisReply* out) {
+  *out = RedisReply();
+  switch (r->type) {
+    case REDIS_REPLY_STRING:
+      out->type = RedisReply::kString;
+      break;
+    case REDIS_REPLY_STATUS:
+      out->type = RedisReply::kStatus;
+      break;
+    case REDIS_REPLY_ERROR:
+      out->type = RedisReply::kError;
+      break;
+    case REDIS_REPLY_INTEGER:
+      out->type = RedisReply::kInteger;
+      out->integer = r->integer;
+      return;
+    case REDIS_REPLY_NIL:
+      out->type = RedisReply::kNil;
+      return;
+    case REDIS_REPLY_ARRAY:
+      out->type = RedisReply::kArray;
+      out->elements.resize(r->elements);
+      for (size_t i = 0; i < r->elements; ++i) CopyReply(r->element[i], &out->elements[i]);
+      return;
+    default:
+      out->type = RedisReply::kOther;
+      return;
+  }
+  if (r->str != nullptr) out->str.assign(r->str, r->len);
+}
+
+// Arguments as hiredis takes them, each sent whole: a key from the cloud is
+// never parsed as a format or split at a blank.
+struct Argv {
+  explicit Argv(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+      ptrs.push_back(a.data());
+      lens.push_back(a.size());
+    }
+  }
+  int count() const { return static_cast<int>(ptrs.size()); }
+  std::vector<const char*> ptrs;
+  std::vector<size_t> lens;
+};
 
 }  // namespace
 
@@ -50,8 +96,10 @@ void CRedisConn::SetParams(const std::string& host, int32_t port, const std::str
 }
 
 bool CRedisConn::TryConnect() {
-  Log(LOG_INFO, "CRedisConn::TryConnect");
+  // An open connection is the common case, once per pass of the job loop:
+  // not worth a line each time.
   if (context_ != nullptr) return true;
+  Log(LOG_INFO, "CRedisConn::TryConnect");
   // Measured on the monotonic clock: a wall clock set back would otherwise
   // block reconnecting for as long as it was set back.
   const uint32_t now = clock_->TickCount();
@@ -142,40 +190,51 @@ bool CRedisConn::CheckReplyError(void* replyPtr) {
   return true;
 }
 
+void CRedisConn::SetCommandLimit(long seconds) {
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(seconds);
+  redisSetTimeout(context_, limit);
+}
+
+void* CRedisConn::Blocking(const std::vector<std::string>& args, int32_t timeout) {
+  SetCommandLimit(static_cast<long>(timeout) + kCommandGraceSeconds);
+  {
+    std::lock_guard<std::mutex> l(fdLock_);
+    blocking_ = true;
+  }
+  Argv argv(args);
+  void* reply = redisCommandArgv(context_, argv.count(), argv.ptrs.data(), argv.lens.data());
+  {
+    std::lock_guard<std::mutex> l(fdLock_);
+    blocking_ = false;
+  }
+  if (reply == nullptr) {
+    Log(LOG_ERROR, "redisCommand failed:%s", context_->errstr);
+    Close();
+    return nullptr;
+  }
+  SetCommandLimit(timeout_ != 0 ? static_cast<long>(timeout_) : kCommandGraceSeconds);
+  return reply;
+}
+
 bool CRedisConn::BLPOP(const std::vector<std::string>& keys, int32_t timeout,
                        std::pair<std::string, std::string>& out) {
-  Log(LOG_INFO, "CRedisConn 1");
   lastReplyError_ = false;
-  if (!TryConnect() || keys.empty()) return false;
-  bool anyKey = false;
-  for (const std::string& key : keys) anyKey = anyKey || !key.empty();
-  if (!anyKey) return false;
-
-  timeval limit{};
-  limit.tv_sec = static_cast<time_t>(timeout) + kCommandGraceSeconds;
-  redisSetTimeout(context_, limit);
-  // Each key goes as its own argument: a key from the cloud is never parsed
-  // as a format or split at a blank.
-  std::vector<std::string> args;
-  args.reserve(keys.size() + 2);
-  args.emplace_back("BLPOP");
+  if (!TryConnect() || keys.empty()) {
+    Log(LOG_INFO, "CRedisConn 1");
+    return false;
+  }
+  std::vector<std::string> args = {"BLPOP"};
   for (const std::string& key : keys) {
     if (!key.empty()) args.push_back(key);
   }
+  if (args.size() == 1) return false;
   args.push_back(std::to_string(timeout));
-  std::vector<const char*> argv;
-  std::vector<size_t> argl;
-  for (const std::string& a : args) {
-    argv.push_back(a.data());
-    argl.push_back(a.size());
-  }
-  std::unique_ptr<redisReply, ReplyFree> reply(
-      static_cast<redisReply*>(redisCommandArgv(context_, static_cast<int>(argv.size()), argv.data(), argl.data())));
-  if (!reply) {
-    Log(LOG_ERROR, "redisCommand failed:%s", context_->errstr);
-    Close();
-    return false;
-  }
+  ReplyPtr reply(static_cast<redisReply*>(Blocking(args, timeout)));
+  // Logged only when something came or went wrong: an empty wait every few
+  // seconds would fill the log with nothing.
+  if (!reply || reply->type != REDIS_REPLY_NIL) Log(LOG_INFO, "CRedisConn 1");
+  if (!reply) return false;
   if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 2 && reply->element[0]->type == REDIS_REPLY_STRING &&
       reply->element[1]->type == REDIS_REPLY_STRING) {
     out.first.assign(reply->element[0]->str, reply->element[0]->len);
@@ -184,6 +243,54 @@ bool CRedisConn::BLPOP(const std::vector<std::string>& keys, int32_t timeout,
     lastReplyError_ = true;
     lastError_.assign(reply->str != nullptr ? reply->str : "", reply->str != nullptr ? reply->len : 0);
   }
+  return true;
+}
+
+bool CRedisConn::BLMOVE(const std::string& source, const std::string& destination, int32_t timeout,
+                        RedisReply* out) {
+  lastReplyError_ = false;
+  if (context_ == nullptr) return false;
+  ReplyPtr reply(static_cast<redisReply*>(
+      Blocking({"BLMOVE", source, destination, "LEFT", "RIGHT", std::to_string(timeout)}, timeout)));
+  if (!reply) return false;
+  CopyReply(reply.get(), out);
+  if (out->type == RedisReply::kError) {
+    lastReplyError_ = true;
+    lastError_ = out->str;
+  }
+  return true;
+}
+
+bool CRedisConn::Pipeline(const std::vector<std::vector<std::string>>& commands, std::vector<RedisReply>* replies) {
+  replies->clear();
+  if (context_ == nullptr) return false;
+  for (const std::vector<std::string>& args : commands) {
+    Argv argv(args);
+    if (redisAppendCommandArgv(context_, argv.count(), argv.ptrs.data(), argv.lens.data()) != REDIS_OK) {
+      Log(LOG_ERROR, "redisCommand failed:%s", context_->errstr);
+      Close();
+      return false;
+    }
+  }
+  replies->resize(commands.size());
+  for (RedisReply& out : *replies) {
+    void* raw = nullptr;
+    if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) {
+      Log(LOG_ERROR, "redisCommand failed:%s", context_->errstr);
+      Close();
+      replies->clear();
+      return false;
+    }
+    ReplyPtr reply(static_cast<redisReply*>(raw));
+    CopyReply(reply.get(), &out);
+  }
+  return true;
+}
+
+bool CRedisConn::Command(const std::vector<std::string>& args, RedisReply* reply) {
+  std::vector<RedisReply> replies;
+  if (!Pipeline({args}, &replies)) return false;
+  *reply = std::move(replies[0]);
   return true;
 }
 
@@ -199,7 +306,7 @@ void CRedisConn::Close() {
 
 void CRedisConn::Interrupt() {
   std::lock_guard<std::mutex> l(fdLock_);
-  platform::ShutdownSocket(fd_);
+  if (blocking_) platform::ShutdownSocket(fd_);
 }
 
 }  // namespace tillcast

@@ -1,6 +1,7 @@
 // One synchronous hiredis connection to the Redis server that queues this
 // device's print jobs: connect at most every 4 seconds, AUTH (only with a
-// password), SELECT, and a blocking pop over a list of keys.
+// password), SELECT, the blocking pops (BLPOP over a list of keys, BLMOVE
+// from one list to another) and plain commands, alone or pipelined.
 //
 // Not thread-safe: one thread (the network thread) uses an object.
 #pragma once
@@ -19,6 +20,15 @@ namespace tillcast {
 
 // Error texts indexed by error code.
 extern const char* const RedisErrorText[7];
+
+// One reply of the server, copied out of hiredis.
+struct RedisReply {
+  enum Type { kNil, kString, kStatus, kInteger, kArray, kError, kOther };
+  Type type = kNil;
+  std::string str;  // string, status and error replies
+  long long integer = 0;
+  std::vector<RedisReply> elements;
+};
 
 class CRedisConn {
  public:
@@ -47,9 +57,23 @@ class CRedisConn {
   // did not answer.
   bool BLPOP(const std::vector<std::string>& keys, int32_t timeout, std::pair<std::string, std::string>& out);
 
+  // BLMOVE `source` `destination` LEFT RIGHT `timeout`: the head of one list
+  // becomes the tail of the other, waiting up to `timeout` seconds. True
+  // when the server answered: `reply` is the moved element (kString), kNil
+  // when the time ran out, or an error reply. False, with the connection
+  // closed, when it did not answer.
+  bool BLMOVE(const std::string& source, const std::string& destination, int32_t timeout, RedisReply* reply);
+
+  // Sends `commands` (each its arguments, sent whole) in one round trip and
+  // reads one reply each. True when all were answered (error replies are
+  // answers); false, with the connection closed, when not.
+  bool Pipeline(const std::vector<std::vector<std::string>>& commands, std::vector<RedisReply>* replies);
+  bool Command(const std::vector<std::string>& args, RedisReply* reply);
+
   void Close();
-  // Thread-safe: makes a BLPOP blocked in another thread return at once
-  // (as a lost connection), so a stop need not wait out its timeout.
+  // Thread-safe: makes a blocking pop waiting in another thread return at
+  // once (as a lost connection), so a stop need not wait out its timeout.
+  // Other commands are left to finish: their replies are not lost.
   void Interrupt();
   bool IsConnected() const { return connected_; }
   std::string GetErrorText() const { return lastError_; }
@@ -59,11 +83,16 @@ class CRedisConn {
 
  private:
   bool CheckReplyError(void* reply);
+  // Runs a blocking command whose wait is `timeout` seconds; null when the
+  // server did not answer (the connection is closed then).
+  void* Blocking(const std::vector<std::string>& args, int32_t timeout);
+  void SetCommandLimit(long seconds);
 
   redisContext* context_ = nullptr;
   // The context's socket, for Interrupt from another thread.
   std::mutex fdLock_;
   int fd_ = -1;
+  bool blocking_ = false;  // a blocking pop is waiting (guarded by fdLock_)
   std::string host_;
   int32_t port_ = 0;
   std::string password_;

@@ -9,9 +9,9 @@ namespace tillcast {
 void InstallPrintHooks() {
   DataMgr& data = DataMgr::GetInstance();
   data.SetSdkBinder([] { return BindPrinterSdk(); });
-  data.SetRawPrinter([](const std::vector<unsigned char>& bytes) {
+  data.SetRawPrinter([](const std::vector<unsigned char>& bytes, const RawPrintTry& how) {
     PrinterLink link;
-    return PrintRaw(link, bytes);
+    return PrintRawTry(link, bytes, how);
   });
 }
 

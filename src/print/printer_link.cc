@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/log.h"
+#include "app/printer_settings.h"
 #include "app/text_util.h"
 #include "data/data_mgr.h"
 #include "print/sdk_binding.h"
@@ -67,12 +68,13 @@ PortSettings ReadPortSettings() {
   return s;
 }
 
-bool OpenPortWith(const PortSettings& s, PrinterLink& link) {
+bool OpenPortWith(const PortSettings& s, PrinterLink& link, bool quiet) {
   const PosSdkTable& sdk = PrinterSdk();
   POS_HANDLE handle = POS_INVALID_HANDLE;
   int err = 0;
   if (s.portType == PortTypeSerial()) {
-    Log(LOG_INFO, "打印机设置：名称：%s, 波特率:%d,数据位:%d,停止位:%d,校验位：%d, 流控：%d\n", s.portName.c_str(),
+    if (!quiet)
+      Log(LOG_INFO, "打印机设置：名称：%s, 波特率:%d,数据位:%d,停止位:%d,校验位：%d, 流控：%d\n", s.portName.c_str(),
             s.baudrate, s.dataBits, s.stopBits, s.parity, s.flow);
     link.isDriver = false;
     if (sdk.POS_Open != nullptr) {
@@ -101,7 +103,7 @@ bool OpenPortWith(const PortSettings& s, PrinterLink& link) {
   if (sdk.POS_Open == nullptr) err = ELIBACC;  // the SDK is not loaded
   link.handle = handle;
   if (handle == POS_INVALID_HANDLE) {
-    Log(LOG_ERROR, "打开端口错误：GetLastError:%d\n", err);
+    if (!quiet) Log(LOG_ERROR, "打开端口错误：GetLastError:%d\n", err);
     return false;
   }
   Log(LOG_INFO, "打开端口完成，端口类型：%s，端口名称：%s\n", s.portType.c_str(), s.portName.c_str());
@@ -110,11 +112,17 @@ bool OpenPortWith(const PortSettings& s, PrinterLink& link) {
 
 bool OpenPort(PrinterLink& link) { return OpenPortWith(ReadPortSettings(), link); }
 
-bool OpenPortWithRetries(PrinterLink& link) {
+namespace {
+
+// Up to `attempts` opens, kOpenRetryPauseMs apart; `stop` (may be empty)
+// ends the waits early.
+bool OpenWithRetries(const PortSettings& settings, PrinterLink& link, int attempts, bool quiet,
+                     const std::function<bool()>& stop) {
   for (int attempt = 1;; ++attempt) {
-    if (OpenPort(link)) return true;
+    if (OpenPortWith(settings, link, quiet)) return true;
     // Without the SDK no retry can succeed; do not hold the lock for nothing.
-    if (attempt >= kOpenAttempts || PrinterSdk().POS_Open == nullptr) return false;
+    if (attempt >= attempts || PrinterSdk().POS_Open == nullptr) return false;
+    if (stop && stop()) return false;
     if (const auto& pause = RetryPause()) {
       pause(kOpenRetryPauseMs);
     } else {
@@ -123,15 +131,8 @@ bool OpenPortWithRetries(PrinterLink& link) {
   }
 }
 
-void ClosePort(PrinterLink& link) {
-  if (link.handle == POS_INVALID_HANDLE) return;
-  if (PrinterSdk().POS_Close != nullptr) PrinterSdk().POS_Close();
-  link.handle = POS_INVALID_HANDLE;
-}
-
-bool PrintRaw(PrinterLink& link, const std::vector<unsigned char>& bytes) {
-  std::lock_guard<std::mutex> l(PrinterLock());
-  if (!OpenPortWithRetries(link)) return false;
+// Writes one document on the open port and closes it.
+bool WriteDocument(PrinterLink& link, const std::vector<unsigned char>& bytes) {
   const PosSdkTable& sdk = PrinterSdk();
   bool ok = false;
   // A partly bound SDK has an open function but maybe not the others.
@@ -156,6 +157,48 @@ bool PrintRaw(PrinterLink& link, const std::vector<unsigned char>& bytes) {
   }
   ClosePort(link);
   return ok;
+}
+
+}  // namespace
+
+bool OpenPortWithRetries(PrinterLink& link) {
+  return OpenWithRetries(ReadPortSettings(), link, GetPrinterSettings().openAttempts, false, nullptr);
+}
+
+void ClosePort(PrinterLink& link) {
+  if (link.handle == POS_INVALID_HANDLE) return;
+  if (PrinterSdk().POS_Close != nullptr) PrinterSdk().POS_Close();
+  link.handle = POS_INVALID_HANDLE;
+}
+
+bool PrintRaw(PrinterLink& link, const std::vector<unsigned char>& bytes) {
+  std::lock_guard<std::mutex> l(PrinterLock());
+  if (!OpenPortWithRetries(link)) return false;
+  return WriteDocument(link, bytes);
+}
+
+bool PrinterAnswersStatus(int timeoutMs) {
+  const PosSdkTable& sdk = PrinterSdk();
+  unsigned char status = 0;
+  if (sdk.POS_RTQueryStatusEx != nullptr) return sdk.POS_RTQueryStatusEx(&status, timeoutMs) == POS_SUCCESS;
+  return sdk.POS_RTQueryStatus != nullptr && sdk.POS_RTQueryStatus(&status) == POS_SUCCESS;
+}
+
+RawPrintResult PrintRawTry(PrinterLink& link, const std::vector<unsigned char>& bytes, const RawPrintTry& how) {
+  const PrinterSettings settings = GetPrinterSettings();
+  const int attempts = how.openAttempts > 0 ? how.openAttempts : settings.openAttempts;
+  std::lock_guard<std::mutex> l(PrinterLock());
+  const PortSettings port = ReadPortSettings();
+  if (!OpenWithRetries(port, link, attempts, how.quiet, how.stop)) return RawPrintResult::kUnavailable;
+  if (port.portType == PortTypeSerial() && settings.statusTimeoutMs > 0 && !PrinterAnswersStatus(settings.statusTimeoutMs)) {
+    if (!how.quiet) {
+      Log(LOG_ERROR, "printer on %s does not answer its status request within %d ms", port.portName.c_str(),
+          settings.statusTimeoutMs);
+    }
+    ClosePort(link);
+    return RawPrintResult::kUnavailable;
+  }
+  return WriteDocument(link, bytes) ? RawPrintResult::kPrinted : RawPrintResult::kFailed;
 }
 
 void SetOpenRetryPauseForTest(std::function<void(int ms)> pause) { RetryPause() = std::move(pause); }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "data/raw_print.h"
 #include "pos_sdk.h"
 
 namespace tillcast {
@@ -42,13 +43,14 @@ const std::string& PortTypeSerial();
 const std::string& PortTypeParallel();
 const std::string& PortTypeDriver();
 
-// Opens the configured port into `link`; false (with its log line) when the
-// type is unknown, the SDK is not bound or the open fails.
+// Opens the configured port into `link`; false (with its log line, unless
+// `quiet`) when the type is unknown, the SDK is not bound or the open fails.
 bool OpenPort(PrinterLink& link);
-bool OpenPortWith(const PortSettings& settings, PrinterLink& link);
+bool OpenPortWith(const PortSettings& settings, PrinterLink& link, bool quiet = false);
 
-// Tries OpenPort kOpenAttempts times, kOpenRetryPauseMs apart (about five
-// seconds in all). The caller holds PrinterLock.
+// Tries OpenPort as often as [printer] open_attempts says (kOpenAttempts
+// unless set), kOpenRetryPauseMs apart: about five seconds in all. The
+// caller holds PrinterLock.
 inline constexpr int kOpenAttempts = 51;
 inline constexpr int kOpenRetryPauseMs = 100;
 bool OpenPortWithRetries(PrinterLink& link);
@@ -58,6 +60,17 @@ void ClosePort(PrinterLink& link);
 
 // Prints `bytes` raw as one document. Thread-safe.
 bool PrintRaw(PrinterLink& link, const std::vector<unsigned char>& bytes);
+
+// PrintRaw for cloud jobs, telling a printer that is not there from one
+// that failed: kUnavailable when the port did not open in `how`'s attempts
+// (or `how.stop` ended them), or when a serial printer, which opens even
+// switched off, did not answer a status request within [printer]
+// status_timeout_ms. Nothing is written then. Thread-safe.
+RawPrintResult PrintRawTry(PrinterLink& link, const std::vector<unsigned char>& bytes, const RawPrintTry& how);
+
+// True when the printer on the current (open) port answers the real-time
+// status request within `timeoutMs`. The caller holds PrinterLock.
+bool PrinterAnswersStatus(int timeoutMs);
 
 // Test hook: replaces the pause between open attempts (default: sleep).
 // Set before printing starts; nullptr restores the default.

@@ -8,6 +8,7 @@
 #include "data/codec.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "print/image_info.h"
 #include "print/qr_bitmap.h"
 
 namespace tillcast {
@@ -124,6 +125,40 @@ void RemoveImages(const std::vector<ReceiptRow>& rows) {
       if (!cell.imagePath.empty()) std::remove(cell.imagePath.c_str());
     }
   }
+}
+
+size_t CountPictures(const std::vector<ReceiptRow>& rows) {
+  size_t pictures = 0;
+  for (const ReceiptRow& row : rows) {
+    for (const ReceiptCell& cell : row.cells) pictures += cell.kind == kCellQrCode || cell.kind == kCellPicture;
+  }
+  return pictures;
+}
+
+size_t EstimatePrinterBytes(const std::vector<ReceiptRow>& rows) {
+  // Position and attributes the printer library sends before each text.
+  constexpr size_t kTextCommandBytes = 19;
+  // A raster image's band headers, per image.
+  constexpr size_t kRasterCommandBytes = 16;
+  size_t bytes = 0;
+  for (const ReceiptRow& row : rows) {
+    bytes += 3 + static_cast<size_t>(std::max(row.blankLine + 1, 0));  // spacing, line feeds
+    for (const ReceiptCell& cell : row.cells) {
+      if (cell.kind == kCellText) {
+        if (!cell.content.empty()) bytes += kTextCommandBytes + cell.content.size();
+        continue;
+      }
+      int width = 0, height = 0;
+      if (cell.kind == kCellQrCode) {
+        if (cell.imagePath.empty()) continue;  // not encodable: prints nothing
+        width = height = QrBitmapSide(cell.scale);
+      } else if (cell.imagePath.empty() || !ImageFileSize(cell.imagePath, &width, &height)) {
+        continue;
+      }
+      bytes += kRasterCommandBytes + (static_cast<size_t>(std::max(width, 0)) + 7) / 8 * static_cast<size_t>(std::max(height, 0));
+    }
+  }
+  return bytes;
 }
 
 }  // namespace tillcast

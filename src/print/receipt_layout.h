@@ -32,6 +32,15 @@ void PrepareImages(std::vector<ReceiptRow>* rows, const std::string& folder);
 // Deletes the bitmap files of all cells (those that exist).
 void RemoveImages(const std::vector<ReceiptRow>& rows);
 
+// Pictures (QR codes and pictures) laid-out rows print: a picture cell is
+// printed again on every continuation row of its row. Needs no files.
+size_t CountPictures(const std::vector<ReceiptRow>& rows);
+
+// About how many bytes laid-out rows send to the printer: text with its
+// attributes, line feeds, and the raster data of every printed bitmap,
+// measured from the files PrepareImages wrote.
+size_t EstimatePrinterBytes(const std::vector<ReceiptRow>& rows);
+
 // "<folder>/<tick><ext>", or "<folder>/<tick>_<n><ext>" for the n-th further
 // file of the same millisecond, so no two files share a name. Thread-safe.
 std::string TempImagePath(const std::string& folder, const char* ext);

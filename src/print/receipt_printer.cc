@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "app/log.h"
+#include "app/printer_settings.h"
 #include "app/text_util.h"
 #include "platform/paths.h"
 #include "print/image_info.h"
@@ -96,22 +97,52 @@ bool PrintRendered(PrinterLink& link, const LayoutParams& params, const std::vec
   return queued;
 }
 
+namespace {
+
+// Lays out every source row; false (with its lines) past kMaxLaidOutRows.
+bool LayoutAll(const std::vector<ReceiptRow>& source, std::vector<ReceiptRow>* rows) {
+  rows->clear();
+  for (const ReceiptRow& row : source) {
+    if (!LayoutRow(rows, row)) {
+      Log(LOG_ERROR, "additional receipt refused: more than %zu printed rows", kMaxLaidOutRows);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool RenderReceiptIn(const std::string& ticketText, const std::string& templateText, const std::string& folder) {
   ParsedTemplate parsed;
   if (ParseReceiptTemplate(ticketText, templateText, &parsed) != TemplateResult::kOk) return false;
 
-  // Bitmaps first, once per template cell: a long text cell repeats its
-  // row's pictures on every continuation row, which then share the file
-  // instead of decoding the picture again for each.
-  PrepareImages(&parsed.rows, folder);
+  // A template of many pictures, or of rows that repeat them, is refused
+  // before any bitmap is written: such a receipt holds the printer for
+  // hours.
+  const PrinterSettings limits = GetPrinterSettings();
   std::vector<ReceiptRow> rows;
-  for (const ReceiptRow& row : parsed.rows) {
-    if (!LayoutRow(&rows, row)) {
-      RemoveImages(parsed.rows);
-      Log(LOG_ERROR, "additional receipt refused: more than %zu printed rows", kMaxLaidOutRows);
-      Log(LOG_INFO, "追加打印失败");
-      return false;
-    }
+  if (!LayoutAll(parsed.rows, &rows)) {
+    Log(LOG_INFO, "追加打印失败");
+    return false;
+  }
+  if (const size_t pictures = CountPictures(rows); pictures > static_cast<size_t>(limits.receiptMaxPictures)) {
+    Log(LOG_ERROR, "additional receipt refused: %zu pictures and QR codes, at most %d ([printer] receipt_max_pictures)",
+        pictures, limits.receiptMaxPictures);
+    Log(LOG_INFO, "追加打印失败");
+    return false;
+  }
+
+  // Bitmaps once per template cell, then the layout again: continuation
+  // rows share the file instead of decoding the picture again for each.
+  PrepareImages(&parsed.rows, folder);
+  LayoutAll(parsed.rows, &rows);
+  if (const size_t bytes = EstimatePrinterBytes(rows); bytes > static_cast<size_t>(limits.receiptMaxKb) * 1024) {
+    RemoveImages(parsed.rows);
+    Log(LOG_ERROR, "additional receipt refused: about %zu KB for the printer, at most %d KB ([printer] receipt_max_kb)",
+        (bytes + 1023) / 1024, limits.receiptMaxKb);
+    Log(LOG_INFO, "追加打印失败");
+    return false;
   }
 
   PrinterLink link;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/log.h"
+#include "app/log_excerpt.h"
 #include "app/text_util.h"
 #include "print/rule_matcher.h"
 
@@ -163,7 +164,7 @@ TemplateResult ParseReceiptTemplate(const std::string& ticketText, const std::st
   *out = ParsedTemplate{};
   Json::Value root;
   if (!ParseJson(templateText, &root)) {
-    Log(LOG_ERROR, "小票追打解析失败 %s", templateText.c_str());
+    Log(LOG_ERROR, "小票追打解析失败 %s", LogExcerpt(templateText).c_str());
     return TemplateResult::kUnparsable;
   }
   const Json::Value* format = StringMember(root, "format");

@@ -87,6 +87,8 @@ bool BindPrinterSdkFrom(const std::string& library) {
   POS_BIND(POS_SetHandle);
   POS_BIND(POS_GetVersionInfo);
 #undef POS_BIND
+  t.POS_RTQueryStatusEx =
+      reinterpret_cast<decltype(t.POS_RTQueryStatusEx)>(platform::FindLibrarySymbol(handle, "POS_RTQueryStatusEx"));
   return true;
 }
 

@@ -51,6 +51,9 @@ struct PosSdkTable {
   decltype(&::POS_ReadFile) POS_ReadFile = nullptr;
   decltype(&::POS_SetHandle) POS_SetHandle = nullptr;
   decltype(&::POS_GetVersionInfo) POS_GetVersionInfo = nullptr;
+  // Beyond the table: a library without it is still bound, and status
+  // requests then wait POS_RTQueryStatus's own second.
+  decltype(&::POS_RTQueryStatusEx) POS_RTQueryStatusEx = nullptr;
 };
 
 // Loads kPrinterSdkLibrary from the executable's folder (else by the

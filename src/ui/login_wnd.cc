@@ -38,6 +38,7 @@
 #include "ui/order_wnd.h"
 #include "ui/port_choice.h"
 #include "ui/ui_text.h"
+#include "ui/window_text.h"
 
 namespace tillcast::ui {
 namespace {
@@ -178,9 +179,11 @@ void LoginWnd::ShowPage(int flags) {
   if (layoutGif) layoutGif->setVisible(flags & 8);
   if (flags & 2) {
     DataMgr& data = DataMgr::GetInstance();
-    if (labelStoreName) labelStoreName->setText(FromAnsi(data.GetBindInfo("store_name")));
-    const std::string device = data.GetBindInfo("device_name");
-    const std::string id = data.GetConfig("DeviceID");
+    // The cloud's texts, cut before Qt lays them out.
+    if (labelStoreName)
+      labelStoreName->setText(FromAnsi(CapWindowText(data.GetBindInfo("store_name"), kMaxWindowNameBytes, "store_name")));
+    const std::string device = CapWindowText(data.GetBindInfo("device_name"), kMaxWindowNameBytes, "device_name");
+    const std::string id = CapWindowText(data.GetConfig("DeviceID"), kMaxWindowNameBytes, "DeviceID");
     if (labelClient && !device.empty() && !id.empty())
       labelClient->setText(FromAnsi(device) + QStringLiteral(" ID:") + FromAnsi(id));
   }
@@ -232,7 +235,7 @@ void LoginWnd::Login() {
 void LoginWnd::ShowLoginFailure(const QString& prefix) {
   const std::string last = DataMgr::GetInstance().GetLastMessage();
   QString text = prefix;
-  if (!last.empty()) text += QStringLiteral(",") + FromAnsi(last);
+  if (!last.empty()) text += QStringLiteral(",") + FromAnsi(CapWindowText(last, kMaxWindowMessageBytes, "message"));
   ShowMessageBox(nullptr, text, QStringLiteral(u"提示"));
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "ui/ui_text.h"
+#include "ui/window_text.h"
 
 namespace tillcast::ui {
 namespace {
@@ -38,6 +39,8 @@ void CCvsOrderWnd::SetCursorSourceForTest(std::function<QPoint()> source) { Curs
 void CCvsOrderWnd::SetDeletedHookForTest(std::function<void(CCvsOrderWnd*)> hook) { DeletedHook() = std::move(hook); }
 
 CCvsOrderWnd::CCvsOrderWnd() { Live().insert(this); }
+
+void CCvsOrderWnd::SetOrder(const OrderInfo& info) { order = CapOrderForWindow(info); }
 
 size_t CCvsOrderWnd::OpenCount() { return Live().size(); }
 

@@ -23,7 +23,8 @@ class CCvsOrderWnd final : public WindowImplBase {
   CCvsOrderWnd();
   ~CCvsOrderWnd() override;
 
-  void SetOrder(const OrderInfo& info) { order = info; }
+  // Keeps a copy cut to the window's bounds (window_text.h).
+  void SetOrder(const OrderInfo& info);
 
   QString GetWindowClassName() const override { return QStringLiteral("CvsOrderWnd"); }
   QString GetSkinFile() override { return QStringLiteral("cvs_order_wnd.xml"); }

@@ -26,9 +26,9 @@ class PrintJobTest : public ::testing::Test {
     ResetDataFolderForTest();
   }
   void UseRecordingPrinter(bool ok) {
-    mgr.SetRawPrinter([this, ok](const Bytes& bytes) {
+    mgr.SetRawPrinter([this, ok](const Bytes& bytes, const RawPrintTry&) {
       printed_.push_back(bytes);
-      return ok;
+      return ok ? RawPrintResult::kPrinted : RawPrintResult::kFailed;
     });
   }
   // The log lines `job` adds, without time stamps and empty lines.

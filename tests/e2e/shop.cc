@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -81,6 +82,16 @@ int FreeLoopbackPort() {
     port = ntohs(a.sin_port);
   ::close(fd);
   return port;
+}
+
+std::vector<std::string> NumberedJobs(int first, int count) {
+  std::vector<std::string> jobs;
+  for (int i = first; i < first + count; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\x1b@JOB %03d\n\x1dV\x01", i);
+    jobs.push_back(line);
+  }
+  return jobs;
 }
 
 Shop::Shop() {
@@ -164,6 +175,14 @@ std::string Shop::RedisCli(const std::vector<std::string>& args) const {
   if (!r) return "";
   if (r->type == REDIS_REPLY_STATUS || r->type == REDIS_REPLY_STRING) return std::string(r->str, r->len);
   if (r->type == REDIS_REPLY_INTEGER) return std::to_string(r->integer);
+  if (r->type == REDIS_REPLY_ARRAY) {
+    std::string joined;
+    for (size_t i = 0; i < r->elements; ++i) {
+      if (i > 0) joined += '\n';
+      if (r->element[i]->type == REDIS_REPLY_STRING) joined.append(r->element[i]->str, r->element[i]->len);
+    }
+    return joined;
+  }
   return "";
 }
 
@@ -183,14 +202,7 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   if (!StartCloud(why)) return false;
 
   const std::string printer = dir_.Sub("ports/printer");
-  printer_ = std::make_unique<Subprocess>(
-      std::vector<std::string>{bin + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
-                               "--chinese", "on", "--pty", printer},
-      std::map<std::string, std::string>{}, dir_.Sub("prints.log"));
-  if (!WaitUntil([&] { return FileExists(printer); }, 10000)) {
-    *why = "the virtual printer did not link its pseudo-terminal";
-    return false;
-  }
+  if (!StartPrinter(why)) return false;
 
   const std::string socket = dir_.Sub("run/driver.sock");
   const std::string conf = dir_.Sub("serialfilter.conf");
@@ -224,6 +236,11 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   // The parallel type opens the path as it is; the login page keeps only
   // serial names the system enumerates.
   cfg["PortType"] = "\xe5\xb9\xb6\xe5\x8f\xa3";  // 并口
+  if (serial_printer_) {
+    cfg["PortType"] = "\xe4\xb8\xb2\xe5\x8f\xa3";  // 串口
+    cfg["Baudrate"] = "9600";
+    cfg["DataBits"] = "8";
+  }
   cfg["PortName"] = printer;
   cfg["PageWidth"] = "80";
   cfg["AutoStartUp"] = "false";
@@ -233,6 +250,34 @@ bool Shop::Start(std::string* why, bool redis_aof) {
 
   StartAgent();
   return true;
+}
+
+bool Shop::StartPrinter(std::string* why) {
+  const std::string printer = dir_.Sub("ports/printer");
+  printer_ = std::make_unique<Subprocess>(
+      std::vector<std::string>{BinDir() + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
+                               "--chinese", "on", "--pty", printer},
+      std::map<std::string, std::string>{}, dir_.Sub("prints.log"));
+  if (!WaitUntil([&] { return FileExists(printer); }, 10000)) {
+    *why = "the virtual printer did not link its pseudo-terminal";
+    return false;
+  }
+  return true;
+}
+
+void Shop::StopPrinter() {
+  if (!printer_) return;
+  printer_->Signal(SIGTERM);
+  printer_->Wait(5000);
+  printer_.reset();
+}
+
+void Shop::PausePrinter() {
+  if (printer_) printer_->Signal(SIGSTOP);
+}
+
+void Shop::ResumePrinter() {
+  if (printer_) printer_->Signal(SIGCONT);
 }
 
 void Shop::StartAgent() {
@@ -289,6 +334,17 @@ int Shop::UploadRepeats() {
   std::unique_ptr<Json::CharReader> reader(b.newCharReader());
   if (!reader->parse(r->body.data(), r->body.data() + r->body.size(), &v, &err)) return -1;
   return v.get("repeats", -1).asInt();
+}
+
+void Shop::KillAgent() { StopAgent(SIGKILL); }
+
+bool Shop::KillAndRestartRedis(std::string* why) {
+  if (redis_) {
+    redis_->Signal(SIGKILL);
+    redis_->Wait(5000);
+    redis_.reset();
+  }
+  return StartRedis(why);
 }
 
 std::map<std::string, std::string> Shop::AgentEnv() const {

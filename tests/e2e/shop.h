@@ -18,6 +18,10 @@ namespace tillcast::test {
 // A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
 int FreeLoopbackPort();
 
+// Raw jobs "JOB <first>" .. "JOB <first+count-1>" (three digits), each a
+// document of its own (reset, the line, a cut).
+std::vector<std::string> NumberedJobs(int first, int count);
+
 // One document the virtual printer finished: <out>/NNNN-....{bin,png,txt}.
 struct PrintedDoc {
   std::string base;  // path without extension
@@ -114,6 +118,25 @@ class Shop {
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
   std::string IpcSocket() const { return dir_.Sub("run/tillcast.sock"); }
 
+  // Faults of a real shop (see cloud_job_faults_test.cc). The printer on a
+  // serial port instead of a parallel one (serial printers answer status
+  // requests); call before Start.
+  void UseSerialPrinter() { serial_printer_ = true; }
+  // The virtual printer removed (stopped, its port gone) and back; paused
+  // (SIGSTOP: the port stays but nothing reads or answers) and resumed.
+  void StopPrinter();
+  bool StartPrinter(std::string* why);
+  void PausePrinter();
+  void ResumePrinter();
+  // SIGKILL of the agent (StopAgent(SIGKILL)); StartAgent starts a new one
+  // on the same folders.
+  void KillAgent();
+  // SIGKILL of Redis and a new one on the same port and folder.
+  bool KillAndRestartRedis(std::string* why);
+  // One Redis command, its reply as text ("" for nil and errors, arrays
+  // joined with '\n').
+  std::string Redis(const std::vector<std::string>& args) const { return RedisCli(args); }
+
   Subprocess* agent() { return agent_.get(); }
   // The agent's environment (for tillcast-send).
   std::map<std::string, std::string> AgentEnv() const;
@@ -134,6 +157,7 @@ class Shop {
   std::string cloud_url_;
   std::string cloud_data_;
   std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
+  bool serial_printer_ = false;
 };
 
 }  // namespace tillcast::test

@@ -182,10 +182,10 @@ TEST_F(CloudApiTest, ScannedReceiptArrivesAsAPrintJob) {
   Bind();
   std::mutex lock;
   std::vector<std::string> printed;
-  data().SetRawPrinter([&](const std::vector<unsigned char>& bytes) {
+  data().SetRawPrinter([&](const std::vector<unsigned char>& bytes, const RawPrintTry&) {
     std::lock_guard<std::mutex> l(lock);
     printed.emplace_back(bytes.begin(), bytes.end());
-    return true;
+    return RawPrintResult::kPrinted;
   });
   ASSERT_TRUE(net_.RequestReceiptPrint("r20240501000000000001")) << sim_.LogText();
   EXPECT_EQ(redis_.Command(kDb, {"LLEN", "print_jobs:dev-0001"}), "1");

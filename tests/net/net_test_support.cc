@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 namespace tillcast::test {
 namespace {
@@ -55,7 +56,10 @@ int FreePort() {
   return ntohs(addr.sin_port);
 }
 
-RedisServer::RedisServer(const std::string& password) : password_(password), port_(FreePort()) { Start(); }
+RedisServer::RedisServer(const std::string& password, std::vector<std::string> extra)
+    : password_(password), extra_(std::move(extra)), port_(FreePort()) {
+  Start();
+}
 
 RedisServer::~RedisServer() { Kill(); }
 
@@ -66,6 +70,7 @@ bool RedisServer::Start() {
     argv.push_back("--requirepass");
     argv.push_back(password_);
   }
+  argv.insert(argv.end(), extra_.begin(), extra_.end());
   proc_ = std::make_unique<Subprocess>(argv, std::map<std::string, std::string>{}, dir_.Sub("redis.log"));
   return WaitUntil([this] { return Command(0, {"PING"}) == "PONG"; }, 10000);
 }

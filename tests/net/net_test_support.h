@@ -23,8 +23,9 @@ int FreePort();
 // redis-server with a password; commands run through a separate client.
 class RedisServer {
  public:
-  // `password` "" = no requirepass.
-  explicit RedisServer(const std::string& password = "s3cret-pw");
+  // `password` "" = no requirepass; `extra` further server options (they
+  // win over the defaults), e.g. {"--appendonly", "yes"}.
+  explicit RedisServer(const std::string& password = "s3cret-pw", std::vector<std::string> extra = {});
   ~RedisServer();
   int port() const { return port_; }
   const std::string& password() const { return password_; }
@@ -42,6 +43,7 @@ class RedisServer {
  private:
   TempDir dir_;
   std::string password_;
+  std::vector<std::string> extra_;
   int port_;
   std::unique_ptr<Subprocess> proc_;
 };

@@ -3,10 +3,16 @@
 // settings of each serial option.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <mutex>
+
+#include "app/printer_settings.h"
 #include "print/print_hooks.h"
 #include "print/qr_bitmap.h"
 #include "print/receipt_printer.h"
 #include "print_test_util.h"
+#include "support/subprocess.h"
 
 namespace tillcast {
 namespace {
@@ -22,10 +28,15 @@ class SdkPtyTest : public ::testing::Test {
     ASSERT_TRUE(BindPrinterSdkFrom(test::BinDir() + "/" + kPrinterSdkLibrary));
     DataMgr::GetInstance().ResetForTest();
     test::ConfigurePort("串口", pty_.slave());
+    // The byte-exact tests see no status request.
+    PrinterSettings quiet;
+    quiet.statusTimeoutMs = 0;
+    SetPrinterSettings(quiet);
   }
   void TearDown() override {
     UnbindPrinterSdkForTest();
     DataMgr::GetInstance().ResetForTest();
+    SetPrinterSettings(PrinterSettings());
   }
   // Opens the configured port through the agent, runs `body` on the SDK and
   // closes; returns what the printer received.
@@ -60,6 +71,87 @@ TEST_F(SdkPtyTest, CloudJobG0APrintsEscAt) {
   DataMgr::GetInstance().ProcessPrintJob(R"({"format":"escpos","data":"G0A=","job_id":"a2"})");
   EXPECT_EQ(pty_.Drain(300), "");
   EXPECT_TRUE(log_.Contains(Gbk("收到屏蔽的打印信息")));
+}
+
+// A serial printer on the master side that answers the real-time status
+// request while `answering` is set, and keeps everything else it receives.
+class StatusPrinter {
+ public:
+  explicit StatusPrinter(int master) : master_(master), thread_([this] { Run(); }) {}
+  ~StatusPrinter() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::atomic<bool> answering{true};
+  std::string Received() {
+    std::lock_guard<std::mutex> l(lock_);
+    return received_;
+  }
+
+ private:
+  void Run() {
+    std::string pending;
+    while (!stop_) {
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) continue;
+      {
+        std::lock_guard<std::mutex> l(lock_);
+        received_.append(buf, static_cast<size_t>(n));
+      }
+      pending.append(buf, static_cast<size_t>(n));
+      for (size_t at; (at = pending.find("\x10\x04\x01")) != std::string::npos;) {
+        pending.erase(0, at + 3);
+        const char online = 0x16;
+        if (answering && write(master_, &online, 1) != 1) break;
+      }
+      if (pending.size() > 2) pending.erase(0, pending.size() - 2);
+    }
+  }
+  int master_;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::string received_;
+  std::thread thread_;
+};
+
+TEST_F(SdkPtyTest, SerialPrinterIsAskedForItsStatusBeforeACloudJob) {
+  PrinterSettings settings;
+  settings.statusTimeoutMs = 300;
+  SetPrinterSettings(settings);
+  InstallPrintHooks();
+  StatusPrinter printer(pty_.master_fd());
+  DataMgr& data = DataMgr::GetInstance();
+  const std::string job = R"({"format":"escpos","data":"G0A=","job_id":"s1"})";
+
+  HeldPrintJob held;
+  EXPECT_TRUE(data.ProcessPrintJob(job, &held));
+  EXPECT_TRUE(test::WaitUntil([&] { return printer.Received() == test::Bytes({0x10, 0x04, 0x01, 0x1B, 0x40}); }, 2000))
+      << Hex(printer.Received());
+
+  // Switched off: the port still opens, but nothing answers, and nothing
+  // but the question is written.
+  printer.answering = false;
+  const size_t before = printer.Received().size();
+  RawPrintTry once;
+  once.openAttempts = 1;
+  EXPECT_FALSE(data.ProcessPrintJob(R"({"format":"escpos","data":"QUJD","job_id":"s2"})", &held, once));
+  EXPECT_EQ(held.jobId, "s2");
+  EXPECT_EQ(held.bytes, (std::vector<unsigned char>{'A', 'B', 'C'}));
+  EXPECT_TRUE(log_.Contains("printer on " + pty_.slave() + " does not answer its status request within 300 ms"));
+  EXPECT_FALSE(log_.Contains(Gbk("打印失败,job_id:s2")));
+  EXPECT_FALSE(data.RetryHeldJob(held, once));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Hex(printer.Received().substr(before)), "10 04 01 10 04 01");
+
+  // Back on: the held job prints.
+  printer.answering = true;
+  EXPECT_TRUE(data.RetryHeldJob(held, once));
+  EXPECT_TRUE(test::WaitUntil([&] { return printer.Received().size() == before + 12; }, 2000));
+  EXPECT_EQ(printer.Received().substr(before + 6), test::Bytes({0x10, 0x04, 0x01, 'A', 'B', 'C'}));
+  EXPECT_TRUE(log_.Contains(Gbk("打印完成,job_id:s2")));
 }
 
 TEST_F(SdkPtyTest, TextAttributesAndLayoutCommands) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "app/printer_settings.h"
 #include "app/text_util.h"
 #include "data/codec.h"
 #include "print/qr_bitmap.h"
@@ -401,6 +402,96 @@ TEST_F(TemplateTest, HostileTemplatesEndCleanly) {
     EXPECT_LT(seconds, 30.0) << c.name;  // a hang guard, not a speed test
   }
   EXPECT_EQ(FilesLeft(), 0u);
+}
+
+// A 1-bit BMP of `width` x `height` pixels, all white.
+std::string MonoBmp(int width, int height) {
+  const uint32_t stride = (static_cast<uint32_t>(width) + 31) / 32 * 4;
+  const uint32_t image = stride * static_cast<uint32_t>(height);
+  std::string b = "BM";
+  auto u32 = [&b](uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  };
+  auto u16 = [&b](uint16_t v) {
+    b.push_back(static_cast<char>(v & 0xFF));
+    b.push_back(static_cast<char>(v >> 8));
+  };
+  u32(62 + image);
+  u32(0);
+  u32(62);
+  u32(40);
+  u32(static_cast<uint32_t>(width));
+  u32(static_cast<uint32_t>(height));
+  u16(1);
+  u16(1);
+  u32(0);
+  u32(image);
+  u32(0);
+  u32(0);
+  u32(2);
+  u32(0);
+  u32(0);
+  u32(0x00FFFFFF);
+  b.append(image, '\xFF');
+  return b;
+}
+
+TEST_F(TemplateTest, ReceiptsPastThePictureOrSizeBoundAreRefusedWithOneLine) {
+  auto qrRows = [](int rows, int perRow) {
+    std::string t = R"({"format":"json","rows":[)";
+    for (int r = 0; r < rows; ++r) {
+      t += std::string(r ? "," : "") + R"({"cols":[)";
+      for (int c = 0; c < perRow; ++c) t += std::string(c ? "," : "") + R"({"content-type":"2d-code","content":"q"})";
+      t += "]}";
+    }
+    return t + "]}";
+  };
+  const std::string bmp = MonoBmp(2400, 1000);  // 300 KB of raster
+  const std::string bigPicture = R"({"format":"json","rows":[{"cols":[{"content-type":"img","content":")" +
+                                 Base64Encode(bmp.data(), bmp.size()) + R"("}]}]})";
+  const std::string text = R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":")" +
+                           std::string(3000, 't') + R"("}]}]})";
+  // One QR code beside a text that wraps into 20 rows: printed on each.
+  const std::string repeated = R"({"format":"json","rows":[{"cols":[
+    {"content-type":"txt","content":")" + std::string(200, 'x') + R"(","width":10},
+    {"content-type":"2d-code","content":"q"}]}]})";
+  const struct {
+    const char* name;
+    std::string tpl;
+    int32_t maxKb, maxPictures;
+    bool printed;
+    const char* refusal;
+  } cases[] = {
+      {"64 QR codes in each of 20 rows", qrRows(20, 64), 256, 16, false, "1280 pictures and QR codes, at most 16"},
+      {"16 QR codes", qrRows(4, 4), 256, 16, true, ""},
+      {"17 QR codes", qrRows(1, 17), 256, 16, false, "17 pictures and QR codes, at most 16"},
+      {"a picture on 20 continuation rows", repeated, 256, 16, false, "20 pictures and QR codes, at most 16"},
+      {"a 300 KB picture", bigPicture, 256, 16, false, "about 293 KB for the printer, at most 256 KB"},
+      {"the same picture allowed", bigPicture, 512, 16, true, ""},
+      {"3 KB of text under a 2 KB bound", text, 2, 16, false, "KB for the printer, at most 2 KB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterSettings limits;
+    limits.receiptMaxKb = c.maxKb;
+    limits.receiptMaxPictures = c.maxPictures;
+    SetPrinterSettings(limits);
+    const size_t logged = log_.Text().size();
+    bool ok = !c.printed;
+    const auto calls = Render("", c.tpl, &ok);
+    EXPECT_EQ(ok, c.printed);
+    const std::string added = log_.Text().substr(logged);
+    if (c.printed) {
+      EXPECT_EQ(added.find("refused"), std::string::npos) << added;
+    } else {
+      EXPECT_TRUE(calls.empty()) << calls.size() << " printer calls";
+      EXPECT_NE(added.find(std::string("[ERROR]: additional receipt refused: ")), std::string::npos) << added;
+      EXPECT_NE(added.find(c.refusal), std::string::npos) << added;
+      EXPECT_EQ(added.find("[ERROR]"), added.rfind("[ERROR]")) << added;  // one line
+    }
+    EXPECT_EQ(FilesLeft(), 0u);
+  }
+  SetPrinterSettings(PrinterSettings());
 }
 
 TEST_F(TemplateTest, PlaceholderExpansionIsBounded) {

@@ -7,6 +7,14 @@
 
 namespace tillcast::test {
 
+// True in the sanitizer lanes, where copying large payloads costs many
+// times more: tests of size bounds use smaller sizes there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents on
 // destruction.
 class TempDir {

@@ -18,6 +18,7 @@
 #include "ui/login_wnd.h"
 #include "ui/order_wnd.h"
 #include "ui/ui_text.h"
+#include "ui/window_text.h"
 #include "ui_fixture.h"
 
 namespace tillcast::ui {
@@ -171,6 +172,31 @@ TEST_F(LoginWndTest, FailedBindingReturnsToLoginWithTheMessage) {
   // The same key again changes nothing.
   wnd_->SetDeviceKey("BAD-KEY");
   EXPECT_EQ(wnd_->page(), 1);
+}
+
+TEST_F(LoginWndTest, CloudTextsAreCutBeforeTheWindowShowsThem) {
+  // A megabyte of 一 (two bytes each in GBK) per text.
+  std::string huge;
+  const std::string one = test::Gbk("一");
+  while (huge.size() < (1u << 20)) huge += one;
+  data().SetBindInfo("store_name", huge);
+  data().SetBindInfo("device_name", huge);
+  data().SetConfig("DeviceID", std::string(1 << 20, '7'));
+  Open();
+  wnd_->ShowPage(2);
+  const std::string store = ToAnsi(Find<QLabel>("LabelStoreName")->text());
+  EXPECT_LE(store.size(), kMaxWindowNameBytes);
+  EXPECT_EQ(store, huge.substr(0, 124) + "...");
+  EXPECT_LE(ToAnsi(Find<QLabel>("LabelClient")->text()).size(), 2 * kMaxWindowNameBytes + 4);
+  EXPECT_TRUE(log_.Contains("window text store_name cut from 1048576 to 127 bytes"));
+  EXPECT_TRUE(log_.Contains("window text DeviceID cut from 1048576 to 128 bytes"));
+
+  cloud_.connection_ok = false;
+  data().SetLastMessage(huge);
+  wnd_->SetDeviceKey("OTHER-KEY");
+  ASSERT_TRUE(PumpUntil([&] { return !Boxes().empty(); }, 5000));
+  EXPECT_LE(Boxes()[0].size(), static_cast<qsizetype>(kMaxWindowMessageBytes));
+  EXPECT_TRUE(Boxes()[0].endsWith(QStringLiteral("...")));
 }
 
 TEST_F(LoginWndTest, AutoConnectRetriesUntilConnected) {

@@ -3,6 +3,7 @@
 #include <QLabel>
 
 #include "ui/order_wnd.h"
+#include "ui/window_text.h"
 #include "ui_fixture.h"
 
 namespace tillcast::ui {
@@ -69,6 +70,27 @@ TEST_F(OrderWndTest, ShowsTheOrderAndOneRowPerItem) {
   EXPECT_EQ(label(0, "lbl_item_sale_price"), QStringLiteral(u"￥2.50 x 3"));
   EXPECT_EQ(label(0, "lbl_item_total_sale_price"), QStringLiteral(u"￥7.50"));
   EXPECT_EQ(label(2, "lbl_item_name"), QStringLiteral(u"进口有机燕麦片12kg装"));
+}
+
+TEST_F(OrderWndTest, HugeOrderIsCutToTheWindowsBounds) {
+  OrderInfo o = SampleOrder();
+  o.order_no = std::string(1 << 20, 'N');
+  o.items.clear();
+  for (int i = 0; i < 20000; ++i) o.items.push_back({"item" + std::to_string(i), "1.00", "1.00", 1});
+  o.items[0].item_name = std::string(1 << 20, 'x');
+  CCvsOrderWnd* w = Open(o);
+  EXPECT_EQ(Text(w, "lbl_order_no"), QStringLiteral(u"订单号：") + QString(61, QChar('N')) + QStringLiteral("..."));
+  QWidget* items = w->FindControl(QStringLiteral("OrderItems"));
+  ASSERT_NE(items, nullptr);
+  const QList<QWidget*> rows = items->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+  ASSERT_EQ(rows.size(), static_cast<qsizetype>(kMaxOrderItems));
+  const QString first =
+      qobject_cast<QLabel*>(WindowImplBase::FindSubControlByName(rows[0], QStringLiteral("lbl_item_name")))->text();
+  EXPECT_EQ(first.size(), static_cast<qsizetype>(kMaxOrderItemNameBytes));
+  const QString last =
+      qobject_cast<QLabel*>(WindowImplBase::FindSubControlByName(rows.back(), QStringLiteral("lbl_item_name")))->text();
+  EXPECT_EQ(last, QStringLiteral("item99"));
+  EXPECT_TRUE(log_.Contains("the window lists 100 of its 20000 items"));
 }
 
 TEST_F(OrderWndTest, OrderWithoutItemsHasAnEmptyList) {
