@@ -14,6 +14,7 @@
 #include "capture/driver_service.h"
 #include "data/data_mgr.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/ipc.h"
 #include "platform/paths.h"
@@ -109,6 +110,7 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   InitLog(LOG_INFO);
   Log(LOG_INFO, "***************************日志初始化完成***********************");
   Log(LOG_INFO, "版本：%s_%s\n", kAppVersion, kEnvironmentWord);
+  if (const std::string note = platform::RuntimeFolderWarning(); !note.empty()) Log(LOG_WARNING, "%s", note.c_str());
 
   // 7: setting.ini.
   auto ini = std::make_unique<platform::IniFile>();
