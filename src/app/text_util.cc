@@ -13,6 +13,7 @@
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "platform/paths.h"
+#include "platform/private_file.h"
 
 namespace tillcast {
 namespace {
@@ -42,7 +43,12 @@ std::string GetDataFolder() {
   std::lock_guard<std::mutex> l(g_dataFolderLock);
   if (g_dataFolder.empty()) {
     g_dataFolder = platform::UserDataRoot() + "/Tillcast";
-    CreateDirectoryRecursive(g_dataFolder);  // a failure shows up at first use of a file
+    // Private to the user: it holds the device key, the store's secret and
+    // the customers' receipts. A failure shows up at first use of a file.
+    int err = 0;
+    platform::MakePrivateFolders(g_dataFolder, &err);
+    // A folder left open by an earlier version is closed to other users.
+    platform::RestrictFolderToOwner(g_dataFolder, &err);
   }
   return g_dataFolder;
 }
@@ -145,8 +151,9 @@ std::string string_format(const char* format, ...) {
 }
 
 bool WriteBufferToFile(const std::string& path, const void* data, size_t length, bool binary, bool append) {
-  const char* mode = append ? "ab+" : "wb+";
-  FILE* f = std::fopen(path.c_str(), mode);
+  // Created private to the user (these files hold receipts' contents) and
+  // never through a link.
+  FILE* f = platform::OpenPrivateFile(path, append);
   if (f == nullptr) return false;
   std::string text;
   const char* bytes = static_cast<const char*>(data);

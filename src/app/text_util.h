@@ -48,7 +48,8 @@ std::string WideToCodePage(const std::wstring& wide, unsigned code_page);
 std::string string_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes `length` bytes to `path`: appended when `append`, else replacing the
-// file; without `binary` every "\n" is stored as "\r\n" (text mode). False
+// file; without `binary` every "\n" is stored as "\r\n" (text mode). A new
+// file is created with mode 0600; a link is never written through. False
 // when the file cannot be opened or the bytes do not all reach it.
 bool WriteBufferToFile(const std::string& path, const void* data, size_t length, bool binary, bool append);
 

@@ -51,6 +51,11 @@ class ConfigTest : public ::testing::Test {
   platform::FakeAutostartStore autostart_;
 };
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
 TEST_F(ConfigTest, FirstStartUsesDefaultsAndWritesNothing) {
   mgr.Init();
   EXPECT_EQ(mgr.GetConfig("PortName"), "COM1");
@@ -62,6 +67,24 @@ TEST_F(ConfigTest, FirstStartUsesDefaultsAndWritesNothing) {
   EXPECT_FALSE(test::FileExists(mgr.ConfigPath()));
   EXPECT_FALSE(mgr.LoadConfig());
   EXPECT_EQ(log_.Text(), "");
+}
+
+TEST_F(ConfigTest, DataFolderAndConfigurationArePrivateWhateverTheUmask) {
+  // A umask that would leave everything open to every user.
+  const mode_t old = umask(0);
+  mgr.Init();
+  mgr.SetConfig("secret", "DEVICE-KEY-1");
+  EXPECT_TRUE(mgr.SaveConfig());
+  umask(old);
+  EXPECT_EQ(ModeOf(dir_.Sub("Tillcast")), 0700u);
+  EXPECT_EQ(ModeOf(mgr.ConfigPath()), 0600u);
+}
+
+TEST_F(ConfigTest, DataFolderLeftOpenByAnEarlierVersionIsClosed) {
+  ASSERT_EQ(mkdir(dir_.Sub("Tillcast").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir_.Sub("Tillcast").c_str(), 0755), 0);
+  mgr.Init();
+  EXPECT_EQ(ModeOf(dir_.Sub("Tillcast")), 0700u);
 }
 
 TEST_F(ConfigTest, LoadTakesOnlyStringMembersOfTheLoadedKeys) {
