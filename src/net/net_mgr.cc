@@ -149,16 +149,7 @@ bool NetMgr::GetConnectionInfo() {
     return false;
   }
 
-  // Replaced as a whole or not at all: a binding cut short by a crash or a
-  // full disk would lose the store's secret.
-  const std::string path = data.BindPath();
-  int err = 0;
-  if (!platform::ReplaceFileAtomically(path, r.body, &err)) {
-    Log(LOG_ERROR, "保存文件失败，文件名：%s,errno:%d", path.c_str(), err);
-    return false;
-  }
-  Log(LOG_INFO, "保存文件完成，文件名：%s", path.c_str());
-  return data.LoadBindInfo();
+  return data.SaveBindInfo(r.body);
 }
 
 bool NetMgr::UploadTicketInfoFile(const std::string& path) {

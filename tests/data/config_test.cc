@@ -4,8 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <json/json.h>
+
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "app/system_integration.h"
 #include "app/text_util.h"
@@ -56,6 +61,14 @@ mode_t ModeOf(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
 }
 
+// Parses a whole configuration file; false for an empty or torn one.
+bool ParsesWhole(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  return !text.empty() && reader->parse(text.data(), text.data() + text.size(), root, &errors) && root->isObject();
+}
+
 TEST_F(ConfigTest, FirstStartUsesDefaultsAndWritesNothing) {
   mgr.Init();
   EXPECT_EQ(mgr.GetConfig("PortName"), "COM1");
@@ -85,6 +98,51 @@ TEST_F(ConfigTest, DataFolderLeftOpenByAnEarlierVersionIsClosed) {
   ASSERT_EQ(chmod(dir_.Sub("Tillcast").c_str(), 0755), 0);
   mgr.Init();
   EXPECT_EQ(ModeOf(dir_.Sub("Tillcast")), 0700u);
+}
+
+// Closing the settings window saves twice at once, and the cloud worker may
+// save meanwhile: no save fails, a reader never finds the file empty or
+// torn, and the file ends with the newest table.
+TEST_F(ConfigTest, ConcurrentSavesWithAReaderNeverShowAnEmptyFileAndTheNewestWins) {
+  mgr.Init();
+  ASSERT_TRUE(mgr.SaveConfig());
+  constexpr int kWriters = 4;
+  constexpr int kRounds = 100;
+  std::atomic<bool> writing{true};
+  std::atomic<int> failedSaves{0}, reads{0}, badReads{0};
+  std::thread reader([&] {
+    while (writing.load()) {
+      Json::Value root;
+      if (!ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root) || !root["PortName"].isString()) ++badReads;
+      ++reads;
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        mgr.SetConfig("PortName", "COM" + std::to_string(t) + "-" + std::to_string(i));
+        mgr.SetConfig("Writer" + std::to_string(t), std::to_string(i));
+        if (!mgr.SaveConfig()) ++failedSaves;
+      }
+    });
+  }
+  for (std::thread& w : writers) w.join();
+  writing.store(false);
+  reader.join();
+
+  EXPECT_EQ(failedSaves.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
+  Json::Value root;
+  ASSERT_TRUE(ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root));
+  EXPECT_EQ(root["PortName"].asString(), mgr.GetConfig("PortName"));
+  for (int t = 0; t < kWriters; ++t)
+    EXPECT_EQ(root["Writer" + std::to_string(t)].asString(), std::to_string(kRounds - 1)) << t;
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir_.Sub("Tillcast"))) ++files;
+  EXPECT_EQ(files, 1u) << "temporary files were left beside cloudconfig.dat";
+  EXPECT_EQ(ModeOf(mgr.ConfigPath()), 0600u);
 }
 
 TEST_F(ConfigTest, LoadTakesOnlyStringMembersOfTheLoadedKeys) {
