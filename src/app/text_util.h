@@ -66,9 +66,12 @@ bool IsHasChinese(const void* data, size_t length);
 // for secrets of up to four characters; "" stays "").
 std::string MaskSecret(const std::string& secret);
 
-// `text` (JSON, possibly broken) with the string value of every member
-// `name` masked as MaskSecret does. A plain scan of the raw text: escaped
-// values and documents that do not parse are covered too.
+// `text` (JSON, possibly broken) with the value of every member `name`
+// masked (a string as MaskSecret does, anything else as "***"). A document
+// that parses is masked as parsed, so names and values written with any
+// escapes are found, and comes back written compactly (members sorted);
+// text that does not parse is scanned token by token and otherwise kept as
+// it is.
 std::string MaskJsonMembers(const std::string& text, const std::string& name);
 
 }  // namespace tillcast

@@ -244,9 +244,12 @@ TEST(ConnectionReplyLog, RefusedReplyIsLoggedWithoutItsPassword) {
   EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(
       R"({"message":"denied","result":{"connection":{"password" : "hunter2-redis","host":"h"}}})"));
   EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(R"({"message":"success","result":[{"password":"p\"w-long"}]})"));
+  EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(
+      R"({"message":"denied","result":{"connection":{"pass\u0077ord":"escaped-redis-pw"}}})"));
   EXPECT_FALSE(log.Contains("hunter2"));
   EXPECT_FALSE(log.Contains("w-long"));
-  EXPECT_TRUE(log.Contains(R"("password" : "hu***")"));
+  EXPECT_FALSE(log.Contains("redis-pw"));
+  EXPECT_TRUE(log.Contains(R"("password":"hu***")"));
   EXPECT_TRUE(log.Contains(R"("host":"h")"));
   ResetDataFolderForTest();
 }

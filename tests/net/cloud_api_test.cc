@@ -397,5 +397,23 @@ TEST_F(CloudFailureTest, ReceiptRequestJudgesTheReply) {
   EXPECT_TRUE(log_.Contains(Gbk("解析body抛出异常")));
 }
 
+// A reply that writes the store secret's name (and part of its value) with
+// escapes: the binding is taken as the parser reads it, and the secret
+// reaches no log line in clear, neither from a reply that parses nor from
+// one that does not.
+TEST_F(CloudFailureTest, AnEscapedSecretInABindingReplyNeverReachesTheLog) {
+  const std::string tail = "q7-escaped-store-secret";
+  Reply(200, R"({"code":0,"message":"success","result":{"appId":"a1","storeId":"s1","jobKey":"j1",)"
+             R"("\u0073ecret":"\u005a)" + tail + R"("}})");
+  ASSERT_TRUE(net_.GetConnectionInfo());
+  EXPECT_EQ(data().GetBindInfo("secret"), "Z" + tail);
+  EXPECT_TRUE(log_.Contains("Zq***")) << log_.Text();
+
+  Reply(502, R"({"code":0,"result":{"\u0073ecret":"\u005a)" + tail + R"(","appId":)");
+  EXPECT_FALSE(net_.GetConnectionInfo());
+  EXPECT_TRUE(log_.Contains("r.code=502"));
+  EXPECT_FALSE(log_.Contains(tail)) << log_.Text();
+}
+
 }  // namespace
 }  // namespace tillcast
