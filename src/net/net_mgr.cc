@@ -102,7 +102,9 @@ std::string NetMgr::GetConnectParam() {
 bool NetMgr::CreateConnection() {
   DataMgr& data = DataMgr::GetInstance();
   Log(LOG_INFO, "NetMgr::CreateConnection 1");
-  const std::string address = data.GetConfig("URL") + "/store/printer/device" + "?" + GetConnectParam();
+  const std::string query = GetConnectParam();
+  if (query.empty()) return false;  // not signed: nothing is sent
+  const std::string address = data.GetConfig("URL") + "/store/printer/device" + "?" + query;
   Log(LOG_INFO, "NetMgr::CreateConnection %s", address.c_str());
   const RestClient::Response r = RestClient::get(address);
   Log(LOG_INFO, "NetMgr::CreateConnection 2");
@@ -300,7 +302,9 @@ bool NetMgr::RequestReceiptPrint(const std::string& code) {
   params["receipt_no"] = receiptNo;
   params["device_id"] = deviceId;
   params["nonce_str"] = RandomString(8);
-  const RestClient::Response r = RestClient::post(address, kFormContentType, MakeCvsSignedQuery(params));
+  const std::string body = MakeCvsSignedQuery(params);
+  if (body.empty()) return false;  // not signed: nothing is sent
+  const RestClient::Response r = RestClient::post(address, kFormContentType, body);
   if (r.code != 200) {
     Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
            code.c_str());
@@ -330,6 +334,7 @@ bool NetMgr::GetOrderInfo(const std::string& orderNo) {
   params["order_no"] = orderNo;
   params["nonce_str"] = RandomString(8);
   const std::string query = MakeCvsSignedQuery(params);
+  if (query.empty()) return false;  // not signed: nothing is sent
   const std::string address = OrderServiceBase() + "/open/order/info?" + query;
   Log(LOG_INFO, "requst url= %s", address.c_str());
   const RestClient::Response r = RestClient::get(address);
