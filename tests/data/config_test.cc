@@ -6,7 +6,9 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -102,18 +104,29 @@ TEST_F(ConfigTest, DataFolderLeftOpenByAnEarlierVersionIsClosed) {
 
 // Closing the settings window saves twice at once, and the cloud worker may
 // save meanwhile: no save fails, a reader never finds the file empty or
-// torn, and the file ends with the newest table.
+// torn, and the file never goes back to an older table than it held.
 TEST_F(ConfigTest, ConcurrentSavesWithAReaderNeverShowAnEmptyFileAndTheNewestWins) {
   mgr.Init();
+  mgr.SetConfig("Seq", "0");
   ASSERT_TRUE(mgr.SaveConfig());
   constexpr int kWriters = 4;
   constexpr int kRounds = 100;
+  // Each change gets the next number, so the table only ever grows newer.
+  std::mutex changing;
+  int seq = 0;
   std::atomic<bool> writing{true};
-  std::atomic<int> failedSaves{0}, reads{0}, badReads{0};
+  std::atomic<int> failedSaves{0}, reads{0}, badReads{0}, wentBack{0};
   std::thread reader([&] {
+    long newest = 0;
     while (writing.load()) {
       Json::Value root;
-      if (!ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root) || !root["PortName"].isString()) ++badReads;
+      if (!ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root) || !root["Seq"].isString()) {
+        ++badReads;
+      } else {
+        const long now = std::stol(root["Seq"].asString());
+        if (now < newest) ++wentBack;
+        newest = std::max(newest, now);
+      }
       ++reads;
     }
   });
@@ -121,8 +134,11 @@ TEST_F(ConfigTest, ConcurrentSavesWithAReaderNeverShowAnEmptyFileAndTheNewestWin
   for (int t = 0; t < kWriters; ++t) {
     writers.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        mgr.SetConfig("PortName", "COM" + std::to_string(t) + "-" + std::to_string(i));
-        mgr.SetConfig("Writer" + std::to_string(t), std::to_string(i));
+        {
+          std::lock_guard<std::mutex> l(changing);
+          mgr.SetConfig("Seq", std::to_string(++seq));
+          mgr.SetConfig("Writer" + std::to_string(t), std::to_string(i));
+        }
         if (!mgr.SaveConfig()) ++failedSaves;
       }
     });
@@ -134,9 +150,10 @@ TEST_F(ConfigTest, ConcurrentSavesWithAReaderNeverShowAnEmptyFileAndTheNewestWin
   EXPECT_EQ(failedSaves.load(), 0);
   EXPECT_GT(reads.load(), 0);
   EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_EQ(wentBack.load(), 0) << "an older table was saved over a newer one";
   Json::Value root;
   ASSERT_TRUE(ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root));
-  EXPECT_EQ(root["PortName"].asString(), mgr.GetConfig("PortName"));
+  EXPECT_EQ(root["Seq"].asString(), std::to_string(kWriters * kRounds));
   for (int t = 0; t < kWriters; ++t)
     EXPECT_EQ(root["Writer" + std::to_string(t)].asString(), std::to_string(kRounds - 1)) << t;
   size_t files = 0;
