@@ -15,6 +15,7 @@
 #include "capture/driver_service.h"
 #include "data/data_mgr.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/ipc.h"
 #include "platform/paths.h"
@@ -160,6 +161,7 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   if (PerUserInstallation())
     Log(LOG_INFO, "installed for all users: log in %s, store logo in the data folder, updates by the package manager",
         log_folder.c_str());
+  if (const std::string note = platform::RuntimeFolderWarning(); !note.empty()) Log(LOG_WARNING, "%s", note.c_str());
 
   // 7: setting.ini.
   auto ini = std::make_unique<platform::IniFile>();

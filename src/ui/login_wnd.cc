@@ -319,7 +319,8 @@ void LoginWnd::Notify(TNotifyUI& msg) {
     } else if (name == QStringLiteral("ButtonClose")) {
       HideToTray();
     } else if (name == QStringLiteral("ButtonAdvanceSetting")) {
-      AdvanceSettingWnd settings(ports_);
+      // Its printer actions run on our workers: closing it never waits for them.
+      AdvanceSettingWnd settings(ports_, &workers_);
       if (settings.Create(this, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge)) {
         settings.CenterWindow();
         settings.ShowModal();

@@ -122,6 +122,8 @@ Shop::~Shop() {
       p->reset();
     }
   }
+  // A driver the agent started again as its service (after ours ended).
+  StopRecordedServices(dir_.Sub("services"));
   // TILLCAST_E2E_KEEP=DIR keeps a copy of every shop's folder for a look.
   if (const char* keep = std::getenv("TILLCAST_E2E_KEEP"); keep != nullptr && *keep != '\0') {
     std::error_code ec;

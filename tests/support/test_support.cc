@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 
 #include "app/log.h"
 #include "platform/codepage.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
 
 namespace tillcast::test {
 
@@ -93,6 +96,26 @@ std::string SharedTestdataDir() {
 }
 
 std::string BinDir() { return TILLCAST_BIN_DIR; }
+
+void StopRecordedServices(const std::string& folder) {
+  std::error_code ec;
+  platform::PosixServiceManager services(folder);
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string file = e.path().filename().string();
+    const std::string suffix = ".service";
+    if (file.size() <= suffix.size() || file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+    const std::string name = file.substr(0, file.size() - suffix.size());
+    platform::ServiceConfig config;
+    int pid = 0;
+    uint32_t state = 0;
+    if (!services.ReadRecord(name, &config, &pid) || services.QueryState(name, &state) != 0 ||
+        state != platform::kServiceRunning)
+      continue;
+    services.Stop(name);
+    for (int i = 0; i < 100 && platform::ProcessAlive(pid); ++i) usleep(50 * 1000);
+    if (platform::ProcessAlive(pid)) kill(pid, SIGKILL);
+  }
+}
 
 std::string Gbk(const std::string& utf8) {
   std::string out;
