@@ -14,9 +14,6 @@
 
 namespace tillcast::test {
 
-// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
-int FreeLoopbackPort();
-
 // One document the virtual printer finished: <out>/NNNN-....{bin,png,txt}.
 struct PrintedDoc {
   std::string base;  // path without extension
@@ -103,6 +100,9 @@ class Shop {
   std::string AgentLog() const;              // as written (GBK)
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
   std::string IpcSocket() const { return dir_.Sub("run/tillcast.sock"); }
+  // The folder the agent watches for CUPS jobs' copies (not made here: the
+  // CUPS backend makes it).
+  std::string CupsInbox() const { return dir_.Sub("cups-inbox"); }
 
   Subprocess* agent() { return agent_.get(); }
   // The agent's environment (for tillcast-send).

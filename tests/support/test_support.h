@@ -60,6 +60,9 @@ std::string SharedTestdataDir();
 // The folder of the built programs (build/bin).
 std::string BinDir();
 
+// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
+int FreeLoopbackPort();
+
 // "\xD6\xD0" style GBK bytes of a UTF-8 literal.
 std::string Gbk(const std::string& utf8);
 
