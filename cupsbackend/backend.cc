@@ -194,7 +194,6 @@ int RunBackend(int argc, char** argv) {
   const std::string inbox = capture::CupsInboxFolder();
   const bool inbox_ok = EnsureInbox(inbox, &why);
   if (!inbox_ok) Report("WARNING", "no copy for the agent: " + why);
-  else RemoveStaleTemporaries(inbox, 3600);
   std::vector<Document> documents;
   if (inbox_ok) {
     const std::vector<std::string> paths =
@@ -257,6 +256,8 @@ int RunBackend(int argc, char** argv) {
   }
   g_child = pid;
   if (g_terminated) kill(pid, SIGTERM);
+  // Housekeeping while the device prints.
+  if (inbox_ok) RemoveStaleTemporaries(inbox, 3600);
 
   std::vector<Copy> copies;
   const auto open_copy = [&](const std::string& type, const char* source, int number) -> CopyFile* {
