@@ -130,6 +130,15 @@ CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture) {
         err);
     return err == ELOOP ? CupsCopyResult::kSkip : CupsCopyResult::kKeep;
   }
+  // A copy that cannot be removed once captured would be captured again at
+  // every start: it is left, and said so.
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    Log(LOG_ERROR, "cups copy %s is left: the agent may not remove files in %s, errno:%d", path.c_str(),
+        folder.c_str(), errno);
+    return CupsCopyResult::kKeep;
+  }
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     Log(LOG_WARNING, "cups copy %s is not a file; skipped", path.c_str());

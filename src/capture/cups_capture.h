@@ -31,12 +31,13 @@ bool PdfTextUtf8(const std::string& pdf, std::string* text, std::string* why);
 enum class CupsCopyResult {
   kCapture,  // `*capture` holds what to capture
   kSkip,     // nothing to capture (type, broken document): the copy may go
-  kKeep,     // the copy cannot be read now: leave it where it is
+  kKeep,     // the copy cannot be read, or not removed after: leave it
 };
 
 // Reads the copy at `path` (a regular file, never through a link, at most
 // a header and kCupsCopyMaxDocument bytes) and makes its capture content.
-// Logs what it skips and why.
+// Logs what it skips and why. A copy in a folder where the agent may not
+// remove files is left (it would be captured again at every start).
 CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture);
 
 }  // namespace tillcast::capture

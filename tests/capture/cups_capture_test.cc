@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -211,13 +212,42 @@ TEST_F(CupsCopyTest, OnlyRegularFilesOfSensibleSizeAreRead) {
   EXPECT_TRUE(capture.empty());
 }
 
+// What TakeCupsCopy makes of `path` for a user other than the copy's owner
+// (run as nobody in a child process where the test runs as root).
+CupsCopyResult TakeAsAnotherUser(const std::string& path) {
+  if (geteuid() != 0) {
+    std::string capture;
+    return TakeCupsCopy(path, &capture);
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    std::string capture;
+    _exit(static_cast<int>(TakeCupsCopy(path, &capture)));
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 100) << "could not become nobody";
+  return static_cast<CupsCopyResult>(WEXITSTATUS(status));
+}
+
 TEST_F(CupsCopyTest, AnUnreadableCopyIsLeftForLater) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  chmod(dir_.path().c_str(), 0777);
   const std::string path = Put("locked.copy", CopyOf("text/plain", "x"));
   chmod(path.c_str(), 0);
-  std::string capture;
-  EXPECT_EQ(TakeCupsCopy(path, &capture), CupsCopyResult::kKeep);
-  EXPECT_TRUE(log_.Contains("is the agent's user in the group tillcast?"));
+  EXPECT_EQ(TakeAsAnotherUser(path), CupsCopyResult::kKeep);
+  EXPECT_TRUE(test::FileExists(path));
+}
+
+TEST_F(CupsCopyTest, ACopyTheAgentCouldNotRemoveIsNeverCaptured) {
+  // Readable, but in a folder the reader may not change.
+  const std::string path = Put("kept.copy", CopyOf("text/plain", "x"));
+  chmod(path.c_str(), 0644);
+  chmod(dir_.path().c_str(), 0755);
+  if (geteuid() != 0) chmod(dir_.path().c_str(), 0555);
+  EXPECT_EQ(TakeAsAnotherUser(path), CupsCopyResult::kKeep);
+  chmod(dir_.path().c_str(), 0755);
+  EXPECT_TRUE(test::FileExists(path));
 }
 
 class CupsFlowTest : public CupsCopyTest {
