@@ -52,17 +52,6 @@ bool ValidScheme(const std::string& s) {
   return true;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 uint64_t NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -289,7 +278,7 @@ int RunBackend(int argc, char** argv) {
       if (n <= 0) break;
       // A device backend that ended early has its status; the copy still
       // takes the whole stream.
-      if (feeding && !WriteAll(feed[1], buf, static_cast<size_t>(n))) feeding = false;
+      if (feeding && !WriteFully(feed[1], buf, static_cast<size_t>(n))) feeding = false;
       if (copy != nullptr) copy->Write(buf, static_cast<size_t>(n));
       if (!feeding && (copy == nullptr || copy->failed())) break;
     }

@@ -37,17 +37,6 @@ bool CopyGroup(gid_t* gid) {
   return true;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 struct Entry {
   std::string name;
   uint64_t size;
@@ -71,6 +60,18 @@ std::vector<Entry> List(const std::string& folder) {
 }
 
 }  // namespace
+
+bool WriteFully(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 InboxLimits InboxLimitsFromEnv() {
   InboxLimits limits;
@@ -145,7 +146,7 @@ bool CopyFile::Open(const std::string& folder, const std::string& header, std::s
   gid_t gid;
   if (geteuid() == 0 && CopyGroup(&gid)) (void)fchown(fd_, 0, gid);
   (void)fchmod(fd_, 0640);
-  if (!WriteAll(fd_, header.data(), header.size())) {
+  if (!WriteFully(fd_, header.data(), header.size())) {
     *error = "the copy cannot be written: " + Errno(errno);
     Discard();
     return false;
@@ -161,7 +162,7 @@ void CopyFile::Write(const void* data, size_t size) {
     why_ = "the document is larger than " + std::to_string(max_document_ >> 20) + " MB";
     return;
   }
-  if (!WriteAll(fd_, static_cast<const char*>(data), size)) {
+  if (!WriteFully(fd_, data, size)) {
     failed_ = true;
     why_ = "the copy cannot be written: " + Errno(errno);
     return;

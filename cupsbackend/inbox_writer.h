@@ -64,6 +64,9 @@ class CopyFile {
 // the limits; returns how many were dropped.
 size_t MakeRoom(const std::string& folder, const InboxLimits& limits, uint64_t incoming);
 
+// Writes all `size` bytes to `fd` (short writes and EINTR retried).
+bool WriteFully(int fd, const void* data, size_t size);
+
 // Removes hidden temporaries older than `max_age_s` (left by a backend that
 // was killed while copying).
 void RemoveStaleTemporaries(const std::string& folder, int max_age_s);
