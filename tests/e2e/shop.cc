@@ -69,21 +69,6 @@ std::vector<std::string> SortedFiles(const std::string& dir, const std::string& 
 
 }  // namespace
 
-int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
-
 std::vector<std::string> NumberedJobs(int first, int count) {
   std::vector<std::string> jobs;
   for (int i = first; i < first + count; ++i) {
@@ -360,6 +345,7 @@ std::map<std::string, std::string> Shop::AgentEnv() const {
           {"TILLCAST_DRIVER_SOCKET", dir_.Sub("run/driver.sock")},
           {"TILLCAST_SERIALFILTER_CONF", dir_.Sub("serialfilter.conf")},
           {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")},
+          {"TILLCAST_CUPS_INBOX", CupsInbox()},
           {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},
           {"TILLCAST_UI_SNAPSHOT_DIR", SnapshotFolder()},
           {"TILLCAST_KEY_FEED", key_feed_ ? KeyFeed() : ""},

@@ -15,9 +15,6 @@
 
 namespace tillcast::test {
 
-// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
-int FreeLoopbackPort();
-
 // Raw jobs "JOB <first>" .. "JOB <first+count-1>" (three digits), each a
 // document of its own (reset, the line, a cut).
 std::vector<std::string> NumberedJobs(int first, int count);
@@ -117,6 +114,9 @@ class Shop {
   std::string AgentLog() const;              // as written (GBK)
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
   std::string IpcSocket() const { return dir_.Sub("run/tillcast.sock"); }
+  // The folder the agent watches for CUPS jobs' copies (not made here: the
+  // CUPS backend makes it).
+  std::string CupsInbox() const { return dir_.Sub("cups-inbox"); }
 
   // Faults of a real shop (see cloud_job_faults_test.cc). The printer on a
   // serial port instead of a parallel one (serial printers answer status

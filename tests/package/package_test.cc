@@ -37,7 +37,7 @@ TEST_F(Package, HoldsTheInstallationTheUnitTheSettingsAndTheDesktopPieces) {
         "./lib/systemd/system/tillcast-serialfilter.service", "./lib/systemd/system/tillcast-ports.service",
         "./etc/tillcast/serialfilter.conf",
         "./etc/xdg/autostart/tillcast-agent.desktop", "./lib/udev/rules.d/70-tillcast.rules",
-        "./usr/lib/modules-load.d/tillcast-uinput.conf"})
+        "./usr/lib/modules-load.d/tillcast-uinput.conf", "./usr/lib/cups/backend/tillcast"})
     EXPECT_NE(list.out.find(want), std::string::npos) << want << "\n" << list.out;
   // Nothing of the tests, the demo or a user's run; no folder to write in.
   for (const char* unwanted : {"cloudsim", "StoreLogo.png", "/logs", "_tests", "_bench", "./usr/local"})
@@ -51,6 +51,7 @@ TEST_F(Package, ControlDataDeclaresVersionDependenciesConffilesAndScripts) {
                                  std::string(" Architecture: amd64\n"), std::string("libqt6widgets6"),
                                  std::string("libcurl4"), std::string("libhiredis"), std::string("qt6-qpa-plugins"),
                                  std::string("passwd"), std::string("acl"), std::string("postinst"),
+                                 std::string(" Recommends: systemd, udev, cups\n"),
                                  std::string("prerm"), std::string("postrm"), std::string("conffiles")})
     EXPECT_NE(info.out.find(want), std::string::npos) << want << "\n" << info.out;
   test::UnpackedPackage pkg;
@@ -62,6 +63,22 @@ TEST_F(Package, ControlDataDeclaresVersionDependenciesConffilesAndScripts) {
     ASSERT_EQ(stat(pkg.Path(std::string("/DEBIAN/") + script).c_str(), &st), 0) << script;
     EXPECT_EQ(st.st_mode & 0777, 0755u) << script;
   }
+}
+
+TEST_F(Package, TheCupsBackendIsRunAsRootByCupsd) {
+  test::UnpackedPackage pkg;
+  ASSERT_TRUE(pkg.ok());
+  struct stat st {};
+  ASSERT_EQ(stat(pkg.Path("/usr/lib/cups/backend/tillcast").c_str(), &st), 0);
+  // Closed to group and others: cupsd runs such a backend as root.
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // Owned by root in the package.
+  const test::Output list = test::Run({"dpkg-deb", "--contents", test::DebPath()});
+  EXPECT_NE(list.out.find("-rwx------ root/root"), std::string::npos) << list.out;
+  // It runs: without arguments (cupsd's device discovery) it lists nothing.
+  const test::Output discovery = test::Run({pkg.Path("/usr/lib/cups/backend/tillcast")});
+  EXPECT_EQ(discovery.code, 0) << discovery.err;
+  EXPECT_EQ(discovery.out, "");
 }
 
 TEST_F(Package, TheUnitsPassSystemdAnalyzeVerify) {
@@ -164,6 +181,21 @@ TEST_F(MaintainerScripts, FirstInstallMakesTheGroupEnablesAndStartsTheUnit) {
                            "udevadm trigger --action=change --subsystem-match=misc --sysname-match=uinput\n"
                            "udevadm trigger --action=change --subsystem-match=input\n";
   EXPECT_EQ(Calls(), want);
+}
+
+TEST_F(MaintainerScripts, InstallMakesTheCupsInboxAndPurgeRemovesIt) {
+  EXPECT_EQ(RunScript("postinst", {"configure"}), 0) << last_;
+  struct stat st {};
+  ASSERT_EQ(stat(root_.Sub("var/spool/tillcast/cups").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 02770u);
+  test::WriteFile(root_.Sub("var/spool/tillcast/cups/01-1-1.copy"), "a job the agent has not taken");
+  EXPECT_EQ(RunScript("postinst", {"configure", "1.1.4.25"}), 0) << last_;
+  EXPECT_TRUE(test::FileExists(root_.Sub("var/spool/tillcast/cups/01-1-1.copy"))) << "an upgrade keeps the copies";
+  EXPECT_EQ(RunScript("postrm", {"remove"}), 0) << last_;
+  EXPECT_TRUE(test::FileExists(root_.Sub("var/spool/tillcast/cups/01-1-1.copy")));
+  EXPECT_EQ(RunScript("postrm", {"purge"}), 0) << last_;
+  EXPECT_FALSE(test::FileExists(root_.Sub("var/spool/tillcast")));
 }
 
 TEST_F(MaintainerScripts, AnUpgradeKeepsTheGroupAndRestartsTheUnit) {

@@ -74,6 +74,9 @@ std::string BinDir();
 // agent start its driver.
 void StopRecordedServices(const std::string& folder);
 
+// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
+int FreeLoopbackPort();
+
 // "\xD6\xD0" style GBK bytes of a UTF-8 literal.
 std::string Gbk(const std::string& utf8);
 
