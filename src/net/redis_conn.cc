@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 
 namespace tillcast {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/log.h"
-#include "app/process_settings.h"
+#include "base/log.h"
+#include "base/process_settings.h"
 #include "net/cloud_settings.h"
 
 namespace tillcast::RestClient {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/printer_settings.h"
+#include "base/printer_settings.h"
 #include "net/net_mgr.h"
 #include "net_fixture.h"
 #include "net_test_support.h"

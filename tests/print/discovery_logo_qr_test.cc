@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/install_layout.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/text_util.h"
 #include "print/port_list.h"
 #include "print/qr_bitmap.h"
 #include "print/store_logo.h"
