@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/cups_capture.h"
 #include "capture/cups_copy.h"
 #include "percentile.h"

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
-#include "app/printer_settings.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/printer_settings.h"
+#include "base/text_util.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
 #include "data/json_util.h"

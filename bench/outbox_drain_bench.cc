@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "capture/capture_road.h"
 #include "data/data_mgr.h"
 #include "net/net_mgr.h"

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "print/printer_link.h"
 #include "print/receipt_printer.h"

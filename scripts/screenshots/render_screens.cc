@@ -15,11 +15,11 @@
 #include <QLabel>
 #include <QPixmap>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "print/port_list.h"
 #include "ui/advance_setting_wnd.h"
-#include "ui/cloud_api.h"
+#include "net/cloud_api.h"
 #include "ui/login_wnd.h"
 #include "ui/order_wnd.h"
 #include "ui/toolkit.h"
@@ -29,7 +29,7 @@ namespace {
 
 using namespace tillcast;
 
-class SampleCloud final : public ui::CloudApi {
+class SampleCloud final : public CloudApi {
  public:
   bool GetConnectionInfo() override { return true; }
   bool CreateConnection() override { return true; }

@@ -8,13 +8,13 @@
 
 #include <QApplication>
 
-#include "app/install_layout.h"
+#include "base/install_layout.h"
 #include "app/qt_message_loop.h"
 #include "app/startup.h"
 #include "capture/driver_service.h"
 #include "crashreport.h"
 #include "platform/ipc.h"
-#include "ui/agent_ui.h"
+#include "app/agent_wiring.h"
 
 namespace {
 
@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
   env.ipc_socket = tillcast::platform::DefaultIpcSocketPath();
   // The windows and subsystems; the main window is destroyed with `ui`,
   // after the run and before the application object.
-  tillcast::ui::AgentUi ui(&loop, &launcher, &crash);
+  tillcast::AgentWiring wiring(&loop, &launcher, &crash);
   tillcast::StartupHooks hooks;
-  ui.FillHooks(hooks);
+  wiring.FillHooks(hooks);
   return tillcast::RunAgent(args, env, hooks);
 }

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/install_layout.h"
-#include "app/log.h"
-#include "app/process_settings.h"
-#include "app/system_integration.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/log.h"
+#include "base/process_settings.h"
+#include "base/system_integration.h"
+#include "base/text_util.h"
 #include "capture/driver_service.h"
 #include "data/data_mgr.h"
 #include "platform/codepage.h"

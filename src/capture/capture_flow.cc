@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "capture/cups_capture.h"
 #include "capture/emf_parser.h"
 #include "capture/spool_converter.h"

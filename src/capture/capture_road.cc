@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace tillcast::capture {
 namespace {

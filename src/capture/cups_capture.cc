@@ -14,7 +14,7 @@
 #include <poppler-global.h>
 #include <poppler-page.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/codepage.h"
 #include "platform/scoped_fd.h"
 

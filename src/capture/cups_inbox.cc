@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/cups_copy.h"
 
 namespace tillcast::capture {

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "platform/env.h"
 
 namespace tillcast {

@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "platform/file_copy.h"
 #include "platform/env.h"
 #include "platform/private_file.h"

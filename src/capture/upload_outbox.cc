@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/paths.h"
 #include "platform/private_file.h"
 

@@ -6,8 +6,8 @@
 #include <exception>
 #include <utility>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "data/json_util.h"
 
 namespace tillcast {

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/log.h"
-#include "app/system_integration.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/system_integration.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "data/json_util.h"
 #include "platform/paths.h"

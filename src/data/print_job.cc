@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "app/log.h"
-#include "app/log_excerpt.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/log_excerpt.h"
+#include "base/text_util.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
 #include "data/json_util.h"

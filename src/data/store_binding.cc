@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <string>
 
-#include "app/log.h"
-#include "app/log_excerpt.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/log_excerpt.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "data/json_util.h"
 #include "platform/paths.h"

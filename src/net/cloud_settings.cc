@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "platform/ini_file.h"
 
 namespace tillcast {

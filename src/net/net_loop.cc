@@ -20,10 +20,10 @@
 
 #include <json/json.h>
 
-#include "app/log.h"
-#include "app/log_excerpt.h"
-#include "app/printer_settings.h"
-#include "app/process_settings.h"
+#include "base/log.h"
+#include "base/log_excerpt.h"
+#include "base/printer_settings.h"
+#include "base/process_settings.h"
 #include "data/data_mgr.h"
 #include "data/json_util.h"
 #include "net/net_mgr.h"

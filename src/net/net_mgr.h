@@ -100,7 +100,7 @@ class NetMgr {
   bool Stop();
 
   // Keeps the downloaded store logo; true when kept. Unset, the bytes go to
-  // the logo file (StoreLogoFilePath, app/install_layout.h). Thread-safe.
+  // the logo file (StoreLogoFilePath, base/install_layout.h). Thread-safe.
   using LogoSaver = std::function<bool(const std::string& bytes)>;
   void SetStoreLogoSaver(LogoSaver saver);
 

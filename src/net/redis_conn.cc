@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 
 namespace tillcast {
 
@@ -115,21 +115,18 @@ bool CRedisConn::TryConnect() {
   if (timeout_ != 0) {
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(timeout_);
-    context_ = redisConnectWithTimeout(host_.c_str(), port_, tv);
+    context_.reset(redisConnectWithTimeout(host_.c_str(), port_, tv));
   } else {
-    context_ = redisConnect(host_.c_str(), port_);
+    context_.reset(redisConnect(host_.c_str(), port_));
   }
-  if (context_ != nullptr && context_->err != 0) {
-    redisFree(context_);
-    context_ = nullptr;
-  }
+  if (context_ != nullptr && context_->err != 0) context_.reset();
   if (context_ != nullptr) {
     // The connect timeout covers only the connect: AUTH and SELECT get a
     // limit too, so a server that accepts and never answers cannot hold
     // the network thread. BLPOP sets its own limit.
     timeval limit{};
     limit.tv_sec = static_cast<time_t>(timeout_ != 0 ? timeout_ : kCommandGraceSeconds);
-    redisSetTimeout(context_, limit);
+    redisSetTimeout(context_.get(), limit);
     std::lock_guard<std::mutex> l(fdLock_);
     fd_ = context_->fd;
   }
@@ -160,7 +157,7 @@ bool CRedisConn::auth(const std::string& password) {
     lastError_ = RedisErrorText[1];
     return false;
   }
-  void* reply = redisCommand(context_, "AUTH %s", password.c_str());
+  void* reply = redisCommand(context_.get(), "AUTH %s", password.c_str());
   const bool failed = CheckReplyError(reply);
   if (reply != nullptr) freeReplyObject(reply);
   return !failed;
@@ -171,7 +168,7 @@ bool CRedisConn::Select(int32_t index) {
     lastError_ = RedisErrorText[1];
     return false;
   }
-  void* reply = redisCommand(context_, "SELECT %d", index);
+  void* reply = redisCommand(context_.get(), "SELECT %d", index);
   const bool failed = CheckReplyError(reply);
   if (reply != nullptr) freeReplyObject(reply);
   return !failed;
@@ -193,7 +190,7 @@ bool CRedisConn::CheckReplyError(void* replyPtr) {
 void CRedisConn::SetCommandLimit(long seconds) {
   timeval limit{};
   limit.tv_sec = static_cast<time_t>(seconds);
-  redisSetTimeout(context_, limit);
+  redisSetTimeout(context_.get(), limit);
 }
 
 void* CRedisConn::Blocking(const std::vector<std::string>& args, int32_t timeout) {
@@ -203,7 +200,7 @@ void* CRedisConn::Blocking(const std::vector<std::string>& args, int32_t timeout
     blocking_ = true;
   }
   Argv argv(args);
-  void* reply = redisCommandArgv(context_, argv.count(), argv.ptrs.data(), argv.lens.data());
+  void* reply = redisCommandArgv(context_.get(), argv.count(), argv.ptrs.data(), argv.lens.data());
   {
     std::lock_guard<std::mutex> l(fdLock_);
     blocking_ = false;
@@ -266,7 +263,7 @@ bool CRedisConn::Pipeline(const std::vector<std::vector<std::string>>& commands,
   if (context_ == nullptr) return false;
   for (const std::vector<std::string>& args : commands) {
     Argv argv(args);
-    if (redisAppendCommandArgv(context_, argv.count(), argv.ptrs.data(), argv.lens.data()) != REDIS_OK) {
+    if (redisAppendCommandArgv(context_.get(), argv.count(), argv.ptrs.data(), argv.lens.data()) != REDIS_OK) {
       Log(LOG_ERROR, "redisCommand failed:%s", context_->errstr);
       Close();
       return false;
@@ -275,7 +272,7 @@ bool CRedisConn::Pipeline(const std::vector<std::vector<std::string>>& commands,
   replies->resize(commands.size());
   for (RedisReply& out : *replies) {
     void* raw = nullptr;
-    if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) {
+    if (redisGetReply(context_.get(), &raw) != REDIS_OK || raw == nullptr) {
       Log(LOG_ERROR, "redisCommand failed:%s", context_->errstr);
       Close();
       replies->clear();
@@ -294,13 +291,14 @@ bool CRedisConn::Command(const std::vector<std::string>& args, RedisReply* reply
   return true;
 }
 
+void CRedisConn::ContextFree::operator()(redisContext* context) const { redisFree(context); }
+
 void CRedisConn::Close() {
   {
     std::lock_guard<std::mutex> l(fdLock_);
     fd_ = -1;
   }
-  if (context_ != nullptr) redisFree(context_);
-  context_ = nullptr;
+  context_.reset();
   connected_ = false;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -88,7 +89,11 @@ class CRedisConn {
   void* Blocking(const std::vector<std::string>& args, int32_t timeout);
   void SetCommandLimit(long seconds);
 
-  redisContext* context_ = nullptr;
+  // Frees a hiredis context (redisFree); the connection goes with it.
+  struct ContextFree {
+    void operator()(redisContext* context) const;
+  };
+  std::unique_ptr<redisContext, ContextFree> context_;
   // The context's socket, for Interrupt from another thread.
   std::mutex fdLock_;
   int fd_ = -1;

@@ -10,8 +10,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/log.h"
-#include "app/process_settings.h"
+#include "base/log.h"
+#include "base/process_settings.h"
 #include "net/cloud_settings.h"
 
 namespace tillcast::RestClient {
@@ -116,14 +116,13 @@ Response FailedToQuery() {
 
 }  // namespace
 
-Connection::Connection(const std::string& baseUrl) : baseUrl_(baseUrl) {
-  curl_ = curl_easy_init();
+void Connection::HandleFree::operator()(void* handle) const { curl_easy_cleanup(Handle(handle)); }
+
+Connection::Connection(const std::string& baseUrl) : curl_(curl_easy_init()), baseUrl_(baseUrl) {
   if (curl_ == nullptr) throw std::runtime_error("Couldn't initialize curl handle");
 }
 
-Connection::~Connection() {
-  if (curl_ != nullptr) curl_easy_cleanup(Handle(curl_));
-}
+Connection::~Connection() = default;
 
 void Connection::setProxy(const std::string& address) {
   if (!address.empty() && strncasecmp(address.c_str(), "HTTP", 4) != 0) {
@@ -143,30 +142,30 @@ Response Connection::get(const std::string& uri) { return performCurlRequest(uri
 
 Response Connection::post(const std::string& uri, const std::string& data) {
   Log(LOG_INFO, "Connection:post: 1");
-  curl_easy_setopt(Handle(curl_), CURLOPT_POST, 1L);
-  curl_easy_setopt(Handle(curl_), CURLOPT_POSTFIELDS, data.data());
-  curl_easy_setopt(Handle(curl_), CURLOPT_POSTFIELDSIZE, static_cast<long>(data.size()));
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_POST, 1L);
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_POSTFIELDS, data.data());
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_POSTFIELDSIZE, static_cast<long>(data.size()));
   Log(LOG_INFO, "Connection:post: 2");
   return performCurlRequest(uri);
 }
 
 Response Connection::put(const std::string& uri, const std::string& data) {
   UploadObject upload{data.data(), data.size()};
-  curl_easy_setopt(Handle(curl_), CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(Handle(curl_), CURLOPT_READFUNCTION, ReadCallback);
-  curl_easy_setopt(Handle(curl_), CURLOPT_READDATA, &upload);
-  curl_easy_setopt(Handle(curl_), CURLOPT_INFILESIZE, static_cast<long>(data.size()));
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_READFUNCTION, ReadCallback);
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_READDATA, &upload);
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_INFILESIZE, static_cast<long>(data.size()));
   return performCurlRequest(uri);
 }
 
 Response Connection::del(const std::string& uri) {
-  curl_easy_setopt(Handle(curl_), CURLOPT_CUSTOMREQUEST, "DELETE");
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_CUSTOMREQUEST, "DELETE");
   return performCurlRequest(uri);
 }
 
 Response Connection::head(const std::string& uri) {
-  curl_easy_setopt(Handle(curl_), CURLOPT_CUSTOMREQUEST, "HEAD");
-  curl_easy_setopt(Handle(curl_), CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_CUSTOMREQUEST, "HEAD");
+  curl_easy_setopt(Handle(curl_.get()), CURLOPT_NOBODY, 1L);
   return performCurlRequest(uri);
 }
 
@@ -186,7 +185,7 @@ ScopedAbort::ScopedAbort(const std::atomic<bool>* abort) : previous_(t_abort) { 
 ScopedAbort::~ScopedAbort() { t_abort = previous_; }
 
 Response Connection::performCurlRequest(const std::string& uri) {
-  CURL* h = Handle(curl_);
+  CURL* h = Handle(curl_.get());
   Log(LOG_INFO, "Connection:performCurlRequest: 1");
   Response ret;
   SlistPtr headerList;

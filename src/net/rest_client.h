@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "net/cloud_settings.h"
@@ -87,7 +88,12 @@ class Connection {
  private:
   Response performCurlRequest(const std::string& uri);
 
-  void* curl_ = nullptr;  // CURL*, owned
+  // The easy handle (a CURL*, kept opaque here), freed with
+  // curl_easy_cleanup.
+  struct HandleFree {
+    void operator()(void* handle) const;
+  };
+  std::unique_ptr<void, HandleFree> curl_;
   std::string baseUrl_;
   HeaderFields headers_;
   int32_t timeout_ = 0;

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <random>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
 

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "platform/dir_watch.h"
+#include "platform/scoped_fd.h"
 
 namespace tillcast::platform {
 namespace {
@@ -17,21 +18,17 @@ constexpr int kMaxWatches = 4096;
 
 class InotifyDirWatcher final : public DirWatcher {
  public:
-  ~InotifyDirWatcher() override {
-    if (fd_ >= 0) close(fd_);
-  }
-
   bool Open(const std::string& folder) override {
     root_ = folder;
     while (!root_.empty() && root_.back() == '/') root_.pop_back();
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) return false;
+    fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd_.valid()) return false;
     return AddTree("", 0);
   }
 
   DirWatchResult Next(const WaitEvent& stop, std::vector<DirChange>* batch) override {
     batch->clear();
-    pollfd p[2] = {{stop.native(), POLLIN, 0}, {fd_, POLLIN, 0}};
+    pollfd p[2] = {{stop.native(), POLLIN, 0}, {fd_.get(), POLLIN, 0}};
     int n;
     do {
       n = poll(p, 2, -1);
@@ -39,7 +36,7 @@ class InotifyDirWatcher final : public DirWatcher {
     if (n < 0) return DirWatchResult::kFailed;
     if (p[0].revents & POLLIN) return DirWatchResult::kStopped;
     alignas(inotify_event) char buf[4096];
-    const ssize_t len = read(fd_, buf, sizeof(buf));
+    const ssize_t len = read(fd_.get(), buf, sizeof(buf));
     if (len < 0) return errno == EAGAIN || errno == EINTR ? DirWatchResult::kChanges : DirWatchResult::kFailed;
     for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= len;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
@@ -76,7 +73,7 @@ class InotifyDirWatcher final : public DirWatcher {
   bool AddTree(const std::string& rel, int depth) {
     if (depth > 32 || static_cast<int>(dirs_.size()) >= kMaxWatches) return false;
     const std::string path = rel.empty() ? root_ : root_ + "/" + rel;
-    const int wd = inotify_add_watch(fd_, path.c_str(), kMask);
+    const int wd = inotify_add_watch(fd_.get(), path.c_str(), kMask);
     if (wd < 0) return false;
     dirs_[wd] = rel;
     if (DIR* d = opendir(path.c_str())) {
@@ -91,7 +88,7 @@ class InotifyDirWatcher final : public DirWatcher {
   }
 
   std::string root_;
-  int fd_ = -1;
+  ScopedFd fd_;
   std::map<int, std::string> dirs_;
 };
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "platform/paths.h"
 #include "print/printer_link.h"
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/log.h"
-#include "app/printer_settings.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/printer_settings.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "print/sdk_binding.h"
 

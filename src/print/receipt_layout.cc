@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/codec.h"
 #include "platform/clock.h"
 #include "platform/paths.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/log.h"
-#include "app/printer_settings.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/printer_settings.h"
+#include "base/text_util.h"
 #include "platform/paths.h"
 #include "print/image_info.h"
 #include "print/qr_bitmap.h"

@@ -9,9 +9,9 @@
 #include <exception>
 #include <memory>
 
-#include "app/log.h"
-#include "app/log_excerpt.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/log_excerpt.h"
+#include "base/text_util.h"
 #include "print/rule_matcher.h"
 
 namespace tillcast {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace tillcast {
 namespace {

@@ -3,8 +3,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "platform/paths.h"
 #include "platform/shared_library.h"
 

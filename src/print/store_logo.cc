@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-#include "app/install_layout.h"
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/log.h"
+#include "base/text_util.h"
 #include "platform/paths.h"
 
 namespace tillcast {

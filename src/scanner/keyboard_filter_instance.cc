@@ -1,6 +1,6 @@
 // The process-wide filter, on the evdev keyboard backend (or, with
 // $TILLCAST_KEY_FEED naming a pipe, on keys written to that pipe).
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/env.h"
 #include "platform/input_evdev.h"
 #include "platform/input_feed.h"

@@ -4,12 +4,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "data/data_mgr.h"
 #include "print/port_list.h"
 #include "print/printer_link.h"
 #include "print/sdk_binding.h"
-#include "ui/test_receipt.h"
+#include "print/test_receipt.h"
 #include "ui/port_choice.h"
 #include "ui/ui_text.h"
 

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/worker_threads.h"
+#include "base/worker_threads.h"
 #include "ui/toolkit.h"
 
 class QComboBox;

@@ -21,10 +21,10 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 
-#include "app/install_layout.h"
-#include "app/log.h"
-#include "app/system_integration.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/log.h"
+#include "base/system_integration.h"
+#include "base/text_util.h"
 #include "capture/capture_road.h"
 #include "capture/cups_inbox.h"
 #include "capture/serial_watcher.h"

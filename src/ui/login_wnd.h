@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/worker_threads.h"
+#include "base/worker_threads.h"
 #include "platform/clock.h"
-#include "ui/cloud_api.h"
+#include "net/cloud_api.h"
 #include "ui/toolkit.h"
 
 class QCheckBox;
@@ -129,7 +129,7 @@ class LoginWnd final : public WindowImplBase {
   // Waits for the window's worker threads (tests).
   void JoinWorkers();
 
-  static std::string StoreLogoFile();  // StoreLogoFilePath(), app/install_layout.h
+  static std::string StoreLogoFile();  // StoreLogoFilePath(), base/install_layout.h
 
  private:
   void FillPortCombo();

@@ -24,7 +24,7 @@
 #include <QTimer>
 #include <QUiLoader>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "ui/window_snapshot.h"
 
 namespace tillcast::ui {

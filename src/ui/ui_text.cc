@@ -1,7 +1,7 @@
 #include "ui/ui_text.h"
 
-#include "app/log.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/text_util.h"
 
 namespace tillcast::ui {
 

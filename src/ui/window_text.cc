@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "print/receipt_layout.h"
 
 namespace tillcast::ui {

@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "app/install_layout.h"
-#include "app/process_settings.h"
-#include "app/system_integration.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/process_settings.h"
+#include "base/system_integration.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "platform/ipc.h"
 #include "support/test_support.h"

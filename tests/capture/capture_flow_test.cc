@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
 #include "capture/capture_flow.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "support/test_support.h"
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/system_integration.h"
-#include "app/text_util.h"
+#include "base/system_integration.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "support/test_support.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "support/test_support.h"
 

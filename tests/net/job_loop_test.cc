@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/printer_settings.h"
+#include "base/printer_settings.h"
 #include "net/net_mgr.h"
 #include "net_fixture.h"
 #include "net_test_support.h"
@@ -389,7 +389,7 @@ TEST_F(JobLoopTest, LoopSurvivesARedisRestart) {
 
 TEST_F(JobLoopTest, StopCutsTheRetryWaitShort) {
   timings_.retryWaitMs = 600000;
-  data().SetBindInfo("RedisPort", std::to_string(test::FreePort()));
+  data().SetBindInfo("RedisPort", std::to_string(test::FreeLoopbackPort()));
   StartLoop();
   ASSERT_TRUE(WaitUntil([&] { return log_.Contains(Gbk("连接redis失败")); }, 10000));
   EXPECT_TRUE(net_->Stop());

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/process_settings.h"
-#include "app/text_util.h"
+#include "base/process_settings.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "net/cloud_settings.h"
 #include "net/rest_client.h"

@@ -43,21 +43,8 @@ std::string ReplyText(const redisReply* r) {
 
 }  // namespace
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 RedisServer::RedisServer(const std::string& password, std::vector<std::string> extra)
-    : password_(password), extra_(std::move(extra)), port_(FreePort()) {
+    : password_(password), extra_(std::move(extra)), port_(FreeLoopbackPort()) {
   Start();
 }
 
@@ -119,7 +106,7 @@ long RedisServer::InfoNumber(const std::string& section, const std::string& line
   return 0;
 }
 
-TinyProxy::TinyProxy() : port_(FreePort()) {
+TinyProxy::TinyProxy() : port_(FreeLoopbackPort()) {
   WriteFile(dir_.Sub("tinyproxy.conf"), "Port " + std::to_string(port_) +
                                             "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 20\n"
                                             "LogLevel Info\nLogFile \"" +

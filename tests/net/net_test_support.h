@@ -17,9 +17,6 @@
 
 namespace tillcast::test {
 
-// A free TCP port on 127.0.0.1 (asked of the OS).
-int FreePort();
-
 // redis-server with a password; commands run through a separate client.
 class RedisServer {
  public:

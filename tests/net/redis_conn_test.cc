@@ -108,7 +108,7 @@ TEST_F(RedisConnTest, ReconnectAttemptsAreThrottledToOnePerFourSeconds) {
 
 TEST_F(RedisConnTest, RefusedPortLogsTheMissingContext) {
   CRedisConn conn(&clock_);
-  const int closed = test::FreePort();
+  const int closed = test::FreeLoopbackPort();
   EXPECT_FALSE(conn.Connect("127.0.0.1", closed, "", 0, 15));
   EXPECT_EQ(conn.GetErrorText(), "No error.");
   EXPECT_TRUE(log_.Contains("CRedisConn::TryConnect 127.0.0.1:" + std::to_string(closed) +

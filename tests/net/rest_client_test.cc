@@ -81,7 +81,7 @@ TEST_F(RestClientTest, PostSendsFormContentTypeAndTheAgentName) {
 }
 
 TEST_F(RestClientTest, RefusedPortAndUnknownHostFailToQuery) {
-  const int closed = test::FreePort();
+  const int closed = test::FreeLoopbackPort();
   for (const std::string& url : {"http://127.0.0.1:" + std::to_string(closed) + "/", std::string("http://no-such-host.invalid/")}) {
     const RestClient::Response g = RestClient::get(url);
     EXPECT_EQ(g.code, -1) << url;

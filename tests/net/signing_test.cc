@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "net/signing.h"
 #include "support/test_support.h"

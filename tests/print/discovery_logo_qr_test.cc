@@ -1,16 +1,14 @@
 // Port discovery over a fake sysfs and /dev, the store logo file, and QR
 // bitmaps read back by a real decoder.
 #include <cups/cups.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 
-#include "app/install_layout.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/text_util.h"
 #include "print/port_list.h"
 #include "print/qr_bitmap.h"
 #include "print/store_logo.h"
@@ -100,15 +98,8 @@ TEST(PortDiscovery, AbsentGroupsAreAbsentNotEmpty) {
 
 TEST(PortDiscovery, NoPrintServerDoesNotHang) {
   // A loopback port that nobody listens on.
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), len), 0);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  const int port = ntohs(a.sin_port);
-  close(s);
+  const int port = test::FreeLoopbackPort();
+  ASSERT_GT(port, 0);
   test::ScopedEnv server("CUPS_SERVER", "127.0.0.1:" + std::to_string(port));
   cupsSetServer(nullptr);  // forget a server chosen earlier on this thread
   FakeTree tree;

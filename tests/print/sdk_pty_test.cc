@@ -7,7 +7,7 @@
 #include <thread>
 #include <mutex>
 
-#include "app/printer_settings.h"
+#include "base/printer_settings.h"
 #include "print/print_hooks.h"
 #include "print/qr_bitmap.h"
 #include "print/receipt_printer.h"

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <filesystem>
 
-#include "app/printer_settings.h"
-#include "app/text_util.h"
+#include "base/printer_settings.h"
+#include "base/text_util.h"
 #include "data/codec.h"
 #include "print/qr_bitmap.h"
 #include "print/receipt_layout.h"

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"

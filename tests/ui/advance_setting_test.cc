@@ -12,7 +12,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/worker_threads.h"
+#include "base/worker_threads.h"
 #include "print/printer_link.h"
 #include "print/sdk_binding.h"
 #include "ui/advance_setting_wnd.h"

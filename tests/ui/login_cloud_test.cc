@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/system_integration.h"
+#include "base/system_integration.h"
 #include "capture/capture_road.h"
 #include "net/cloud_settings.h"
 #include "net/net_mgr.h"

@@ -11,7 +11,7 @@
 
 #include <thread>
 
-#include "app/system_integration.h"
+#include "base/system_integration.h"
 #include "capture/capture_road.h"
 #include "platform/user_values.h"
 #include "scanner/target_window.h"

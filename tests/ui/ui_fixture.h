@@ -10,7 +10,7 @@
 
 #include <QString>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "support/test_support.h"
 #include "ui/toolkit.h"

@@ -18,7 +18,7 @@
 #include "capture/capture_uploader.h"
 #include "print/port_list.h"
 #include "support/test_support.h"
-#include "ui/cloud_api.h"
+#include "net/cloud_api.h"
 
 namespace tillcast::test {
 
@@ -56,7 +56,7 @@ class FixedPorts final : public PortSource {
 };
 
 // Answers with fixed results and keeps what it was given. Thread-safe.
-class RecordingCloud final : public ui::CloudApi {
+class RecordingCloud final : public CloudApi {
  public:
   std::atomic<bool> connection_info_ok{true};
   std::atomic<bool> connection_ok{true};

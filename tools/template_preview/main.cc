@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "data/data_mgr.h"
 #include "print/print_hooks.h"
 #include "platform/codepage.h"

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 
@@ -67,7 +67,7 @@ TEST(Log, UnknownLevelWrittenWhenThresholdAllows) {
 TEST(Log, FileIsNamedAfterTheExecutable) {
   test::ScopedLog log;
   const std::string path = LogFilePath();
-  EXPECT_EQ(path.substr(path.rfind('/') + 1), "app_tests.txt");
+  EXPECT_EQ(path.substr(path.rfind('/') + 1), "base_tests.txt");
 }
 
 TEST(Log, BeforeInitOnlyErrorsGoToDotTxt) {

@@ -6,10 +6,8 @@
 #include <string>
 
 namespace tillcast {
-class NetMgr;
-}
 
-namespace tillcast::ui {
+class NetMgr;
 
 class CloudApi {
  public:
@@ -36,4 +34,4 @@ class NetMgrCloud final : public CloudApi {
 // The process-wide NetMgr.
 CloudApi* NetMgrCloudApi();
 
-}  // namespace tillcast::ui
+}  // namespace tillcast

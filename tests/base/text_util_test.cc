@@ -1,4 +1,4 @@
-#include "app/text_util.h"
+#include "base/text_util.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "support/test_support.h"
 
 namespace tillcast {

@@ -1,10 +1,10 @@
 // Where an installation keeps what it writes: a build folder keeps today's
 // layout, an installed agent uses the user's folders.
-#include "app/install_layout.h"
+#include "base/install_layout.h"
 
 #include <gtest/gtest.h>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "support/test_support.h"
 
 namespace tillcast {

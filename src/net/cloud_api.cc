@@ -1,8 +1,8 @@
-#include "ui/cloud_api.h"
+#include "net/cloud_api.h"
 
 #include "net/net_mgr.h"
 
-namespace tillcast::ui {
+namespace tillcast {
 
 bool NetMgrCloud::GetConnectionInfo() { return net_->GetConnectionInfo(); }
 bool NetMgrCloud::CreateConnection() { return net_->CreateConnection(); }
@@ -14,4 +14,4 @@ CloudApi* NetMgrCloudApi() {
   return &api;
 }
 
-}  // namespace tillcast::ui
+}  // namespace tillcast

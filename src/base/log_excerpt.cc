@@ -1,4 +1,4 @@
-#include "app/log_excerpt.h"
+#include "base/log_excerpt.h"
 
 namespace tillcast {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "app/worker_threads.h"
+#include "base/worker_threads.h"
 #include "support/subprocess.h"
 
 namespace tillcast {

@@ -5,11 +5,11 @@
 
 #include <string>
 
-namespace tillcast::ui {
+namespace tillcast {
 
 // Prints the receipt ending in `port_name` (ANSI); `driver` wraps it in
 // one document of a print queue. False when the SDK refused the first
 // command (nothing printed).
 bool PrintTestReceipt(const std::string& port_name, bool driver);
 
-}  // namespace tillcast::ui
+}  // namespace tillcast

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 
@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "app/install_layout.h"
-#include "app/text_util.h"
+#include "base/install_layout.h"
+#include "base/text_util.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "platform/paths.h"

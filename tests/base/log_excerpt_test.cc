@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/log_excerpt.h"
+#include "base/log_excerpt.h"
 #include "support/test_support.h"
 
 namespace tillcast {

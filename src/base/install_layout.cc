@@ -1,10 +1,10 @@
-#include "app/install_layout.h"
+#include "base/install_layout.h"
 
 #include <unistd.h>
 
 #include <atomic>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "platform/env.h"
 #include "platform/paths.h"
 

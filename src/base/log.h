@@ -1,7 +1,7 @@
 // The process-wide text log: one line per call, appended to
 // <log folder>/<executable name>.txt, lines ending in CR LF. The log folder
 // is <executable folder>/logs, or the user's state folder for an installed
-// agent (app/install_layout.h). Each line opens and closes the file; once the
+// agent (base/install_layout.h). Each line opens and closes the file; once the
 // file would grow past a size bound it is renamed <name>.1.txt (older ones
 // move up to <name>.<keep>.txt, the oldest is removed) and a fresh one begun.
 //

@@ -1,4 +1,4 @@
-#include "app/process_settings.h"
+#include "base/process_settings.h"
 
 namespace tillcast {
 

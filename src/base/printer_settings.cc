@@ -1,9 +1,9 @@
-#include "app/printer_settings.h"
+#include "base/printer_settings.h"
 
 #include <mutex>
 #include <string>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "platform/ini_file.h"
 
 namespace tillcast {

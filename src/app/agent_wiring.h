@@ -1,6 +1,6 @@
-// The agent's windows and subsystems plugged into its run: the hooks of
-// the start-up sequence filled with the main window, the capture driver's
-// watcher, the network thread and the keyboard filter.
+// The wiring of the whole program: the hooks of the start-up sequence
+// filled with the main window, the capture road, the capture driver's
+// watcher, the network thread, the print hooks and the keyboard filter.
 //
 // Construct and destroy on the UI thread, after the QApplication and before
 // RunAgent; destroy after RunAgent has returned (the main window goes with
@@ -16,21 +16,23 @@ class CaptureRoad;
 }
 
 namespace tillcast::ui {
-
 class LoginWnd;
+}
 
-class AgentUi {
+namespace tillcast {
+
+class AgentWiring {
  public:
   // None owned; all outlive this object. Installs the printing hooks, so
   // construct it before DataMgr::Init runs.
-  AgentUi(MessageLoop* loop, platform::ProcessLauncher* launcher, CrashReporter* crash);
-  ~AgentUi();
-  AgentUi(const AgentUi&) = delete;
-  AgentUi& operator=(const AgentUi&) = delete;
+  AgentWiring(MessageLoop* loop, platform::ProcessLauncher* launcher, CrashReporter* crash);
+  ~AgentWiring();
+  AgentWiring(const AgentWiring&) = delete;
+  AgentWiring& operator=(const AgentWiring&) = delete;
 
   // Fills every hook of the run.
   void FillHooks(StartupHooks& hooks);
-  LoginWnd* window() const { return wnd_.get(); }
+  ui::LoginWnd* window() const { return wnd_.get(); }
 
  private:
   void StartCapture();
@@ -40,7 +42,7 @@ class AgentUi {
   CrashReporter* crash_;
   // Outlives the window: a capture may still be on its way to the cloud.
   std::unique_ptr<capture::CaptureRoad> capture_;
-  std::unique_ptr<LoginWnd> wnd_;
+  std::unique_ptr<ui::LoginWnd> wnd_;
 };
 
-}  // namespace tillcast::ui
+}  // namespace tillcast

@@ -1,10 +1,10 @@
-#include "ui/agent_ui.h"
+#include "app/agent_wiring.h"
 
 #include <algorithm>
 
-#include "app/log.h"
-#include "app/process_settings.h"
-#include "app/text_util.h"
+#include "base/log.h"
+#include "base/process_settings.h"
+#include "base/text_util.h"
 #include "capture/capture_road.h"
 #include "capture/serial_watcher.h"
 #include "capture/spool_monitor.h"
@@ -17,16 +17,16 @@
 #include "ui/login_wnd.h"
 #include "ui/toolkit.h"
 
-namespace tillcast::ui {
+namespace tillcast {
 
-AgentUi::AgentUi(MessageLoop* loop, platform::ProcessLauncher* launcher, CrashReporter* crash)
+AgentWiring::AgentWiring(MessageLoop* loop, platform::ProcessLauncher* launcher, CrashReporter* crash)
     : loop_(loop), launcher_(launcher), crash_(crash) {
   InstallPrintHooks();
   NetMgr::GetInstance().SetReceiptRenderer(
       [](const std::string& ticket, const std::string& templ) { return RenderReceipt(ticket, templ); });
 }
 
-AgentUi::~AgentUi() {
+AgentWiring::~AgentWiring() {
   KeyboardFilter::Instance()->SetTargetWindow(nullptr);
   wnd_.reset();
   NetMgr::GetInstance().SetCloudReachableHook(nullptr);
@@ -35,7 +35,7 @@ AgentUi::~AgentUi() {
 
 // The capture road: checks, the additional receipt and the upload run on
 // its worker, with the network and printing modules plugged in here.
-void AgentUi::StartCapture() {
+void AgentWiring::StartCapture() {
   const ProcessSettings& ps = GetProcessSettings();
   capture::CaptureRoad::Settings settings;
   settings.data_folder = GetDataFolder();
@@ -62,21 +62,21 @@ void AgentUi::StartCapture() {
   capture_->Start();
 }
 
-void AgentUi::FillHooks(StartupHooks& hooks) {
-  hooks.set_skin_folder = [](const std::string& folder) { SetSkinFolder(folder); };
+void AgentWiring::FillHooks(StartupHooks& hooks) {
+  hooks.set_skin_folder = [](const std::string& folder) { ui::SetSkinFolder(folder); };
   hooks.create_main_window = [this](bool bound) {
     // What an ended run left is taken up before capture starts.
     StartCapture();
-    LoginWndDeps deps;
+    ui::LoginWndDeps deps;
     deps.watcher = GetSerialWatcher();
     deps.capture = capture_.get();
     deps.watcher->SetConnectPeriod(GetProcessSettings().driverRetryMs);
     deps.launch_updater = [this] { LaunchUpdater(launcher_, crash_); };
     deps.quit = [this] { loop_->Quit(); };
-    wnd_ = std::make_unique<LoginWnd>(std::move(deps));
-    if (!wnd_->Create(nullptr, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge)) {
+    wnd_ = std::make_unique<ui::LoginWnd>(std::move(deps));
+    if (!wnd_->Create(nullptr, ui::ProductDisplayName(), ui::kStyleAppWindow, ui::kExStyleWindowEdge)) {
       // The flows still run; only the window is missing.
-      Log(LOG_ERROR, "main window layout %slogin.xml could not be loaded", SkinFolder().c_str());
+      Log(LOG_ERROR, "main window layout %slogin.xml could not be loaded", ui::SkinFolder().c_str());
       return;
     }
     wnd_->CenterWindow();
@@ -100,10 +100,10 @@ void AgentUi::FillHooks(StartupHooks& hooks) {
   // On the endpoint's thread: handed to the window's thread, which hands
   // the file to the upload worker.
   hooks.copy_data = [this](uint32_t code, const std::string& payload) {
-    LoginWnd* wnd = wnd_.get();
-    if (wnd == nullptr || code != kCopyDataUploadCode) return false;
+    ui::LoginWnd* wnd = wnd_.get();
+    if (wnd == nullptr || code != ui::kCopyDataUploadCode) return false;
     return wnd->PostTask([wnd, code, payload] { wnd->OnCopyData(code, payload); });
   };
 }
 
-}  // namespace tillcast::ui
+}  // namespace tillcast

@@ -2,8 +2,8 @@
 // are no number of their range.
 #include <gtest/gtest.h>
 
-#include "app/printer_settings.h"
-#include "app/text_util.h"
+#include "base/printer_settings.h"
+#include "base/text_util.h"
 #include "support/test_support.h"
 
 namespace tillcast {

@@ -1,4 +1,4 @@
-#include "app/text_util.h"
+#include "base/text_util.h"
 
 #include <json/json.h>
 
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "platform/paths.h"

@@ -1,11 +1,11 @@
-#include "ui/test_receipt.h"
+#include "print/test_receipt.h"
 
 #include <exception>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "print/sdk_binding.h"
 
-namespace tillcast::ui {
+namespace tillcast {
 namespace {
 
 std::string A(const wchar_t* text) {
@@ -55,4 +55,4 @@ bool PrintTestReceipt(const std::string& port_name, bool driver) {
   return printed;
 }
 
-}  // namespace tillcast::ui
+}  // namespace tillcast

@@ -1,4 +1,4 @@
-#include "app/system_integration.h"
+#include "base/system_integration.h"
 
 #include <atomic>
 
