@@ -69,21 +69,6 @@ std::vector<std::string> SortedFiles(const std::string& dir, const std::string& 
 
 }  // namespace
 
-int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
-
 std::vector<std::string> NumberedJobs(int first, int count) {
   std::vector<std::string> jobs;
   for (int i = first; i < first + count; ++i) {

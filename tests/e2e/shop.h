@@ -11,12 +11,10 @@
 
 #include "platform/scoped_fd.h"
 #include "support/subprocess.h"
+#include "support/tcp_printer.h"
 #include "support/test_support.h"
 
 namespace tillcast::test {
-
-// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
-int FreeLoopbackPort();
 
 // Raw jobs "JOB <first>" .. "JOB <first+count-1>" (three digits), each a
 // document of its own (reset, the line, a cut).

@@ -15,6 +15,7 @@
 #include "print/receipt_printer.h"
 #include "print_test_util.h"
 #include "support/subprocess.h"
+#include "support/tcp_printer.h"
 
 namespace tillcast {
 namespace {
@@ -25,19 +26,6 @@ using test::Hex;
 
 constexpr const char* kCupsd = "/usr/sbin/cupsd";
 constexpr const char* kQueue = "tillcast_raw";
-
-int FreeLoopbackPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 && getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
 
 // cupsd in the foreground with everything under one temporary folder.
 class PrivateCups {
@@ -65,7 +53,7 @@ class PrivateCups {
                     "if [ -n \"$6\" ]; then cat \"$6\" >> \"$out\"; else cat >> \"$out\"; fi\n");
     chmod(backend.c_str(), 0700);
 
-    port_ = FreeLoopbackPort();
+    port_ = test::FreeLoopbackPort();
     const passwd* pw = getpwuid(geteuid());
     const std::string user = pw != nullptr ? pw->pw_name : "root";
     test::WriteFile(root + "/conf/cups-files.conf",
