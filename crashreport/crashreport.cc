@@ -67,7 +67,7 @@ void Handler(int sig, siginfo_t* info, void*) {
     strcat(path, "_");
     strcat(path, Decimal(getpid(), num));
     strcat(path, ".txt");
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       WriteText(fd, "application: ");
       WriteText(fd, g_app);

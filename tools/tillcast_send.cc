@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
     std::fprintf(argc < 2 || argc > 3 ? stderr : stdout,
                  "usage: tillcast-send CODE [PAYLOAD]\n"
                  "  sends (CODE, PAYLOAD) to the running agent: 201 quits it, 101 PATH uploads a capture file.\n"
-                 "  endpoint: $TILLCAST_IPC_SOCKET, else $XDG_RUNTIME_DIR/tillcast.sock\n");
+                 "  endpoint: $TILLCAST_IPC_SOCKET, else tillcast.sock in the runtime folder ($XDG_RUNTIME_DIR\n"
+                 "  or /tmp/tillcast-<uid> when private to this user, else <data folder>/run)\n");
     return argc < 2 || argc > 3 ? 2 : 0;
   }
   char* end = nullptr;

@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
     deps.cloud = &cloud;
     deps.ports = &ports;
     deps.spool_monitor = false;
+    deps.cups_inbox = false;
     deps.quit = [] {};
     ui::LoginWnd wnd(std::move(deps));
     if (!wnd.Create(nullptr, ui::ProductDisplayName(), ui::kStyleAppWindow, ui::kExStyleWindowEdge)) return 1;

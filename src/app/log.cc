@@ -17,6 +17,7 @@
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "platform/paths.h"
+#include "platform/private_file.h"
 
 namespace tillcast {
 namespace {
@@ -115,7 +116,7 @@ std::string WideToAnsiLossy(const std::wstring& wide) {
 void AppendLine(int level, const std::string& message) {
   if (g_logFolder.empty()) g_logFolder = DefaultLogFolder();
   const std::string path = g_logFolder + "/" + g_logName + ".txt";
-  FILE* f = std::fopen(path.c_str(), "ab");
+  FILE* f = platform::OpenPrivateFile(path, true);  // 0600: the log holds receipts
   if (f == nullptr) return;  // no logs folder: the line is dropped
   std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -129,7 +130,7 @@ void AppendLine(int level, const std::string& message) {
       static_cast<uint64_t>(st.st_size) + line.size() > rotation.max_bytes) {
     std::fclose(f);
     RotateFiles(g_logFolder, g_logName, rotation.keep);
-    f = std::fopen(path.c_str(), "ab");
+    f = platform::OpenPrivateFile(path, true);
     if (f == nullptr) return;
   }
   std::fwrite(line.data(), 1, line.size(), f);

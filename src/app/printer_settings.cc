@@ -1,6 +1,5 @@
 #include "app/printer_settings.h"
 
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -21,12 +20,9 @@ Holder& TheHolder() {
   return holder;
 }
 
-// A decimal number in [lo, hi], else `fallback`.
 int32_t Number(const platform::IniFile& ini, const char* key, int32_t lo, int32_t hi, int32_t fallback) {
-  const std::string text = ini.GetString("printer", key, "");
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return fallback;
-  const long v = std::strtol(text.c_str(), nullptr, 10);
-  return v < lo || v > hi ? fallback : static_cast<int32_t>(v);
+  return static_cast<int32_t>(ini.GetNumber("printer", key, static_cast<uint32_t>(fallback), static_cast<uint32_t>(lo),
+                                            static_cast<uint32_t>(hi)));
 }
 
 PrinterSettings ReadFile() {

@@ -15,6 +15,7 @@
 #include "capture/driver_service.h"
 #include "data/data_mgr.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/ipc.h"
 #include "platform/paths.h"
@@ -35,19 +36,21 @@ std::string AppName() {
   return buf;
 }
 
-// A period in milliseconds from setting.ini: digits only, 100 ms to 10
-// minutes; anything else keeps `fallback`, with a warning.
+// A number from setting.ini in [lo, hi]; anything else keeps `fallback`,
+// with a warning.
+uint32_t ReadSetting(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback,
+                     uint32_t lo, uint32_t hi) {
+  bool bad = false;
+  const uint32_t v = ini.GetNumber(section, key, fallback, lo, hi, &bad);
+  if (bad)
+    Log(LOG_WARNING, "setting.ini [%s] %s=%s is not a number of %u to %u; %u is used", section, key,
+        ini.GetString(section, key, "").c_str(), lo, hi, fallback);
+  return v;
+}
+
+// A period in milliseconds: 100 ms to 10 minutes.
 uint32_t ReadPeriodMs(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback) {
-  const std::string text = ini.GetString(section, key, "");
-  if (text.empty()) return fallback;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (text[0] < '0' || text[0] > '9' || *end != '\0' || v < 100 || v > 600000) {
-    Log(LOG_WARNING, "setting.ini [%s] %s=%s is not a period of 100 to 600000 ms; %u is used", section, key,
-        text.c_str(), fallback);
-    return fallback;
-  }
-  return static_cast<uint32_t>(v);
+  return ReadSetting(ini, section, key, fallback, 100, 600000);
 }
 
 int UninstallRun(const StartupEnv& env) {
@@ -158,6 +161,7 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   if (PerUserInstallation())
     Log(LOG_INFO, "installed for all users: log in %s, store logo in the data folder, updates by the package manager",
         log_folder.c_str());
+  if (const std::string note = platform::RuntimeFolderWarning(); !note.empty()) Log(LOG_WARNING, "%s", note.c_str());
 
   // 7: setting.ini.
   auto ini = std::make_unique<platform::IniFile>();
@@ -168,21 +172,14 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   settings.redisIp = ini->GetString("proxy", "redis_ip", "");
   settings.redisPort = ini->GetString("proxy", "redis_port", "");
   const std::string hook_keyboard = ini->GetString("setting", "hookkeyboard", "1");
-  const auto number = [&ini](const char* section, const char* key, uint32_t fallback, uint32_t lo, uint32_t hi) {
-    const std::string text = ini->GetString(section, key, "");
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || text[0] == '-') return fallback;
-    return static_cast<uint32_t>(std::clamp<unsigned long long>(v, lo, hi));
-  };
-  settings.outboxRetryMs = number("outbox", "retry_ms", settings.outboxRetryMs, 100, 3600000);
-  settings.outboxRetryMaxMs = number("outbox", "retry_max_ms", settings.outboxRetryMaxMs, 100, 86400000);
-  settings.outboxMaxCount = number("outbox", "max_count", settings.outboxMaxCount, 1, 10000000);
-  settings.outboxMaxMb = number("outbox", "max_mb", settings.outboxMaxMb, 1, 1048576);
-  settings.outboxMaxDays = number("outbox", "max_days", settings.outboxMaxDays, 0, 36500);
-  settings.rejectedMaxCount = number("rejected", "max_count", settings.rejectedMaxCount, 1, 10000000);
-  settings.rejectedMaxMb = number("rejected", "max_mb", settings.rejectedMaxMb, 1, 1048576);
-  settings.rejectedMaxDays = number("rejected", "max_days", settings.rejectedMaxDays, 0, 36500);
+  settings.outboxRetryMs = ReadSetting(*ini, "outbox", "retry_ms", settings.outboxRetryMs, 100, 3600000);
+  settings.outboxRetryMaxMs = ReadSetting(*ini, "outbox", "retry_max_ms", settings.outboxRetryMaxMs, 100, 86400000);
+  settings.outboxMaxCount = ReadSetting(*ini, "outbox", "max_count", settings.outboxMaxCount, 1, 10000000);
+  settings.outboxMaxMb = ReadSetting(*ini, "outbox", "max_mb", settings.outboxMaxMb, 1, 1048576);
+  settings.outboxMaxDays = ReadSetting(*ini, "outbox", "max_days", settings.outboxMaxDays, 0, 36500);
+  settings.rejectedMaxCount = ReadSetting(*ini, "rejected", "max_count", settings.rejectedMaxCount, 1, 10000000);
+  settings.rejectedMaxMb = ReadSetting(*ini, "rejected", "max_mb", settings.rejectedMaxMb, 1, 1048576);
+  settings.rejectedMaxDays = ReadSetting(*ini, "rejected", "max_days", settings.rejectedMaxDays, 0, 36500);
   settings.driverRetryMs = ReadPeriodMs(*ini, "capture", "driver_retry_ms", ProcessSettings{}.driverRetryMs);
   settings.serviceRetryMs = ReadPeriodMs(*ini, "capture", "service_retry_ms", ProcessSettings{}.serviceRetryMs);
 

@@ -1,6 +1,9 @@
 #include "app/text_util.h"
 
+#include <json/json.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "platform/paths.h"
+#include "platform/private_file.h"
 
 namespace tillcast {
 namespace {
@@ -42,7 +46,12 @@ std::string GetDataFolder() {
   std::lock_guard<std::mutex> l(g_dataFolderLock);
   if (g_dataFolder.empty()) {
     g_dataFolder = platform::UserDataRoot() + "/Tillcast";
-    CreateDirectoryRecursive(g_dataFolder);  // a failure shows up at first use of a file
+    // Private to the user: it holds the device key, the store's secret and
+    // the customers' receipts. A failure shows up at first use of a file.
+    int err = 0;
+    platform::MakePrivateFolders(g_dataFolder, &err);
+    // A folder left open by an earlier version is closed to other users.
+    platform::RestrictFolderToOwner(g_dataFolder, &err);
   }
   return g_dataFolder;
 }
@@ -145,8 +154,9 @@ std::string string_format(const char* format, ...) {
 }
 
 bool WriteBufferToFile(const std::string& path, const void* data, size_t length, bool binary, bool append) {
-  const char* mode = append ? "ab+" : "wb+";
-  FILE* f = std::fopen(path.c_str(), mode);
+  // Created private to the user (these files hold receipts' contents) and
+  // never through a link.
+  FILE* f = platform::OpenPrivateFile(path, append);
   if (f == nullptr) return false;
   std::string text;
   const char* bytes = static_cast<const char*>(data);
@@ -199,31 +209,139 @@ std::string MaskSecret(const std::string& secret) {
   return secret.substr(0, 2) + "***";
 }
 
-// A plain scan rather than a regex: replies can be megabytes long.
-std::string MaskJsonMembers(const std::string& text, const std::string& name) {
-  const std::string kKey = "\"" + name + "\"";
+namespace {
+
+unsigned HexValue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  return static_cast<unsigned>(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+}
+
+// The string token that starts with the quote at `text[quote]`, decoded
+// (escapes resolved; \u forms written as UTF-8). `*end` gets the index past
+// its closing quote, or the end of the text for a string cut off.
+std::string DecodeJsonString(const std::string& text, size_t quote, size_t* end) {
   std::string out;
-  size_t last = 0;
-  for (size_t at = text.find(kKey); at != std::string::npos; at = text.find(kKey, last)) {
-    size_t p = at + kKey.size();
-    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
-    if (p < text.size() && text[p] == ':') ++p;
-    while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
-    if (p >= text.size() || text[p] != '"') {
-      out.append(text, last, p - last);
-      last = p;
+  size_t i = quote + 1;
+  while (i < text.size() && text[i] != '"') {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out += text[i++];
       continue;
     }
-    const size_t value = p + 1;
-    size_t end = value;
-    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
-    end = std::min(end, text.size());
-    out.append(text, last, value - last);
-    out += MaskSecret(text.substr(value, end - value));
-    last = end;
+    const char e = text[i + 1];
+    i += 2;
+    switch (e) {
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'u': {
+        unsigned cp = 0;
+        size_t n = 0;
+        for (; n < 4 && i + n < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + n])); ++n)
+          cp = cp * 16 + HexValue(text[i + n]);
+        i += n;
+        if (cp < 0x80) {
+          out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+          out += static_cast<char>(0xC0 | (cp >> 6));
+          out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          out += static_cast<char>(0xE0 | (cp >> 12));
+          out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        break;
+      }
+      default: out += e; break;  // \" \\ \/ and anything unknown
+    }
+  }
+  *end = i < text.size() ? i + 1 : text.size();
+  return out;
+}
+
+size_t SkipBlanks(const std::string& text, size_t p) {
+  while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
+  return p;
+}
+
+// Text that is no JSON document (cut off, or broken): every string token
+// is decoded, and the value after a token that reads as `name` followed by
+// a colon is masked. A plain scan rather than a regex: replies can be
+// megabytes long.
+std::string MaskRawJsonMembers(const std::string& text, const std::string& name) {
+  std::string out;
+  size_t last = 0;
+  size_t i = 0;
+  while ((i = text.find('"', i)) != std::string::npos) {
+    size_t end = 0;
+    const std::string token = DecodeJsonString(text, i, &end);
+    i = end;
+    size_t p = SkipBlanks(text, end);
+    if (token != name || p >= text.size() || text[p] != ':') continue;
+    p = SkipBlanks(text, p + 1);
+    if (p >= text.size()) break;
+    out.append(text, last, p - last);
+    if (text[p] == '"') {
+      size_t valueEnd = 0;
+      const std::string value = DecodeJsonString(text, p, &valueEnd);
+      const bool closed = valueEnd > p + 1 && text[valueEnd - 1] == '"';
+      out += "\"" + MaskSecret(value) + (closed ? "\"" : "");
+      last = i = valueEnd;
+    } else {
+      // A number or a word: masked up to where the member ends.
+      size_t valueEnd = text.find_first_of(",}] \t\r\n", p);
+      if (valueEnd == std::string::npos) valueEnd = text.size();
+      out += "***";
+      last = i = valueEnd;
+    }
   }
   out.append(text, last, std::string::npos);
   return out;
+}
+
+// Masks the value of every member `name`, at any depth.
+void MaskMembers(Json::Value* v, const std::string& name) {
+  if (v->isArray()) {
+    for (Json::Value& item : *v) MaskMembers(&item, name);
+    return;
+  }
+  if (!v->isObject()) return;
+  for (const std::string& member : v->getMemberNames()) {
+    Json::Value& child = (*v)[member];
+    if (member != name) {
+      MaskMembers(&child, name);
+    } else if (child.isString()) {
+      child = MaskSecret(child.asString());
+    } else if (!child.isNull()) {
+      child = "***";
+    }
+  }
+}
+
+}  // namespace
+
+std::string MaskJsonMembers(const std::string& text, const std::string& name) {
+  Json::Value root;
+  Json::CharReaderBuilder reader;
+  reader["allowComments"] = true;
+  std::string errors;
+  bool parsed = false;
+  try {
+    std::unique_ptr<Json::CharReader> r(reader.newCharReader());
+    parsed = r->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (const std::exception&) {
+    parsed = false;  // nesting too deep
+  }
+  if (!parsed) return MaskRawJsonMembers(text, name);
+  // Found as the parser reads them, whatever escapes spell the name or the
+  // value; the line is built from the masked document, so a member written
+  // twice cannot slip its first value past either.
+  MaskMembers(&root, name);
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;
+  return Json::writeString(writer, root);
 }
 
 }  // namespace tillcast

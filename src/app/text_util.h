@@ -48,7 +48,8 @@ std::string WideToCodePage(const std::wstring& wide, unsigned code_page);
 std::string string_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes `length` bytes to `path`: appended when `append`, else replacing the
-// file; without `binary` every "\n" is stored as "\r\n" (text mode). False
+// file; without `binary` every "\n" is stored as "\r\n" (text mode). A new
+// file is created with mode 0600; a link is never written through. False
 // when the file cannot be opened or the bytes do not all reach it.
 bool WriteBufferToFile(const std::string& path, const void* data, size_t length, bool binary, bool append);
 
@@ -65,9 +66,12 @@ bool IsHasChinese(const void* data, size_t length);
 // for secrets of up to four characters; "" stays "").
 std::string MaskSecret(const std::string& secret);
 
-// `text` (JSON, possibly broken) with the string value of every member
-// `name` masked as MaskSecret does. A plain scan of the raw text: escaped
-// values and documents that do not parse are covered too.
+// `text` (JSON, possibly broken) with the value of every member `name`
+// masked (a string as MaskSecret does, anything else as "***"). A document
+// that parses is masked as parsed, so names and values written with any
+// escapes are found, and comes back written compactly (members sorted);
+// text that does not parse is scanned token by token and otherwise kept as
+// it is.
 std::string MaskJsonMembers(const std::string& text, const std::string& name);
 
 }  // namespace tillcast

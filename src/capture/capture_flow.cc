@@ -5,6 +5,7 @@
 
 #include "app/log.h"
 #include "app/text_util.h"
+#include "capture/cups_capture.h"
 #include "capture/emf_parser.h"
 #include "capture/spool_converter.h"
 #include "platform/paths.h"
@@ -123,19 +124,63 @@ void CaptureFlow::OnSpoolFile(const std::string& path) {
   MarkDataLocked();
 }
 
+void CaptureFlow::OnCupsCopy(const std::string& path) {
+  // Read and converted outside the lock: a PDF may take a while.
+  std::string content;
+  const CupsCopyResult r = TakeCupsCopy(path, &content);
+  if (r == CupsCopyResult::kKeep) return;
+  if (r == CupsCopyResult::kSkip || content.empty()) {
+    std::remove(path.c_str());
+    return;
+  }
+  std::lock_guard<std::mutex> l(lock_);
+  EnsurePendingName("spl_");
+  AppendLocked(content.data(), content.size());
+  std::remove(path.c_str());
+  MarkDataLocked();
+}
+
+std::string CaptureFlow::WriteOwnCaptureFile(const std::string& content) {
+  std::string file = CaptureName(hooks_.data_folder, "spl_", hooks_.clock->TickCount());
+  platform::ScopedFd fd;
+  if (!CreateCaptureFile(hooks_.data_folder, "spl_", hooks_.clock->TickCount(), &file, &fd)) return {};
+  int err = 0;
+  if (!platform::WriteAll(fd.get(), content.data(), content.size(), &err) || !platform::SyncFile(fd.get(), &err)) {
+    Log(LOG_ERROR, "capture file %s could not be written, errno:%d", file.c_str(), err);
+    std::remove(file.c_str());
+    return {};
+  }
+  return file;
+}
+
 std::string CaptureFlow::ConvertLeftoverSpoolCopy(const std::string& path) {
   std::string content;
   int err = 0;
   if (!SpoolCopyText(path, &content) && !platform::ReadWholeFile(path, &content, &err)) return {};
-  std::string file = CaptureName(hooks_.data_folder, "spl_", hooks_.clock->TickCount());
-  platform::ScopedFd fd;
-  if (!CreateCaptureFile(hooks_.data_folder, "spl_", hooks_.clock->TickCount(), &file, &fd)) return {};
-  if (!platform::WriteAll(fd.get(), content.data(), content.size(), &err) || !platform::SyncFile(fd.get(), &err)) {
-    Log(LOG_ERROR, "spool copy %s could not be taken up, errno:%d", path.c_str(), err);
-    std::remove(file.c_str());
+  const std::string file = WriteOwnCaptureFile(content);
+  if (file.empty()) {
+    Log(LOG_ERROR, "spool copy %s could not be taken up", path.c_str());
     return {};
   }
   std::remove(path.c_str());
+  return file;
+}
+
+std::string CaptureFlow::ConvertWaitingCupsCopy(const std::string& path) {
+  std::string content;
+  const CupsCopyResult r = TakeCupsCopy(path, &content);
+  if (r == CupsCopyResult::kKeep) return {};
+  if (r == CupsCopyResult::kSkip || content.empty()) {
+    std::remove(path.c_str());
+    return {};
+  }
+  const std::string file = WriteOwnCaptureFile(content);
+  if (file.empty()) {
+    Log(LOG_ERROR, "cups copy %s could not be taken up; kept for the next start", path.c_str());
+    return {};
+  }
+  int err = 0;
+  platform::RemoveDurably(path, &err);
   return file;
 }
 

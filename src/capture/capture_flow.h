@@ -53,6 +53,11 @@ class CaptureFlow {
   // A finished spool copy: its text, or the spool file itself when no text
   // can be extracted, goes to the pending file; the copy is deleted.
   void OnSpoolFile(const std::string& path);
+  // A CUPS job's copy (cups_copy.h) that arrived while the agent runs: what
+  // it gives to capture (cups_capture.h) is appended to the pending file,
+  // as a spool file's text is. The copy is removed, also when it gives
+  // nothing; one that cannot be read now is left.
+  void OnCupsCopy(const std::string& path);
   // One tick of the upload timer. Returns true when the timer is to stop
   // (the pending file was handed over and nothing is pending).
   bool OnUploadTimer();
@@ -61,6 +66,10 @@ class CaptureFlow {
   // capture file of its own (not the pending one); its path, "" when
   // nothing could be made of it. The copy is deleted.
   std::string ConvertLeftoverSpoolCopy(const std::string& path);
+  // A CUPS job's copy that waited for the agent: into a capture file of its
+  // own; its path, "" when it gives nothing to capture. The copy is removed
+  // once its capture file is on disk (or it gave nothing).
+  std::string ConvertWaitingCupsCopy(const std::string& path);
 
   std::string PendingFile();
   uint32_t LastCaptureTick();
@@ -72,6 +81,8 @@ class CaptureFlow {
   bool OpenPendingLocked();
   void AppendLocked(const void* data, size_t size);
   void MarkDataLocked();
+  // A capture file of its own holding `content`, flushed; "" on failure.
+  std::string WriteOwnCaptureFile(const std::string& content);
 
   Hooks hooks_;
   std::mutex lock_;

@@ -60,6 +60,11 @@ void CaptureRoad::Stop() { uploader_.Stop(); }
 
 void CaptureRoad::UploadFile(const std::string& path) { uploader_.Handover(path, clock_->TickCount(), false, false); }
 
+void CaptureRoad::TakeUpWaitingCupsCopy(const std::string& path) {
+  const std::string file = flow_.ConvertWaitingCupsCopy(path);
+  if (!file.empty()) uploader_.Handover(file, clock_->TickCount(), true, true);
+}
+
 size_t CaptureRoad::Waiting() { return uploader_.Queued() + outbox_.Count(); }
 
 void CaptureRoad::Recover() {

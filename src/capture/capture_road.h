@@ -47,6 +47,10 @@ class CaptureRoad {
   void Stop();
 
   CaptureFlow& flow() { return flow_; }
+  // A CUPS job's copy that waited in the inbox for the agent: uploaded as a
+  // capture of its own, checked but without an additional receipt (its
+  // sale is past).
+  void TakeUpWaitingCupsCopy(const std::string& path);
   // A file someone else asks to upload (it is left where it is).
   void UploadFile(const std::string& path);
   void CloudReachable() { uploader_.CloudReachable(); }

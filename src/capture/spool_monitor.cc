@@ -8,6 +8,7 @@
 #include "app/text_util.h"
 #include "platform/file_copy.h"
 #include "platform/env.h"
+#include "platform/private_file.h"
 
 namespace tillcast {
 
@@ -95,7 +96,9 @@ bool SpoolMonitor::SleepOrStop(int ms) {
 }
 
 void SpoolMonitor::Run() {
-  CreateDirectoryRecursive(copy_folder_);
+  // The copies are customers' receipts: the folder is the user's alone.
+  int err = 0;
+  platform::MakePrivateFolders(copy_folder_, &err);
   Log(LOG_INFO, "start spl monitor! \n");
   std::unique_ptr<capture::DirWatcher> watcher = make_watcher_();
   if (watcher && watcher->Open(spool_folder_)) {

@@ -5,7 +5,11 @@
 // Thread-safe: every public member may be called from any thread after
 // Init. bindLock guards the binding, configLock the configuration and the
 // order queue; the two are never held together and neither is held while
-// calling out of DataMgr.
+// calling out of DataMgr. configFileLock and bindFileLock serialise the
+// writes of cloudconfig.dat and cloudbind.json: each is held for one whole
+// save, and the table (or reply) is taken under it, so the last save to
+// finish always writes the newest state. A file lock is taken before the
+// table's lock and never while the other file lock is held.
 #pragma once
 
 #include <deque>
@@ -46,6 +50,10 @@ class DataMgr {
 
   // Store binding (<data folder>/cloudbind.json) and connection description.
   bool LoadBindInfo();
+  // Replaces cloudbind.json with the binding reply `body` (byte for byte,
+  // atomically, mode 0600) and loads it; false when it cannot be written or
+  // does not load.
+  bool SaveBindInfo(const std::string& body);
   bool ParseConnectionInfo(const std::string& text);
   std::string GetBindInfo(const std::string& key);
   void SetBindInfo(const std::string& key, const std::string& value);
@@ -93,6 +101,8 @@ class DataMgr {
   std::map<std::string, std::string> StoreBinding;
   std::mutex configLock;
   std::map<std::string, std::string> DeviceConfig;
+  std::mutex configFileLock;  // one SaveConfig at a time
+  std::mutex bindFileLock;    // one SaveBindInfo at a time
   std::mutex messageLock;
   std::string lastMessage;
   std::deque<OrderInfo> orderQueue;

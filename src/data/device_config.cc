@@ -138,6 +138,10 @@ bool DataMgr::LoadConfig() {
 }
 
 bool DataMgr::SaveConfig() {
+  // Saves from several threads (closing the settings window starts two)
+  // take turns, each writing the table as it is at its turn: the file ends
+  // with the newest table, never with an older one renamed over it.
+  std::lock_guard<std::mutex> saving(configFileLock);
   const std::string autoStart = GetConfig("AutoStartUp");
   if (autoStart == "true") {
     std::wstring command;
@@ -155,8 +159,9 @@ bool DataMgr::SaveConfig() {
   for (const auto& [key, value] : entries) root[AnsiToUtf8(key)] = AnsiToUtf8(value);
   const std::string content = ToTextMode(WriteCompact(root));
 
-  // Written beside the old file and renamed over it, so a full disk or a
-  // crash never leaves a truncated configuration behind.
+  // Written to a temporary file of its own beside the old file (mode 0600:
+  // it holds the device key), flushed and renamed over it, so a full disk
+  // or a crash leaves the old or the new file, never a truncated one.
   const std::string path = ConfigPath();
   int err = 0;
   if (!platform::ReplaceFileAtomically(path, content, &err)) {

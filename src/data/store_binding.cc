@@ -58,6 +58,22 @@ bool DataMgr::LoadBindInfo() {
   return true;
 }
 
+bool DataMgr::SaveBindInfo(const std::string& body) {
+  // One binding at a time: the file and the table end with the same reply.
+  std::lock_guard<std::mutex> saving(bindFileLock);
+  // Replaced as a whole or not at all (mode 0600: it holds the store's
+  // signing secret); a binding cut short by a crash or a full disk would
+  // lose that secret.
+  const std::string path = BindPath();
+  int err = 0;
+  if (!platform::ReplaceFileAtomically(path, body, &err)) {
+    Log(LOG_ERROR, "保存文件失败，文件名：%s,errno:%d", path.c_str(), err);
+    return false;
+  }
+  Log(LOG_INFO, "保存文件完成，文件名：%s", path.c_str());
+  return LoadBindInfo();
+}
+
 bool DataMgr::ParseConnectionInfo(const std::string& text) {
   Json::Value root;
   if (!ParseJson(text, &root)) return false;

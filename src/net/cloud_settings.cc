@@ -1,5 +1,6 @@
 #include "net/cloud_settings.h"
 
+#include <cstdlib>
 #include <mutex>
 
 #include "app/text_util.h"
@@ -30,6 +31,12 @@ CloudSettings ReadFile() {
   s.orderUrl = ini.GetString("cloud", "order_url", "");
   s.caFile = ini.GetString("cloud", "ca_file", "");
   s.sslVerify = ini.GetString("cloud", "ssl_verify", "1") != "0";
+  // Whole megabytes; a value that is no number or out of range keeps the
+  // default.
+  const std::string mb = ini.GetString("cloud", "max_reply_mb", "");
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(mb.c_str(), &end, 10);
+  if (!mb.empty() && *end == '\0' && n >= 1 && n <= 1024) s.maxReplyBytes = static_cast<size_t>(n) << 20;
   return s;
 }
 

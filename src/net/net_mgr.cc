@@ -104,7 +104,9 @@ std::string NetMgr::GetConnectParam() {
 bool NetMgr::CreateConnection() {
   DataMgr& data = DataMgr::GetInstance();
   Log(LOG_INFO, "NetMgr::CreateConnection 1");
-  const std::string address = data.GetConfig("URL") + "/store/printer/device" + "?" + GetConnectParam();
+  const std::string query = GetConnectParam();
+  if (query.empty()) return false;  // not signed: nothing is sent
+  const std::string address = data.GetConfig("URL") + "/store/printer/device" + "?" + query;
   Log(LOG_INFO, "NetMgr::CreateConnection %s", address.c_str());
   const RestClient::Response r = RestClient::get(address);
   Log(LOG_INFO, "NetMgr::CreateConnection 2");
@@ -152,16 +154,7 @@ bool NetMgr::GetConnectionInfo() {
     return false;
   }
 
-  // Replaced as a whole or not at all: a binding cut short by a crash or a
-  // full disk would lose the store's secret.
-  const std::string path = data.BindPath();
-  int err = 0;
-  if (!platform::ReplaceFileAtomically(path, r.body, &err)) {
-    Log(LOG_ERROR, "保存文件失败，文件名：%s,errno:%d", path.c_str(), err);
-    return false;
-  }
-  Log(LOG_INFO, "保存文件完成，文件名：%s", path.c_str());
-  return data.LoadBindInfo();
+  return data.SaveBindInfo(r.body);
 }
 
 bool NetMgr::UploadTicketInfoFile(const std::string& path) {
@@ -312,7 +305,9 @@ bool NetMgr::RequestReceiptPrint(const std::string& code) {
   params["receipt_no"] = receiptNo;
   params["device_id"] = deviceId;
   params["nonce_str"] = RandomString(8);
-  const RestClient::Response r = RestClient::post(address, kFormContentType, MakeCvsSignedQuery(params));
+  const std::string body = MakeCvsSignedQuery(params);
+  if (body.empty()) return false;  // not signed: nothing is sent
+  const RestClient::Response r = RestClient::post(address, kFormContentType, body);
   if (r.code != 200) {
     Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
            code.c_str());
@@ -342,6 +337,7 @@ bool NetMgr::GetOrderInfo(const std::string& orderNo) {
   params["order_no"] = orderNo;
   params["nonce_str"] = RandomString(8);
   const std::string query = MakeCvsSignedQuery(params);
+  if (query.empty()) return false;  // not signed: nothing is sent
   const std::string address = OrderServiceBase() + "/open/order/info?" + query;
   Log(LOG_INFO, "requst url= %s", LogExcerpt(address).c_str());
   const RestClient::Response r = RestClient::get(address);

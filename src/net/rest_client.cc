@@ -40,14 +40,36 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// Where the reply goes, and how much of it may come: a server that sends
+// without end is cut off rather than allowed to fill the memory.
+struct ReplySink {
+  Response* response;
+  size_t limit;
+  size_t received = 0;
+  bool overflowed = false;
+
+  // False (and the transfer ends) once headers and body pass the limit.
+  bool Take(size_t n) {
+    if (n > limit - std::min(limit, received)) {
+      overflowed = true;
+      return false;
+    }
+    received += n;
+    return true;
+  }
+};
+
 size_t WriteCallback(char* data, size_t size, size_t count, void* userdata) {
-  auto* r = static_cast<Response*>(userdata);
-  r->body.append(data, size * count);
+  auto* sink = static_cast<ReplySink*>(userdata);
+  if (!sink->Take(size * count)) return 0;
+  sink->response->body.append(data, size * count);
   return size * count;
 }
 
 size_t HeaderCallback(char* data, size_t size, size_t count, void* userdata) {
-  auto* r = static_cast<Response*>(userdata);
+  auto* sink = static_cast<ReplySink*>(userdata);
+  if (!sink->Take(size * count)) return 0;
+  Response* r = sink->response;
   const std::string line(data, size * count);
   const size_t colon = line.find(':');
   if (colon != std::string::npos) {
@@ -75,6 +97,7 @@ void ApplyProcessSettings(Connection& conn) {
   const ProcessSettings& ps = GetProcessSettings();
   if (!ps.httpIp.empty()) conn.setProxy(ps.httpIp + ":" + ps.httpPort);
   const CloudSettings cs = GetCloudSettings();
+  conn.setMaxReplyBytes(cs.maxReplyBytes);
   if (!cs.caFile.empty()) conn.setCAInfoFilePath(cs.caFile);
   if (!cs.sslVerify) {
     Log(LOG_WARNING, "RestClient: TLS certificate verification is off (setting.ini [cloud] ssl_verify=0)");
@@ -171,10 +194,17 @@ Response Connection::performCurlRequest(const std::string& uri) {
 
   Log(LOG_INFO, "Connection:performCurlRequest: 2");
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  // Only the web: an address from the cloud (a logo) must not read local
+  // files or reach other services, neither directly nor by a redirect.
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  ReplySink sink{&ret, maxReplyBytes_};
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteCallback);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &ret);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HeaderCallback);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &ret);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &sink);
+  // A declared length over the limit is refused before any of it comes.
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxReplyBytes_));
 
   Log(LOG_INFO, "Connection:performCurlRequest: 3");
   for (const auto& [name, value] : headers_) {
@@ -233,6 +263,14 @@ Response Connection::performCurlRequest(const std::string& uri) {
   Log(LOG_INFO, "Connection:performCurlRequest: 4.1");
   const CURLcode res = curl_easy_perform(h);
   Log(LOG_INFO, "Connection:performCurlRequest: 4.2 %d", static_cast<int>(res));
+  if (res == CURLE_UNSUPPORTED_PROTOCOL) {
+    const size_t scheme = url.find("://");
+    Log(LOG_ERROR, "RestClient: refused %s: only http and https addresses are fetched",
+        scheme == std::string::npos || scheme > 16 ? "an address" : (url.substr(0, scheme) + "://").c_str());
+  } else if (sink.overflowed || res == CURLE_FILESIZE_EXCEEDED) {
+    Log(LOG_ERROR, "RestClient: the reply is larger than %zu bytes ([cloud] max_reply_mb): transfer stopped",
+        maxReplyBytes_);
+  }
   if (res != CURLE_OK) {
     if (res == CURLE_OPERATION_TIMEDOUT) {
       ret.code = res;

@@ -8,9 +8,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
+
+#include "net/cloud_settings.h"
 
 namespace tillcast::RestClient {
 
@@ -38,7 +41,8 @@ struct RequestInfo {
   int32_t redirectCount = 0;
 };
 
-// Not thread-safe: one thread at a time per object.
+// Not thread-safe: one thread at a time per object. Only http and https
+// addresses are fetched, also when a reply redirects.
 class Connection {
  public:
   // Throws std::runtime_error("Couldn't initialize curl handle") when
@@ -63,6 +67,9 @@ class Connection {
   void setKeyPassword(const std::string& password) { keyPassword_ = password; }
   // Peer and host verification of HTTPS servers; on unless switched off.
   void setVerifyPeer(bool verify) { verifyPeer_ = verify; }
+  // The most a reply (headers and body) may hold; a larger one ends the
+  // transfer as a failed request (code -1).
+  void setMaxReplyBytes(size_t bytes) { maxReplyBytes_ = bytes; }
   // "host:port" gets "http://" in front; an address starting with "http"
   // in any case is kept as it is.
   void setProxy(const std::string& address);
@@ -97,6 +104,7 @@ class Connection {
   std::string keyPassword_;
   std::string proxy_;
   bool verifyPeer_ = true;
+  size_t maxReplyBytes_ = kDefaultMaxReplyBytes;
 };
 
 // The cloud requests: each builds its own Connection with the proxy of

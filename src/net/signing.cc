@@ -3,6 +3,7 @@
 #include <cctype>
 #include <random>
 
+#include "app/log.h"
 #include "data/codec.h"
 #include "data/data_mgr.h"
 
@@ -20,6 +21,12 @@ std::string MakeSignedQueryWithKey(const SignParams& params, const std::string& 
   query.pop_back();
   signedText += "&key=" + key;
   std::string sign = Md5Hex(signedText.data(), signedText.size());
+  if (sign.empty()) {
+    // An unsigned request would only be refused, or worse be taken as
+    // signed by a careless server: nothing is sent.
+    Log(LOG_ERROR, "signature: MD5 cannot be computed here (the crypto library refuses it): the request is not sent");
+    return {};
+  }
   for (char& c : sign) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return query + "&sign=" + sign;
 }

@@ -19,7 +19,8 @@ inline constexpr const char* kOrderServiceKey = "Rk7QmWzTpLx2VbNc9HfJdYs4GuEaXo3
 inline constexpr const char* kOrderServiceAppId = "qoravtlumbexindsk72";
 
 // name=UrlEncode(value)&...&sign=<upper-case MD5 of name=value&...&key=KEY>;
-// "" for an empty set (no signature then).
+// "" for an empty set (no signature then), and "" (with an ERROR line) when
+// the MD5 cannot be computed: the caller then sends nothing.
 std::string MakeSignedQueryWithKey(const SignParams& params, const std::string& key);
 
 // Signed with the store secret of the binding (DataMgr "secret").

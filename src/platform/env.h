@@ -22,8 +22,17 @@ std::string UserConfigRoot();
 // $XDG_STATE_HOME, default ~/.local/state.
 std::string UserStateRoot();
 
-// $XDG_RUNTIME_DIR when set and usable, else /tmp/tillcast-<uid> (created 0700).
+// The folder of the single-instance lock and the local endpoint:
+// $XDG_RUNTIME_DIR when set, else /tmp/tillcast-<uid> (created 0700), used
+// only when it is a real folder (not a link) of this user with mode 0700.
+// Anything else, such as a folder another user made first, is refused and
+// <data root>/Tillcast/run (created 0700) used instead, so no other user can
+// hold the lock or the endpoint's name. Defined in runtime_folder_posix.cc.
 std::string RuntimeFolder();
+
+// Why the last RuntimeFolder() call refused its first choice ("" when it
+// did not), for the log.
+std::string RuntimeFolderWarning();
 
 // $TILLCAST_AUTOSTART_DIR, default /etc/xdg/autostart.
 std::string AutostartFolder();

@@ -1,7 +1,6 @@
 #include "platform/env.h"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,17 +25,6 @@ std::string UserDataRoot() { return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.loc
 std::string UserConfigRoot() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config"); }
 
 std::string UserStateRoot() { return EnvOr("XDG_STATE_HOME", HomeFolder() + "/.local/state"); }
-
-std::string RuntimeFolder() {
-  std::string dir = EnvOr("XDG_RUNTIME_DIR", "");
-  struct stat st {};
-  if (!dir.empty() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(dir.c_str(), W_OK) == 0) {
-    return dir;
-  }
-  dir = "/tmp/tillcast-" + std::to_string(getuid());
-  mkdir(dir.c_str(), 0700);
-  return dir;
-}
 
 std::string AutostartFolder() { return EnvOr("TILLCAST_AUTOSTART_DIR", "/etc/xdg/autostart"); }
 

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "platform/file_copy.h"
-#include "platform/paths.h"
+#include "platform/private_file.h"
 #include "platform/scoped_fd.h"
 
 namespace tillcast::platform {
@@ -24,9 +24,12 @@ bool CopyFileKeepingTime(const std::string& src, const std::string& dst) {
   if (in.get() < 0) return false;
   struct stat st {};
   if (fstat(in.get(), &st) != 0) return false;
+  int err = 0;
   if (const size_t slash = dst.rfind('/'); slash != std::string::npos && slash > 0)
-    MakeDirectories(dst.substr(0, slash));
-  ScopedFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    MakePrivateFolders(dst.substr(0, slash), &err);
+  // A copy holds a customer's receipt: private to the user, and never
+  // written through a link.
+  ScopedFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) return false;
   char buf[65536];
   for (;;) {

@@ -1,5 +1,7 @@
 #include "platform/ini_file.h"
 
+#include <cstdlib>
+
 #include <strings.h>
 
 #include "platform/paths.h"
@@ -65,6 +67,20 @@ std::string IniFile::GetString(const std::string& section, const std::string& ke
     if (SameName(e.section, section) && SameName(e.key, key)) return e.value;
   }
   return fallback;
+}
+
+uint32_t IniFile::GetNumber(const std::string& section, const std::string& key, uint32_t fallback, uint32_t lo,
+                            uint32_t hi, bool* bad) const {
+  if (bad != nullptr) *bad = false;
+  const std::string text = GetString(section, key, "");
+  if (text.empty()) return fallback;
+  const bool digits = text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
+  const unsigned long long v = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+  if (!digits || v < lo || v > hi) {
+    if (bad != nullptr) *bad = true;
+    return fallback;
+  }
+  return static_cast<uint32_t>(v);
 }
 
 }  // namespace tillcast::platform

@@ -4,6 +4,7 @@
 // first of duplicate keys wins, and a value is cut to 4095 bytes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,10 @@ class IniFile {
   void Parse(const std::string& text);
   // The value of `key` in `section`, or `fallback` when either is missing.
   std::string GetString(const std::string& section, const std::string& key, const std::string& fallback) const;
+  // A decimal number (digits only) in [lo, hi]. `fallback` when the key is
+  // missing, and also, with `*bad` set (may be null), for any other value.
+  uint32_t GetNumber(const std::string& section, const std::string& key, uint32_t fallback, uint32_t lo, uint32_t hi,
+                     bool* bad = nullptr) const;
 
  private:
   struct Entry {

@@ -36,7 +36,7 @@ std::unique_ptr<InstanceLock> FlockInstanceLockFactory::Create(const std::string
   *already_exists = false;
   const std::string dir = folder_.empty() ? RuntimeFolder() : folder_;
   const std::string path = dir + "/" + name + ".lock";
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *already_exists = (errno == EWOULDBLOCK);

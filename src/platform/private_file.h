@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "platform/scoped_fd.h"
@@ -38,6 +39,25 @@ bool RemoveDurably(const std::string& path, int* err);
 // Creates one folder private to the user (mode 0700; its parent must
 // exist). True when it exists afterwards.
 bool MakePrivateFolder(const std::string& path, int* err);
+
+// Creates `path` and every missing parent, each new one with mode 0700
+// (folders that exist are left as they are). True when `path` is a folder
+// afterwards.
+bool MakePrivateFolders(const std::string& path, int* err);
+
+// Takes group and other access away from a folder of this user (one that
+// an earlier version created open). False when it is not ours or cannot be
+// changed.
+bool RestrictFolderToOwner(const std::string& path, int* err);
+
+// True when `path` itself (links are not followed) is a folder owned by
+// this user with mode 0700; otherwise false with `*why` saying what it is.
+bool IsPrivateFolder(const std::string& path, std::string* why);
+
+// Opens `path` for writing as a stdio stream, appending or replacing its
+// contents: created with mode 0600 when absent, never through a link. Null
+// (errno kept) on failure.
+FILE* OpenPrivateFile(const std::string& path, bool append);
 
 // The folder part of `path` ("." when it has none).
 std::string FolderOf(const std::string& path);

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "platform/private_file.h"
 
 namespace tillcast::platform {
@@ -27,6 +29,58 @@ bool MakePrivateFolder(const std::string& path, int* err) {
   struct stat st {};
   if (errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
   return Fail(err);
+}
+
+bool MakePrivateFolders(const std::string& path, int* err) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return Fail(err);
+  }
+  for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+    const std::string part = pos == std::string::npos ? path : path.substr(0, pos);
+    if (!part.empty() && part.back() != '/' && !MakePrivateFolder(part, err)) return false;
+    if (pos == std::string::npos) return true;
+  }
+}
+
+bool RestrictFolderToOwner(const std::string& path, int* err) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return Fail(err);
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    errno = EPERM;
+    return Fail(err);
+  }
+  if ((st.st_mode & 077) == 0) return true;
+  return chmod(path.c_str(), st.st_mode & 07700) == 0 || Fail(err);
+}
+
+bool IsPrivateFolder(const std::string& path, std::string* why) {
+  struct stat st {};
+  char text[160];
+  if (lstat(path.c_str(), &st) != 0) {
+    std::snprintf(text, sizeof(text), "cannot be read (errno %d)", errno);
+  } else if (S_ISLNK(st.st_mode)) {
+    std::snprintf(text, sizeof(text), "is a link");
+  } else if (!S_ISDIR(st.st_mode)) {
+    std::snprintf(text, sizeof(text), "is not a folder");
+  } else if (st.st_uid != geteuid()) {
+    std::snprintf(text, sizeof(text), "belongs to user %u", static_cast<unsigned>(st.st_uid));
+  } else if ((st.st_mode & 0777) != 0700) {
+    std::snprintf(text, sizeof(text), "has mode %03o, not 0700", static_cast<unsigned>(st.st_mode & 0777));
+  } else {
+    return true;
+  }
+  if (why != nullptr) *why = text;
+  return false;
+}
+
+FILE* OpenPrivateFile(const std::string& path, bool append) {
+  const int how = append ? O_APPEND : O_TRUNC;
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | how | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) return nullptr;
+  FILE* f = fdopen(fd.get(), append ? "ab" : "wb");
+  if (f != nullptr) fd.release();
+  return f;
 }
 
 bool CreateNewFile(const std::string& path, ScopedFd* out, int* err) {

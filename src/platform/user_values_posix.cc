@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "platform/env.h"
-#include "platform/paths.h"
+#include "platform/private_file.h"
 #include "platform/user_values.h"
 
 namespace tillcast::platform {
@@ -57,27 +57,12 @@ bool PosixUserValueStore::Read(const std::string& key, const std::string& name, 
 
 bool PosixUserValueStore::Write(const std::string& key, const std::string& name, const std::string& value) {
   const std::string path = PathOf(key, name);
-  if (!MakeDirectories(path.substr(0, path.rfind('/')))) return false;
-  const std::string tmp = path + ".tmp";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  fchmod(fd, 0600);
-  size_t off = 0;
-  while (off < value.size()) {
-    const ssize_t w = write(fd, value.data() + off, value.size() - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) {
-      close(fd);
-      unlink(tmp.c_str());
-      return false;
-    }
-    off += static_cast<size_t>(w);
-  }
-  if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  int err = 0;
+  // The value is a device key: its folder and file are the user's alone,
+  // and each write has a temporary file of its own, so two writers at once
+  // never share (or truncate) one.
+  if (!MakePrivateFolders(path.substr(0, path.rfind('/')), &err)) return false;
+  return WriteFileDurably(path, value, true, &err);
 }
 
 }  // namespace tillcast::platform

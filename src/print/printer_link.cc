@@ -139,6 +139,7 @@ bool OpenWithRetries(const PortSettings& settings, PrinterLink& link, int attemp
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryPauseMs));
     }
+    if (stop && stop()) return false;
   }
 }
 
@@ -172,8 +173,18 @@ bool WriteDocument(PrinterLink& link, const std::vector<unsigned char>& bytes) {
 
 }  // namespace
 
+namespace {
+thread_local const std::atomic<bool>* t_print_abort = nullptr;
+}  // namespace
+
+ScopedPrintAbort::ScopedPrintAbort(const std::atomic<bool>* abort) : previous_(t_print_abort) { t_print_abort = abort; }
+ScopedPrintAbort::~ScopedPrintAbort() { t_print_abort = previous_; }
+
 bool OpenPortWithRetries(PrinterLink& link) {
-  return OpenWithRetries(ReadPortSettings(), link, GetPrinterSettings().openAttempts, false, nullptr);
+  const std::atomic<bool>* abort = t_print_abort;
+  std::function<bool()> stop;
+  if (abort != nullptr) stop = [abort] { return abort->load(); };
+  return OpenWithRetries(ReadPortSettings(), link, GetPrinterSettings().openAttempts, false, stop);
 }
 
 void ClosePort(PrinterLink& link) {

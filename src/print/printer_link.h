@@ -5,6 +5,7 @@
 // port closed, so other programs can use it between documents.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -57,6 +58,21 @@ bool OpenPortWith(const PortSettings& settings, PrinterLink& link, bool quiet = 
 inline constexpr int kOpenAttempts = 51;
 inline constexpr int kOpenRetryPauseMs = 100;
 bool OpenPortWithRetries(PrinterLink& link);
+
+// While an object lives, OpenPortWithRetries on the calling thread gives
+// up its remaining attempts once `*abort` is true, so a thread asked to stop
+// (the capture upload worker at quitting) is not held by a printer that is
+// not there. Scopes nest; the flag must outlive the object.
+class ScopedPrintAbort {
+ public:
+  explicit ScopedPrintAbort(const std::atomic<bool>* abort);
+  ~ScopedPrintAbort();
+  ScopedPrintAbort(const ScopedPrintAbort&) = delete;
+  ScopedPrintAbort& operator=(const ScopedPrintAbort&) = delete;
+
+ private:
+  const std::atomic<bool>* previous_;
+};
 
 // Closes the port if open (handle back to -1).
 void ClosePort(PrinterLink& link);

@@ -41,14 +41,51 @@ const std::vector<ComboRow>& ComboRows() {
   return rows;
 }
 
+// Opens `c` into `handle` and returns it; `status` receives the failure
+// text, if any. The caller holds PrinterLock.
+intptr_t OpenChoice(const AdvanceSettingWnd::PortChoice& c, std::atomic<intptr_t>& handle, QString* status) {
+  const PosSdkTable& sdk = PrinterSdk();
+  if (!c.typeKnown || (c.type != kSerial && c.type != kParallel && c.type != kDriver)) {
+    *status = QStringLiteral(u"端口类型无效");
+  } else if (sdk.POS_Open == nullptr) {
+    handle.store(-1);
+  } else if (c.type == kSerial) {
+    handle.store(sdk.POS_Open(c.name.c_str(), c.baud, c.dataBits, c.stopBits, c.parity, c.flow));
+  } else if (c.type == kParallel) {
+    handle.store(sdk.POS_Open(c.name.c_str(), 0, 0, 0, 0, 18));
+  } else {
+    if (handle.load() != -1 && sdk.POS_Close != nullptr) {
+      sdk.POS_Close();
+      handle.store(-1);
+    }
+    handle.store(sdk.POS_Open(c.name.c_str(), 0, 0, 0, 0, 20));
+  }
+  if (c.typeKnown && handle.load() == -1) *status = QStringLiteral(u"打开端口失败");
+  return handle.load();
+}
+
 }  // namespace
 
-AdvanceSettingWnd::AdvanceSettingWnd(PortList* ports) : ports_(ports != nullptr ? ports : &PortList::GetInstance()) {}
+AdvanceSettingWnd::AdvanceSettingWnd(PortList* ports, WorkerThreads* workers)
+    : ports_(ports != nullptr ? ports : &PortList::GetInstance()),
+      ownWorkers_(workers != nullptr ? nullptr : std::make_unique<WorkerThreads>()),
+      workers_(workers != nullptr ? workers : ownWorkers_.get()) {}
 
-AdvanceSettingWnd::~AdvanceSettingWnd() { JoinWorker(); }
+AdvanceSettingWnd::~AdvanceSettingWnd() {
+  // A running worker finishes on its own (auto-detect after the receipt it
+  // is printing); only the window's own pool waits for it here.
+  shared_->closing.store(true);
+  if (ownWorkers_) ownWorkers_->JoinAll();
+}
+
+bool AdvanceSettingWnd::WorkerBusy() const {
+  std::lock_guard<std::mutex> l(shared_->mu);
+  return shared_->busy;
+}
 
 void AdvanceSettingWnd::JoinWorker() {
-  if (worker_.joinable()) worker_.join();
+  std::unique_lock<std::mutex> l(shared_->mu);
+  shared_->idle.wait(l, [this] { return !shared_->busy; });
 }
 
 int AdvanceSettingWnd::FlowCode(const QString& text) {
@@ -90,7 +127,7 @@ void AdvanceSettingWnd::InitWindow() {
     ComboSelect(combo, index >= 0 ? index : 0);
   }
   if (comboType == nullptr || comboType->count() == 0) FillPortCombo();
-  const bool open = portHandle.load() != -1;
+  const bool open = shared_->portHandle.load() != -1;
   if (buttonPrint) buttonPrint->setEnabled(true);
   if (buttonClosePort) buttonClosePort->setEnabled(open);
 }
@@ -137,6 +174,7 @@ intptr_t AdvanceSettingWnd::HandleMessage(uint32_t message, uintptr_t wparam, in
 
 AdvanceSettingWnd::PortChoice AdvanceSettingWnd::ReadChoice(const QString& explicitName) const {
   PortChoice c;
+  c.typeKnown = comboType != nullptr;
   c.type = comboType != nullptr ? comboType->currentText() : QString();
   c.name = ToAnsi(explicitName.isEmpty() && comboPort != nullptr ? comboPort->currentText() : explicitName);
   if (comboBaudrate) c.baud = comboBaudrate->currentText().toInt();
@@ -150,33 +188,8 @@ AdvanceSettingWnd::PortChoice AdvanceSettingWnd::ReadChoice(const QString& expli
   return c;
 }
 
-intptr_t AdvanceSettingWnd::OpenChoice(const PortChoice& c, QString* status) {
-  const PosSdkTable& sdk = PrinterSdk();
-  if (comboType == nullptr || (c.type != kSerial && c.type != kParallel && c.type != kDriver)) {
-    *status = QStringLiteral(u"端口类型无效");
-  } else if (sdk.POS_Open == nullptr) {
-    portHandle.store(-1);
-  } else if (c.type == kSerial) {
-    portHandle.store(sdk.POS_Open(c.name.c_str(), c.baud, c.dataBits, c.stopBits, c.parity, c.flow));
-  } else if (c.type == kParallel) {
-    portHandle.store(sdk.POS_Open(c.name.c_str(), 0, 0, 0, 0, 18));
-  } else {
-    if (portHandle.load() != -1 && sdk.POS_Close != nullptr) {
-      sdk.POS_Close();
-      portHandle.store(-1);
-    }
-    portHandle.store(sdk.POS_Open(c.name.c_str(), 0, 0, 0, 0, 20));
-  }
-  if (comboType != nullptr && portHandle.load() == -1) *status = QStringLiteral(u"打开端口失败");
-  return portHandle.load();
-}
-
 void AdvanceSettingWnd::SetStatus(const QString& text) {
   if (editStatus) editStatus->setText(text);
-}
-
-void AdvanceSettingWnd::PostStatus(const QString& text) {
-  PostTask([this, text] { SetStatus(text); });
 }
 
 void AdvanceSettingWnd::EnableActions(bool print, bool detect) {
@@ -184,24 +197,79 @@ void AdvanceSettingWnd::EnableActions(bool print, bool detect) {
   if (buttonAutoDetect) buttonAutoDetect->setEnabled(detect);
 }
 
+void AdvanceSettingWnd::FinishAction(bool print, bool detect) {
+  EnableActions(print, detect);
+  if (buttonOpenPort) buttonOpenPort->setEnabled(true);
+  if (buttonClosePort) buttonClosePort->setEnabled(shared_->portHandle.load() != -1);
+}
+
+bool AdvanceSettingWnd::StartWorker(std::function<void(Shared& shared, const TaskPoster& post)> body) {
+  {
+    std::lock_guard<std::mutex> l(shared_->mu);
+    if (shared_->busy) return false;
+    shared_->busy = true;
+  }
+  EnableActions(false, false);
+  if (buttonOpenPort) buttonOpenPort->setEnabled(false);
+  if (buttonClosePort) buttonClosePort->setEnabled(false);
+  // The worker holds the shared state and a poster, never the window: it
+  // may outlive the window, whose posts are then dropped.
+  workers_->Start([shared = shared_, post = Poster(), body = std::move(body)] {
+    body(*shared, post);
+    std::lock_guard<std::mutex> l(shared->mu);
+    shared->busy = false;
+    shared->idle.notify_all();
+  });
+  return true;
+}
+
 void AdvanceSettingWnd::OnOpenPort() {
-  QString status;
   SetStatus(QString());
-  const bool open = OpenChoice(ReadChoice(), &status) != -1;
-  SetStatus(status);
-  if (buttonPrint) buttonPrint->setEnabled(open);
-  if (buttonClosePort) buttonClosePort->setEnabled(open);
+  const PortChoice choice = ReadChoice();
+  const bool detect = buttonAutoDetect != nullptr && buttonAutoDetect->isEnabled();
+  // The printer lock may be held for seconds by a document being printed:
+  // the open waits for it on the worker, not on the UI thread.
+  StartWorker([this, choice, detect](Shared& shared, const TaskPoster& post) {
+    QString status;
+    bool open = false;
+    {
+      std::lock_guard<std::mutex> printing(PrinterLock());
+      if (shared.closing.load()) return;  // the window is gone: open nothing
+      open = OpenChoice(choice, shared.portHandle, &status) != -1;
+    }
+    post([this, status, open, detect] {
+      SetStatus(status);
+      FinishAction(open, detect);
+    });
+  });
 }
 
 void AdvanceSettingWnd::OnClosePort() {
-  const PosSdkTable& sdk = PrinterSdk();
-  const int rc = sdk.POS_Close != nullptr ? sdk.POS_Close() : POS_FAIL;
-  if (rc == POS_FAIL || rc == POS_ERROR_INVALID_HANDLE) {
-    SetStatus(QStringLiteral(u"关闭端口失败"));
-    return;
-  }
-  portHandle.store(-1);
-  SetStatus(QStringLiteral(u"关闭端口完成"));
+  const bool print = buttonPrint != nullptr && buttonPrint->isEnabled();
+  const bool detect = buttonAutoDetect != nullptr && buttonAutoDetect->isEnabled();
+  // Waits for a document in print rather than cutting it off.
+  StartWorker([this, print, detect](Shared& shared, const TaskPoster& post) {
+    const PosSdkTable& sdk = PrinterSdk();
+    QString status;
+    {
+      std::lock_guard<std::mutex> printing(PrinterLock());
+      // Another print may have made its own port the library's current one
+      // meanwhile: this window closes the port it opened.
+      const intptr_t handle = shared.portHandle.load();
+      if (handle != -1 && sdk.POS_SetHandle != nullptr) sdk.POS_SetHandle(static_cast<POS_HANDLE>(handle));
+      const int rc = sdk.POS_Close != nullptr ? sdk.POS_Close() : POS_FAIL;
+      if (rc == POS_FAIL || rc == POS_ERROR_INVALID_HANDLE) {
+        status = QStringLiteral(u"关闭端口失败");
+      } else {
+        shared.portHandle.store(-1);
+        status = QStringLiteral(u"关闭端口完成");
+      }
+    }
+    post([this, status, print, detect] {
+      SetStatus(status);
+      FinishAction(print, detect);
+    });
+  });
 }
 
 void AdvanceSettingWnd::OnSave() {
@@ -214,38 +282,27 @@ void AdvanceSettingWnd::OnSave() {
   SetStatus(QStringLiteral(u"保存成功"));
 }
 
-void AdvanceSettingWnd::StartWorker(std::function<void()> body) {
-  JoinWorker();
-  busy_.store(true);
-  worker_ = std::thread([this, body = std::move(body)] {
-    body();
-    busy_.store(false);
-  });
-}
-
 void AdvanceSettingWnd::OnPrint() {
   if (WorkerBusy()) return;
-  EnableActions(false, false);
   SetStatus(QString());
   const PortChoice choice = ReadChoice();
-  StartWorker([this, choice] {
+  StartWorker([this, choice](Shared& shared, const TaskPoster& post) {
     {
       // One document at a time on the printer, whoever prints it.
       std::lock_guard<std::mutex> printing(PrinterLock());
       QString status;
-      if (OpenChoice(choice, &status) == -1) {
+      if (OpenChoice(choice, shared.portHandle, &status) == -1) {
         Log(LOG_ERROR, "%s", ToAnsi(QStringLiteral(u"打印测试时打开端口失败，端口名称：%1").arg(FromAnsi(choice.name))).c_str());
       } else {
         PrintTestReceipt(choice.name, choice.type == kDriver);
         if (PrinterSdk().POS_Close) PrinterSdk().POS_Close();
-        portHandle.store(-1);
+        shared.portHandle.store(-1);
       }
     }
     const bool detect = choice.type != kDriver;
-    PostTask([this, detect] {
+    post([this, detect] {
       SetStatus(QStringLiteral(u"打印测试完成"));
-      EnableActions(true, detect);
-      if (buttonClosePort) buttonClosePort->setEnabled(portHandle.load() != -1);
+      FinishAction(true, detect);
     });
   });
 }
@@ -257,30 +314,31 @@ void AdvanceSettingWnd::OnAutoDetect() {
     SetStatus(QStringLiteral(u"暂不支持驱动类型"));
     return;
   }
-  EnableActions(false, false);
   SetStatus(QString());
   std::vector<PortChoice> choices;
   if (comboPort != nullptr)
     for (int i = 0; i < comboPort->count(); ++i) choices.push_back(ReadChoice(comboPort->itemText(i)));
-  StartWorker([this, choices] {
+  StartWorker([this, choices](Shared& shared, const TaskPoster& post) {
     for (const PortChoice& choice : choices) {
+      // A closed window ends the run after the receipt in print.
+      if (shared.closing.load()) return;
       const QString name = FromAnsi(choice.name);
-      PostStatus(QStringLiteral(u"正在检测：") + name);
+      post([this, name] { SetStatus(QStringLiteral(u"正在检测：") + name); });
       Log(LOG_INFO, "%s", ToAnsi(QStringLiteral(u"正在检测：%1\n").arg(name)).c_str());
       std::lock_guard<std::mutex> printing(PrinterLock());
+      if (shared.closing.load()) return;  // closed while waiting for the printer
       QString status;
-      if (OpenChoice(choice, &status) == -1) {
+      if (OpenChoice(choice, shared.portHandle, &status) == -1) {
         Log(LOG_ERROR, "%s", ToAnsi(QStringLiteral(u"自动检测时打开端口失败，端口名称：%1").arg(name)).c_str());
         continue;
       }
       PrintTestReceipt(choice.name, false);
       if (PrinterSdk().POS_Close) PrinterSdk().POS_Close();
-      portHandle.store(-1);
+      shared.portHandle.store(-1);
     }
-    PostTask([this] {
+    post([this] {
       SetStatus(QStringLiteral(u"检测完成,请选择测试小票显示的端口号"));
-      EnableActions(true, true);
-      if (buttonClosePort) buttonClosePort->setEnabled(false);
+      FinishAction(true, true);
     });
   });
 }

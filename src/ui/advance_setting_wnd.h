@@ -3,17 +3,25 @@
 // closes the chosen port, prints a test receipt, probes every port of a type
 // and saves the choices into the device configuration.
 //
-// UI thread only, except the test print and auto-detect workers, which read
-// a snapshot of the choices taken on the UI thread and post their control
-// changes back to it. The destructor waits for a running worker.
+// UI thread only, except the actions that reach the printer (open and close
+// the port, the test print, auto-detect): each runs on a worker thread, one
+// at a time, holding the printer lock for each use of the printer, so the
+// window never waits for a document another thread is printing. A worker
+// reads a snapshot of the choices taken on the UI thread, shares only the
+// port state with the window and posts its control changes back. Closing
+// the window does not wait for it: auto-detect stops after the receipt it
+// is printing, and the worker belongs to the WorkerThreads given (which
+// joins it); without one the window's own pool waits in the destructor.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "app/worker_threads.h"
 #include "ui/toolkit.h"
 
 class QComboBox;
@@ -29,7 +37,9 @@ namespace tillcast::ui {
 class AdvanceSettingWnd final : public WindowImplBase {
  public:
   // `ports` (not owned) lists the ports; null = the process-wide list.
-  explicit AdvanceSettingWnd(PortList* ports = nullptr);
+  // `workers` (not owned, outlives the worker it is given) runs the printer
+  // actions; null = a pool of the window's own.
+  explicit AdvanceSettingWnd(PortList* ports = nullptr, WorkerThreads* workers = nullptr);
   ~AdvanceSettingWnd() override;
 
   QString GetWindowClassName() const override { return QStringLiteral("AdvanceSettingWnd"); }
@@ -41,6 +51,7 @@ class AdvanceSettingWnd final : public WindowImplBase {
 
   // The serial settings and port as the SDK takes them.
   struct PortChoice {
+    bool typeKnown = false;  // a port type combo exists
     QString type;
     std::string name;  // ANSI
     int baud = 9600;
@@ -53,11 +64,20 @@ class AdvanceSettingWnd final : public WindowImplBase {
   // Flow-control code of a combo text: "XON/OFF" -> 2, "硬件" -> 1, else 3.
   static int FlowCode(const QString& text);
 
-  intptr_t port_handle() const { return portHandle.load(); }
-  // True while a test print or auto-detect worker runs.
-  bool WorkerBusy() const { return busy_.load(); }
-  // Waits for the worker (tests).
+  intptr_t port_handle() const { return shared_->portHandle.load(); }
+  // True while a printer action runs on its worker.
+  bool WorkerBusy() const;
+  // Waits until no printer action runs (tests).
   void JoinWorker();
+
+  // What the window and its worker share; the worker keeps it alive.
+  struct Shared {
+    std::atomic<intptr_t> portHandle{-1};
+    std::atomic<bool> closing{false};  // the window is gone: stop early
+    std::mutex mu;
+    std::condition_variable idle;
+    bool busy = false;  // guarded by mu
+  };
 
  private:
   void FillPortCombo();
@@ -66,15 +86,19 @@ class AdvanceSettingWnd final : public WindowImplBase {
   void OnSave();
   void OnPrint();
   void OnAutoDetect();
-  // Opens `choice` into portHandle and returns it (worker or UI thread);
-  // `status` receives the failure text, if any.
-  intptr_t OpenChoice(const PortChoice& choice, QString* status);
   void SetStatus(const QString& text);
-  void PostStatus(const QString& text);
   void EnableActions(bool print, bool detect);
-  void StartWorker(std::function<void()> body);
+  // Disables the printer actions and runs `body` on a worker; false (and
+  // nothing started) while another one runs.
+  bool StartWorker(std::function<void(Shared& shared, const TaskPoster& post)> body);
+  // Back on the UI thread after an action: every action button enabled
+  // again, ButtonPrint and ButtonAutoDetect as given, ButtonClosePort when
+  // a port is open.
+  void FinishAction(bool print, bool detect);
 
   PortList* ports_;
+  std::unique_ptr<WorkerThreads> ownWorkers_;
+  WorkerThreads* workers_;
   QPushButton* buttonOpenPort = nullptr;
   QPushButton* buttonClosePort = nullptr;
   QPushButton* buttonSave = nullptr;
@@ -91,9 +115,7 @@ class AdvanceSettingWnd final : public WindowImplBase {
   QComboBox* comboPageModel = nullptr;
   QComboBox* comboPageWidth = nullptr;
 
-  std::atomic<intptr_t> portHandle{-1};
-  std::atomic<bool> busy_{false};
-  std::thread worker_;
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };
 
 }  // namespace tillcast::ui

@@ -11,6 +11,7 @@
 #include "net/net_mgr.h"
 #include "net/rest_client.h"
 #include "print/print_hooks.h"
+#include "print/printer_link.h"
 #include "print/receipt_printer.h"
 #include "scanner/keyboard_filter.h"
 #include "ui/login_wnd.h"
@@ -46,7 +47,9 @@ void AgentUi::StartCapture() {
   capture::CaptureUploadHooks hooks;
   hooks.prepare = [](const std::string& bytes, const std::string& path, uint32_t tick, bool late, std::string* body,
                      const std::atomic<bool>& abort) {
+    // Quitting ends a transfer or a wait for an absent printer at once.
     RestClient::ScopedAbort guard(&abort);
+    ScopedPrintAbort print_guard(&abort);
     return NetMgr::GetInstance().PrepareTicketUpload(bytes, path, tick, late, body);
   };
   hooks.send = [](const std::string& body, const std::atomic<bool>& abort) {

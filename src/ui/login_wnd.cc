@@ -26,6 +26,7 @@
 #include "app/system_integration.h"
 #include "app/text_util.h"
 #include "capture/capture_road.h"
+#include "capture/cups_inbox.h"
 #include "capture/serial_watcher.h"
 #include "capture/spool_monitor.h"
 #include "data/data_mgr.h"
@@ -81,6 +82,7 @@ LoginWnd::~LoginWnd() {
     spoolMonitor->Stop();
     spoolMonitor.reset();
   }
+  cupsInbox_.reset();
   JoinWorkers();
   CCvsOrderWnd::DestroyAll();
   RemoveTrayIcon();
@@ -160,6 +162,14 @@ void LoginWnd::InitWindow() {
     spoolMonitor = std::make_unique<SpoolMonitor>(deps_.spool_folder, deps_.spool_copy_folder);
     spoolMonitor->SetCallback([this](const std::string& path) { SpoolFileCallback(path); });
     spoolMonitor->Start();
+  }
+  // Print jobs through CUPS: beside the spooler, and taken the same road.
+  if (deps_.cups_inbox) {
+    capture::CupsInbox::Settings inbox;
+    inbox.folder = deps_.cups_inbox_folder;
+    cupsInbox_ = std::make_unique<capture::CupsInbox>(std::move(inbox));
+    cupsInbox_->SetCallback([this](const std::string& path, bool waited) { CupsCopyCallback(path, waited); });
+    cupsInbox_->Start();
   }
   Log(LOG_ERROR, "login:3");
 }
@@ -319,7 +329,8 @@ void LoginWnd::Notify(TNotifyUI& msg) {
     } else if (name == QStringLiteral("ButtonClose")) {
       HideToTray();
     } else if (name == QStringLiteral("ButtonAdvanceSetting")) {
-      AdvanceSettingWnd settings(ports_);
+      // Its printer actions run on our workers: closing it never waits for them.
+      AdvanceSettingWnd settings(ports_, &workers_);
       if (settings.Create(this, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge)) {
         settings.CenterWindow();
         settings.ShowModal();
@@ -366,6 +377,12 @@ void LoginWnd::DriverParallelEvtCallbackEx(uint32_t source, const uint8_t* data,
 
 void LoginWnd::SpoolFileCallback(const std::string& path) {
   if (deps_.capture != nullptr) deps_.capture->flow().OnSpoolFile(path);
+}
+
+void LoginWnd::CupsCopyCallback(const std::string& path, bool waited) {
+  if (deps_.capture == nullptr) return;
+  if (waited) deps_.capture->TakeUpWaitingCupsCopy(path);
+  else deps_.capture->flow().OnCupsCopy(path);
 }
 
 void LoginWnd::OnUploadTimer() {

@@ -40,6 +40,7 @@ class SerialWatcher;
 class SpoolMonitor;
 namespace capture {
 class CaptureRoad;
+class CupsInbox;
 }
 }  // namespace tillcast
 
@@ -71,6 +72,8 @@ struct LoginWndDeps {
   bool spool_monitor = true;               // watch the spool folder
   std::string spool_folder;                // "" = SpoolFolder()
   std::string spool_copy_folder;           // "" = SpoolCopyFolder()
+  bool cups_inbox = true;                  // watch the CUPS backend's inbox
+  std::string cups_inbox_folder;           // "" = CupsInboxFolder()
   std::function<void()> launch_updater;    // timer 21
   std::function<void()> quit;              // ends the message loop; null = QCoreApplication::quit
   std::function<void()> notify_companion;  // tells the companion's settings window 201; null = its endpoint
@@ -106,6 +109,8 @@ class LoginWnd final : public WindowImplBase {
   // Capture callbacks; any thread.
   void DriverParallelEvtCallbackEx(uint32_t source, const uint8_t* data, int32_t length);
   void SpoolFileCallback(const std::string& path);
+  // A CUPS job's copy; `waited`: made before the agent started.
+  void CupsCopyCallback(const std::string& path, bool waited);
 
   // A message of another program (UI thread): 101 hands the file named by
   // `payload` to the upload worker, 201 quits. Returns 1 when handled, 0
@@ -180,6 +185,7 @@ class LoginWnd final : public WindowImplBase {
   int page_ = 0;
 
   std::unique_ptr<SpoolMonitor> spoolMonitor;
+  std::unique_ptr<capture::CupsInbox> cupsInbox_;
   QLabel* labelOnline_ = nullptr;
   QString statusText_;
 

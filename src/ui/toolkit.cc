@@ -338,11 +338,15 @@ bool WindowImplBase::PostMessage(uint32_t message, uintptr_t wparam, intptr_t lp
   return PostTask([this, message, wparam, lparam] { SendMessage(message, wparam, lparam); });
 }
 
-bool WindowImplBase::PostTask(std::function<void()> task) {
+bool WindowImplBase::PostTask(std::function<void()> task) { return Poster()(std::move(task)); }
+
+WindowImplBase::TaskPoster WindowImplBase::Poster() const {
   std::shared_ptr<PostGate> gate = gate_;
-  std::lock_guard<std::mutex> l(gate->lock);
-  if (gate->context == nullptr) return false;
-  return QMetaObject::invokeMethod(gate->context, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+  return [gate](std::function<void()> task) {
+    std::lock_guard<std::mutex> l(gate->lock);
+    if (gate->context == nullptr) return false;
+    return QMetaObject::invokeMethod(gate->context, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+  };
 }
 
 intptr_t WindowImplBase::SendMessage(uint32_t message, uintptr_t wparam, intptr_t lparam) {

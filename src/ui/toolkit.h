@@ -133,6 +133,10 @@ class WindowImplBase : public TargetWindow {
   bool PostMessage(uint32_t message, uintptr_t wparam, intptr_t lparam) override;
   // Thread-safe: runs `task` on the UI thread while the window exists.
   bool PostTask(std::function<void()> task);
+  // PostTask as an object that may outlive the window (a worker the window
+  // does not wait for): once the window is gone, tasks are dropped.
+  using TaskPoster = std::function<bool(std::function<void()>)>;
+  TaskPoster Poster() const;
   // UI thread: delivers a message now.
   intptr_t SendMessage(uint32_t message, uintptr_t wparam = 0, intptr_t lparam = 0);
 

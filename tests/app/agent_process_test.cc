@@ -1,11 +1,15 @@
 // The agent as a real process: single instance, the uninstall run, and the
 // ways it is told to quit.
-#include <signal.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "support/subprocess.h"
@@ -97,6 +101,63 @@ TEST_F(AgentProcessTest, HelpAndVersionPrintAndExitWithoutTakingTheInstanceOrSta
   first.Signal(SIGTERM);
   ASSERT_TRUE(first.Wait(kShutdownBoundMs));
   EXPECT_EQ(first.exit_code(), 0);
+}
+
+// Another local user made the runtime folder first (as /tmp/tillcast-<uid>
+// can be) and holds the lock in it: the agent still starts, in a private
+// folder of its own, and answers there.
+TEST_F(AgentProcessTest, ASquattedRuntimeFolderNeitherStopsTheAgentNorTakesItsEndpoint) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a folder of another user";
+  const std::string squat = dir_.Sub("squat");
+  ASSERT_EQ(mkdir(squat.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(squat.c_str(), 0777), 0);
+  const int held = open((squat + "/Tillcast.lock").c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(chown(squat.c_str(), 65534, 65534), 0);
+  auto env = Env();
+  env["XDG_RUNTIME_DIR"] = squat;
+  const std::string own = dir_.Sub("data/Tillcast/run");
+
+  test::Subprocess agent({Agent()}, env, dir_.Sub("out.txt"));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(own + "/tillcast.sock"); }, 20000))
+      << test::ReadFile(dir_.Sub("out.txt")) << LogText();
+  EXPECT_FALSE(test::FileExists(squat + "/tillcast.sock"));
+  EXPECT_NE(LogText().find("[WARNING]: runtime folder " + squat + " belongs to user 65534"), std::string::npos)
+      << LogText();
+  // A second start finds the lock in the agent's own folder.
+  EXPECT_EQ(test::RunProgram({Agent()}, env, 20000), 255);
+  // tillcast-send finds the endpoint the same way.
+  EXPECT_EQ(test::RunProgram({test::BinDir() + "/tillcast-send", "201"}, env, 10000), 0);
+  ASSERT_TRUE(agent.Wait(kShutdownBoundMs));
+  EXPECT_EQ(agent.exit_code(), 0);
+  close(held);
+}
+
+// Whatever the umask it is started with, the first run leaves nothing
+// another user could read: the data folder and the folders the agent makes
+// are 0700, the log and every file it writes 0600.
+TEST_F(AgentProcessTest, FirstStartLeavesOnlyPrivateFoldersAndFiles) {
+  const mode_t old = umask(0);
+  test::Subprocess agent({Agent()}, Env(), dir_.Sub("out.txt"));
+  umask(old);
+  ASSERT_TRUE(WaitReady()) << test::ReadFile(dir_.Sub("out.txt"));
+  EXPECT_EQ(test::RunProgram({test::BinDir() + "/tillcast-send", "201"}, Env(), 10000), 0);
+  ASSERT_TRUE(agent.Wait(kShutdownBoundMs));
+
+  struct stat st {};
+  ASSERT_EQ(stat(dir_.Sub("data/Tillcast").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(dir_.Sub("logs/tillcast.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.Sub("data/Tillcast"))) {
+    ASSERT_EQ(lstat(e.path().c_str(), &st), 0);
+    const bool folder = S_ISDIR(st.st_mode);
+    EXPECT_EQ(st.st_mode & 0777, folder ? 0700u : 0600u) << e.path();
+    ++entries;
+  }
+  EXPECT_GT(entries, 0u);  // the outbox folders at least
 }
 
 TEST_F(AgentProcessTest, UninstallAloneRemovesTheDriverServiceAndStartsNothing) {

@@ -1,5 +1,7 @@
 #include "app/log.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -139,6 +141,10 @@ TEST(LogRotation, PastTheBoundTheFileMovesToNumberedOnesKeepingAFew) {
   ASSERT_TRUE(test::FileExists(one));
   ASSERT_TRUE(test::FileExists(two));
   EXPECT_FALSE(test::FileExists(stem + ".3.txt"));
+  // The fresh file started after a rotation is as private as the first one.
+  struct stat st {};
+  ASSERT_EQ(stat(current.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   std::vector<int> all;
   for (const std::string& f : {two, one, current}) {
     const std::string text = test::ReadFile(f);

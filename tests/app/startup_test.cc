@@ -249,7 +249,7 @@ TEST_F(StartupTest, CaptureRetryPeriodsFromTheSettings) {
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(GetProcessSettings().driverRetryMs, c.driver_ms) << c.ini;
     EXPECT_EQ(GetProcessSettings().serviceRetryMs, c.service_ms) << c.ini;
-    EXPECT_EQ(log.Contains("is not a period of 100 to 600000 ms"), c.warned) << c.ini;
+    EXPECT_EQ(log.Contains("is not a number of 100 to 600000"), c.warned) << c.ini;
   }
 }
 

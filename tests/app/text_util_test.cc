@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "app/log.h"
 #include "support/test_support.h"
@@ -162,15 +163,43 @@ TEST(TextUtil, MaskSecretKeepsOnlyAHint) {
   EXPECT_EQ(MaskSecret("s3cr3t-value"), "s3***");
 }
 
-TEST(TextUtil, MaskJsonMembersCoversEscapedAndBrokenDocuments) {
-  // A value with escapes is masked as written; the clear text never survives.
-  const std::string reply = R"({"code":0,"result":{"appId":"a1","secret":"s3cr\/et\"x"}})";
-  const std::string masked = MaskJsonMembers(reply, "secret");
-  EXPECT_EQ(masked, R"({"code":0,"result":{"appId":"a1","secret":"s3***"}})");
-  EXPECT_EQ(MaskJsonMembers(R"({"password" : "hunter22", "password":5, "x":"password"})", "password"),
-            R"({"password" : "hu***", "password":5, "x":"password"})");
-  // A document cut off inside the value.
-  EXPECT_EQ(MaskJsonMembers(R"({"secret":"abcdefgh)", "secret"), R"({"secret":"ab***)");
+// The masked member as the parser reads it: however the reply spells the
+// name or the value, the clear value never survives.
+TEST(TextUtil, MaskJsonMembersFindsSecretsAsParsedMembers) {
+  struct Case {
+    const char* why;
+    std::string text;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"plain", R"({"code":0,"result":{"appId":"a1","secret":"s3cr3tvalue"}})",
+       R"({"code":0,"result":{"appId":"a1","secret":"s3***"}})"},
+      {"escaped name", R"({"result":{"\u0073ecret":"s3cr3tvalue"}})", R"({"result":{"secret":"s3***"}})"},
+      {"escaped value", R"({"secret":"\u0073\u0033cr\/et\"x"})", R"({"secret":"s3***"})"},
+      {"written twice", R"({"secret":"first-value","secret":"second-value"})", R"({"secret":"se***"})"},
+      {"a number", R"({"secret":12345678,"x":"secret"})", R"({"secret":"***","x":"secret"})"},
+      {"inside an array", R"([{"secret":"abcdefgh"},{"secret":"ijklmnop"}])",
+       R"([{"secret":"ab***"},{"secret":"ij***"}])"},
+      {"comments allowed", "{/* reply */ \"secret\" : \"abcdefgh\"}", R"({"secret":"ab***"})"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MaskJsonMembers(c.text, "secret"), c.expected) << c.why;
+}
+
+TEST(TextUtil, MaskJsonMembersScansTextThatDoesNotParse) {
+  struct Case {
+    const char* why;
+    std::string text;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"cut inside the value", R"({"secret":"abcdefgh)", R"({"secret":"ab***)"},
+      {"cut after the value", R"({"secret" : "abcdefgh", "x":)", R"({"secret" : "ab***", "x":)"},
+      {"escaped name", R"({"\u0073ecret":"abcdefgh",)", R"({"\u0073ecret":"ab***",)"},
+      {"escaped quote in the value", R"({"secret":"ab\"cdefgh",)", R"({"secret":"ab***",)"},
+      {"a number", R"({"secret":12345678,)", R"({"secret":***,)"},
+      {"the name as a value", R"({"x":"secret", "secret":"abcdefgh")", R"({"x":"secret", "secret":"ab***")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MaskJsonMembers(c.text, "secret"), c.expected) << c.why;
 }
 
 }  // namespace

@@ -293,6 +293,11 @@ TEST(DriverUninstall, UninstallRunRemovesARunningService) {
   test::ScopedEnv sock("TILLCAST_DRIVER_SOCKET", dir.Sub("sf.sock"));
   test::ScopedEnv conf("TILLCAST_SERIALFILTER_CONF", dir.Sub("missing.conf"));
   platform::PosixServiceManager services(dir.Sub("services"));
+  // Whatever fails below, the driver started here does not outlive the test.
+  struct StopLeftovers {
+    std::string folder;
+    ~StopLeftovers() { test::StopRecordedServices(folder); }
+  } stop{dir.Sub("services")};
   DriverService service(&services, "SerialFilter64");
   ASSERT_TRUE(service.StartDriverService(test::BinDir() + "/SerialFilter64"));
   ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir.Sub("sf.sock")); }, 10000));

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/text_util.h"
@@ -53,6 +57,46 @@ TEST_F(BindingTest, LoadBindInfoStoresTheBindingWithTheSecretMasked) {
   EXPECT_TRUE(log_.Contains("[INFO]: " + Gbk("connect请求必须数据：") +
                             "jobkey:jk-3,storeId:st-9,secret:s3***,appId:app-1 \r\n"));
   EXPECT_FALSE(log_.Contains("s3cr3tKey"));
+}
+
+std::string BindingReply(const std::string& secret) {
+  return R"({"code":0,"message":"success","result":{"appId":"app","storeId":"s1","jobKey":"j1","secret":")" + secret +
+         R"("}})";
+}
+
+// Two bindings at once (the login and the change of till): each reply is
+// written whole, a reader never finds the file empty, and the file and the
+// table end with the same binding.
+TEST_F(BindingTest, ConcurrentBindingsLeaveFileAndTableAgreeing) {
+  ASSERT_TRUE(mgr.SaveBindInfo(BindingReply("first-secret")));
+  constexpr int kWriters = 3;
+  constexpr int kRounds = 100;
+  std::atomic<bool> writing{true};
+  std::atomic<int> failed{0}, reads{0}, badReads{0};
+  std::thread reader([&] {
+    while (writing.load()) {
+      const std::string text = test::ReadFile(mgr.BindPath());
+      if (text.empty() || text.rfind(R"({"code":0)", 0) != 0 || text.back() != '}') ++badReads;
+      ++reads;
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i)
+        if (!mgr.SaveBindInfo(BindingReply("secret-" + std::to_string(t) + "-" + std::to_string(i)))) ++failed;
+    });
+  }
+  for (std::thread& w : writers) w.join();
+  writing.store(false);
+  reader.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_EQ(test::ReadFile(mgr.BindPath()), BindingReply(mgr.GetBindInfo("secret")));
+  struct stat st {};
+  ASSERT_EQ(stat(mgr.BindPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(log_.Contains("secret-")) << "a store secret reached the log in clear";
 }
 
 TEST_F(BindingTest, LoadBindInfoRejectsAnIncompleteBinding) {
@@ -200,9 +244,12 @@ TEST(ConnectionReplyLog, RefusedReplyIsLoggedWithoutItsPassword) {
   EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(
       R"({"message":"denied","result":{"connection":{"password" : "hunter2-redis","host":"h"}}})"));
   EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(R"({"message":"success","result":[{"password":"p\"w-long"}]})"));
+  EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(
+      R"({"message":"denied","result":{"connection":{"pass\u0077ord":"escaped-redis-pw"}}})"));
   EXPECT_FALSE(log.Contains("hunter2"));
   EXPECT_FALSE(log.Contains("w-long"));
-  EXPECT_TRUE(log.Contains(R"("password" : "hu***")"));
+  EXPECT_FALSE(log.Contains("redis-pw"));
+  EXPECT_TRUE(log.Contains(R"("password":"hu***")"));
   EXPECT_TRUE(log.Contains(R"("host":"h")"));
   ResetDataFolderForTest();
 }

@@ -4,8 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <json/json.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "app/system_integration.h"
 #include "app/text_util.h"
@@ -51,6 +58,19 @@ class ConfigTest : public ::testing::Test {
   platform::FakeAutostartStore autostart_;
 };
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// Parses a whole configuration file; false for an empty or torn one.
+bool ParsesWhole(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  return !text.empty() && reader->parse(text.data(), text.data() + text.size(), root, &errors) && root->isObject();
+}
+
 TEST_F(ConfigTest, FirstStartUsesDefaultsAndWritesNothing) {
   mgr.Init();
   EXPECT_EQ(mgr.GetConfig("PortName"), "COM1");
@@ -62,6 +82,84 @@ TEST_F(ConfigTest, FirstStartUsesDefaultsAndWritesNothing) {
   EXPECT_FALSE(test::FileExists(mgr.ConfigPath()));
   EXPECT_FALSE(mgr.LoadConfig());
   EXPECT_EQ(log_.Text(), "");
+}
+
+TEST_F(ConfigTest, DataFolderAndConfigurationArePrivateWhateverTheUmask) {
+  // A umask that would leave everything open to every user.
+  const mode_t old = umask(0);
+  mgr.Init();
+  mgr.SetConfig("secret", "DEVICE-KEY-1");
+  EXPECT_TRUE(mgr.SaveConfig());
+  umask(old);
+  EXPECT_EQ(ModeOf(dir_.Sub("Tillcast")), 0700u);
+  EXPECT_EQ(ModeOf(mgr.ConfigPath()), 0600u);
+}
+
+TEST_F(ConfigTest, DataFolderLeftOpenByAnEarlierVersionIsClosed) {
+  ASSERT_EQ(mkdir(dir_.Sub("Tillcast").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir_.Sub("Tillcast").c_str(), 0755), 0);
+  mgr.Init();
+  EXPECT_EQ(ModeOf(dir_.Sub("Tillcast")), 0700u);
+}
+
+// Closing the settings window saves twice at once, and the cloud worker may
+// save meanwhile: no save fails, a reader never finds the file empty or
+// torn, and the file never goes back to an older table than it held.
+TEST_F(ConfigTest, ConcurrentSavesWithAReaderNeverShowAnEmptyFileAndTheNewestWins) {
+  mgr.Init();
+  mgr.SetConfig("Seq", "0");
+  ASSERT_TRUE(mgr.SaveConfig());
+  constexpr int kWriters = 4;
+  constexpr int kRounds = 100;
+  // Each change gets the next number, so the table only ever grows newer.
+  std::mutex changing;
+  int seq = 0;
+  std::atomic<bool> writing{true};
+  std::atomic<int> failedSaves{0}, reads{0}, badReads{0}, wentBack{0};
+  std::thread reader([&] {
+    long newest = 0;
+    while (writing.load()) {
+      Json::Value root;
+      if (!ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root) || !root["Seq"].isString()) {
+        ++badReads;
+      } else {
+        const long now = std::stol(root["Seq"].asString());
+        if (now < newest) ++wentBack;
+        newest = std::max(newest, now);
+      }
+      ++reads;
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        {
+          std::lock_guard<std::mutex> l(changing);
+          mgr.SetConfig("Seq", std::to_string(++seq));
+          mgr.SetConfig("Writer" + std::to_string(t), std::to_string(i));
+        }
+        if (!mgr.SaveConfig()) ++failedSaves;
+      }
+    });
+  }
+  for (std::thread& w : writers) w.join();
+  writing.store(false);
+  reader.join();
+
+  EXPECT_EQ(failedSaves.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_EQ(wentBack.load(), 0) << "an older table was saved over a newer one";
+  Json::Value root;
+  ASSERT_TRUE(ParsesWhole(test::ReadFile(mgr.ConfigPath()), &root));
+  EXPECT_EQ(root["Seq"].asString(), std::to_string(kWriters * kRounds));
+  for (int t = 0; t < kWriters; ++t)
+    EXPECT_EQ(root["Writer" + std::to_string(t)].asString(), std::to_string(kRounds - 1)) << t;
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir_.Sub("Tillcast"))) ++files;
+  EXPECT_EQ(files, 1u) << "temporary files were left beside cloudconfig.dat";
+  EXPECT_EQ(ModeOf(mgr.ConfigPath()), 0600u);
 }
 
 TEST_F(ConfigTest, LoadTakesOnlyStringMembersOfTheLoadedKeys) {

@@ -109,6 +109,8 @@ Shop::~Shop() {
       p->reset();
     }
   }
+  // A driver the agent started again as its service (after ours ended).
+  StopRecordedServices(dir_.Sub("services"));
   // TILLCAST_E2E_KEEP=DIR keeps a copy of every shop's folder for a look.
   if (const char* keep = std::getenv("TILLCAST_E2E_KEEP"); keep != nullptr && *keep != '\0') {
     std::error_code ec;
@@ -375,6 +377,7 @@ std::map<std::string, std::string> Shop::AgentEnv() const {
           {"TILLCAST_DRIVER_SOCKET", dir_.Sub("run/driver.sock")},
           {"TILLCAST_SERIALFILTER_CONF", dir_.Sub("serialfilter.conf")},
           {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")},
+          {"TILLCAST_CUPS_INBOX", CupsInbox()},
           {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},
           {"TILLCAST_UI_SNAPSHOT_DIR", SnapshotFolder()},
           {"TILLCAST_KEY_FEED", key_feed_ ? KeyFeed() : ""},

@@ -118,6 +118,9 @@ class Shop {
   std::string AgentLog() const;              // as written (GBK)
   std::string DataFolder() const { return dir_.Sub("data/Tillcast"); }
   std::string IpcSocket() const { return dir_.Sub("run/tillcast.sock"); }
+  // The folder the agent watches for CUPS jobs' copies (not made here: the
+  // CUPS backend makes it).
+  std::string CupsInbox() const { return dir_.Sub("cups-inbox"); }
 
   // Faults of a real shop (see cloud_job_faults_test.cc). The printer on a
   // serial port instead of a parallel one (serial printers answer status

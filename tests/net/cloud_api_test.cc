@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/evp.h>
+
 #include "data/codec.h"
 #include "net/net_mgr.h"
 #include "net/signing.h"
@@ -292,6 +294,10 @@ class CloudFailureTest : public test::NetFixture {
     std::lock_guard<std::mutex> l(lock_);
     return bodies_.empty() ? "" : bodies_.back();
   }
+  size_t Requests() {
+    std::lock_guard<std::mutex> l(lock_);
+    return bodies_.size();
+  }
 
   httplib::Server server_;
   int port_ = 0;
@@ -395,6 +401,68 @@ TEST_F(CloudFailureTest, ReceiptRequestJudgesTheReply) {
     EXPECT_EQ(data().GetLastMessage(), Gbk(c.message)) << c.body;
   }
   EXPECT_TRUE(log_.Contains(Gbk("解析body抛出异常")));
+}
+
+// A reply that writes the store secret's name (and part of its value) with
+// escapes: the binding is taken as the parser reads it, and the secret
+// reaches no log line in clear, neither from a reply that parses nor from
+// one that does not.
+TEST_F(CloudFailureTest, AnEscapedSecretInABindingReplyNeverReachesTheLog) {
+  const std::string tail = "q7-escaped-store-secret";
+  Reply(200, R"({"code":0,"message":"success","result":{"appId":"a1","storeId":"s1","jobKey":"j1",)"
+             R"("\u0073ecret":"\u005a)" + tail + R"("}})");
+  ASSERT_TRUE(net_.GetConnectionInfo());
+  EXPECT_EQ(data().GetBindInfo("secret"), "Z" + tail);
+  EXPECT_TRUE(log_.Contains("Zq***")) << log_.Text();
+
+  Reply(502, R"({"code":0,"result":{"\u0073ecret":"\u005a)" + tail + R"(","appId":)");
+  EXPECT_FALSE(net_.GetConnectionInfo());
+  EXPECT_TRUE(log_.Contains("r.code=502"));
+  EXPECT_FALSE(log_.Contains(tail)) << log_.Text();
+}
+
+// The logo address comes from the cloud: one that names a local file (or
+// any other scheme than http and https) is refused, and nothing is saved.
+TEST_F(CloudFailureTest, AFileAddressAsLogoIsRefused) {
+  test::WriteFile(dir_.Sub("private.png"), "\x89PNG the shop's private file");
+  bool saved = false;
+  net_.SetStoreLogoSaver([&saved](const std::string&) {
+    saved = true;
+    return true;
+  });
+  for (const std::string& address : {"file://" + dir_.Sub("private.png"), "FILE://" + dir_.Sub("private.png"),
+                                    "ftp://127.0.0.1:" + std::to_string(port_) + "/logo.png"}) {
+    data().SetConfig("LogoURL", address);
+    EXPECT_FALSE(net_.GetStoreLogo()) << address;
+  }
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_TRUE(log_.Contains("[ERROR]: RestClient: refused file://: only http and https addresses are fetched"))
+      << log_.Text();
+  EXPECT_TRUE(log_.Contains(Gbk("GetStoreLogo 失败, response code:-1,url:file://")));
+  // The same server's logo over http is taken.
+  data().SetConfig("LogoURL", url() + "/logo.png");
+  Reply(200, "\x89PNG logo");
+  EXPECT_TRUE(net_.GetStoreLogo());
+  EXPECT_TRUE(saved);
+}
+
+// With MD5 refused by the crypto library (as a FIPS-only configuration
+// does), no signed request goes out unsigned: nothing is sent, and the log
+// says why.
+TEST_F(CloudFailureTest, AnMd5ThatCannotBeComputedSendsNoRequest) {
+  struct RestoreProperties {
+    ~RestoreProperties() { EVP_set_default_properties(nullptr, ""); }
+  } restore;
+  ASSERT_EQ(EVP_set_default_properties(nullptr, "fips=yes"), 1);
+  if (!Md5Hex("x", 1).empty()) GTEST_SKIP() << "this OpenSSL computes MD5 even when FIPS algorithms are asked for";
+  data().SetBindInfo("RedisKey", "print_jobs:ABC");
+  EXPECT_FALSE(net_.CreateConnection());
+  EXPECT_FALSE(net_.UploadTicketInfo("QUJD"));
+  EXPECT_FALSE(net_.RequestReceiptPrint("R1"));
+  EXPECT_FALSE(net_.GetOrderInfo("O1"));
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_TRUE(log_.Contains("[ERROR]: signature: MD5 cannot be computed here")) << log_.Text();
 }
 
 }  // namespace

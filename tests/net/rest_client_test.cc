@@ -187,5 +187,71 @@ TEST_F(RestClientTest, ProxyAddressWithoutSchemeTunnelsThroughHttpProxy) {
   EXPECT_EQ(proxy.Requests()[3].rfind("CONNECT", 0), std::string::npos);
 }
 
+// A hostile or broken server that sends more than any cloud reply holds is
+// cut off at the limit, whether it declares the length or streams without
+// end; a reply within the limit is untouched.
+TEST_F(RestClientTest, AReplyOverTheLimitIsCutOff) {
+  CloudSettings settings;
+  settings.maxReplyBytes = 64 * 1024;
+  SetCloudSettings(settings);
+  HttpServer http;
+  http.server.Get("/declared", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(1 << 20, 'x'), "application/octet-stream");
+  });
+  http.server.Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink& sink) {
+      const std::string chunk(16 * 1024, 'y');
+      return sink.write(chunk.data(), chunk.size());
+    });
+  });
+  http.server.Get("/fits", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(60 * 1024, 'z'), "application/octet-stream");
+  });
+  http.Start();
+  for (const char* path : {"/declared", "/endless"}) {
+    const RestClient::Response r = RestClient::get(http.url() + path);
+    EXPECT_EQ(r.code, -1) << path;
+    EXPECT_EQ(r.body, "Failed to query.") << path;
+  }
+  EXPECT_TRUE(log_.Contains("[ERROR]: RestClient: the reply is larger than 65536 bytes ([cloud] max_reply_mb)"))
+      << log_.Text();
+  const RestClient::Response fits = RestClient::get(http.url() + "/fits");
+  EXPECT_EQ(fits.code, 200);
+  EXPECT_EQ(fits.body.size(), 60u * 1024);
+}
+
+TEST_F(RestClientTest, TheReplyLimitIsASettingWithAGenerousDefault) {
+  EXPECT_EQ(GetCloudSettings().maxReplyBytes, size_t{32} << 20);
+  const struct {
+    const char* value;
+    size_t bytes;
+  } cases[] = {{"8", size_t{8} << 20}, {"1024", size_t{1024} << 20}, {"0", size_t{32} << 20},
+               {"2000", size_t{32} << 20}, {"lots", size_t{32} << 20}};
+  for (const auto& c : cases) {
+    test::WriteFile(GetDataFolder() + "/setting.ini", std::string("[cloud]\r\nmax_reply_mb=") + c.value + "\r\n");
+    ReloadCloudSettings();
+    EXPECT_EQ(GetCloudSettings().maxReplyBytes, c.bytes) << c.value;
+  }
+}
+
+// Only the web is fetched: a local file, named directly or by a redirect
+// of an http reply, is never read.
+TEST_F(RestClientTest, OnlyHttpAndHttpsAreFetchedAlsoAfterARedirect) {
+  test::WriteFile(dir_.Sub("private.txt"), "the shop's private file");
+  const RestClient::Response direct = RestClient::get("file://" + dir_.Sub("private.txt"));
+  EXPECT_EQ(direct.code, -1);
+  EXPECT_EQ(direct.body, "Failed to query.");
+  EXPECT_TRUE(log_.Contains("[ERROR]: RestClient: refused file://: only http and https addresses are fetched"));
+
+  test::RawServer redirect("HTTP/1.1 302 Found\r\nLocation: file://" + dir_.Sub("private.txt") +
+                           "\r\nContent-Length: 0\r\n\r\n");
+  RestClient::Connection conn("");
+  conn.setFollowRedirect(true);
+  const RestClient::Response r = conn.get(redirect.url() + "/logo.png");
+  EXPECT_EQ(r.code, -1);
+  EXPECT_EQ(r.body.find("private"), std::string::npos);
+  EXPECT_EQ(redirect.Requests().size(), 1u);
+}
+
 }  // namespace
 }  // namespace tillcast

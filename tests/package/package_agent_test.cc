@@ -39,6 +39,7 @@ class InstalledAgent : public ::testing::Test {
             {"TILLCAST_DRIVER_SOCKET", dir_.Sub("run/Sf_WatchSvr")},
             {"TILLCAST_SERVICE_DIR", dir_.Sub("services")},
             {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")},
+            {"TILLCAST_CUPS_INBOX", dir_.Sub("cups-inbox")},
             {"TILLCAST_INPUT_DIR", dir_.Sub("input")},
             {"TILLCAST_UINPUT_PATH", dir_.Sub("no-uinput")},
             {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},

@@ -14,6 +14,7 @@ namespace tillcast {
 namespace {
 
 constexpr const char* kUnit = "tillcast-serialfilter.service";
+constexpr const char* kPortsUnit = "tillcast-ports.service";
 
 class Package : public ::testing::Test {
  protected:
@@ -33,9 +34,10 @@ TEST_F(Package, HoldsTheInstallationTheUnitTheSettingsAndTheDesktopPieces) {
         "./usr/bin/tillcast-spool2text -> ../lib/tillcast/tillcast-spool2text",
         "./usr/bin/tillcast-template-preview -> ../lib/tillcast/tillcast-template-preview",
         "./usr/bin/tillcast-vprinter -> ../lib/tillcast/tillcast-vprinter",
-        "./lib/systemd/system/tillcast-serialfilter.service", "./etc/tillcast/serialfilter.conf",
+        "./lib/systemd/system/tillcast-serialfilter.service", "./lib/systemd/system/tillcast-ports.service",
+        "./etc/tillcast/serialfilter.conf",
         "./etc/xdg/autostart/tillcast-agent.desktop", "./lib/udev/rules.d/70-tillcast.rules",
-        "./usr/lib/modules-load.d/tillcast-uinput.conf"})
+        "./usr/lib/modules-load.d/tillcast-uinput.conf", "./usr/lib/cups/backend/tillcast"})
     EXPECT_NE(list.out.find(want), std::string::npos) << want << "\n" << list.out;
   // Nothing of the tests, the demo or a user's run; no folder to write in.
   for (const char* unwanted : {"cloudsim", "StoreLogo.png", "/logs", "_tests", "_bench", "./usr/local"})
@@ -49,6 +51,7 @@ TEST_F(Package, ControlDataDeclaresVersionDependenciesConffilesAndScripts) {
                                  std::string(" Architecture: amd64\n"), std::string("libqt6widgets6"),
                                  std::string("libcurl4"), std::string("libhiredis"), std::string("qt6-qpa-plugins"),
                                  std::string("passwd"), std::string("acl"), std::string("postinst"),
+                                 std::string(" Recommends: systemd, udev, cups\n"),
                                  std::string("prerm"), std::string("postrm"), std::string("conffiles")})
     EXPECT_NE(info.out.find(want), std::string::npos) << want << "\n" << info.out;
   test::UnpackedPackage pkg;
@@ -62,14 +65,32 @@ TEST_F(Package, ControlDataDeclaresVersionDependenciesConffilesAndScripts) {
   }
 }
 
-TEST_F(Package, TheUnitPassesSystemdAnalyzeVerify) {
+TEST_F(Package, TheCupsBackendIsRunAsRootByCupsd) {
   test::UnpackedPackage pkg;
   ASSERT_TRUE(pkg.ok());
-  // The targets the unit is ordered against come from this system's own
-  // units; the unit and its program from the package.
+  struct stat st {};
+  ASSERT_EQ(stat(pkg.Path("/usr/lib/cups/backend/tillcast").c_str(), &st), 0);
+  // Closed to group and others: cupsd runs such a backend as root.
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // Owned by root in the package.
+  const test::Output list = test::Run({"dpkg-deb", "--contents", test::DebPath()});
+  EXPECT_NE(list.out.find("-rwx------ root/root"), std::string::npos) << list.out;
+  // It runs: without arguments (cupsd's device discovery) it lists nothing.
+  const test::Output discovery = test::Run({pkg.Path("/usr/lib/cups/backend/tillcast")});
+  EXPECT_EQ(discovery.code, 0) << discovery.err;
+  EXPECT_EQ(discovery.out, "");
+}
+
+TEST_F(Package, TheUnitsPassSystemdAnalyzeVerify) {
+  test::UnpackedPackage pkg;
+  ASSERT_TRUE(pkg.ok());
+  // The targets the units are ordered against come from this system's own
+  // units; the units and their program from the package.
   ASSERT_EQ(test::Run({"cp", "-rn", "/lib/systemd/system/.", pkg.Path("/lib/systemd/system")}).code, 0);
   const std::string unit = pkg.Path(std::string("/lib/systemd/system/") + kUnit);
-  const test::Output verify = test::Run({"systemd-analyze", "verify", "--man=no", "--root=" + pkg.root(), unit});
+  const std::string ports = pkg.Path(std::string("/lib/systemd/system/") + kPortsUnit);
+  const test::Output verify =
+      test::Run({"systemd-analyze", "verify", "--man=no", "--root=" + pkg.root(), unit, ports});
   EXPECT_EQ(verify.code, 0) << verify.out << verify.err;
   EXPECT_EQ(verify.out + verify.err, "");  // not even a warning
   // The check sees a unit whose program is missing.
@@ -80,14 +101,26 @@ TEST_F(Package, TheUnitPassesSystemdAnalyzeVerify) {
                 .code,
             0);
   // What the unit promises: started at boot, restarted on failure, its
-  // socket and ports under the runtime folder, and TCP for network till
-  // ports (a unit left at Unix sockets only would make every `network` line
-  // fail with "Address family not supported" under systemd alone).
+  // socket and ports under the runtime folder, and, in both units, TCP for
+  // network till ports (a unit left at Unix sockets only would make every
+  // `network` line fail with "Address family not supported" under systemd
+  // alone).
   const std::string text = test::ReadFile(unit);
   for (const char* want : {"ExecStart=/usr/lib/tillcast/SerialFilter64 -c /etc/tillcast/serialfilter.conf\n",
-                           "RuntimeDirectory=tillcast\n", "Restart=on-failure\n", "WantedBy=multi-user.target\n",
+                           "Wants=tillcast-ports.service\n", "PartOf=tillcast-ports.service\n",
+                           "Restart=on-failure\n", "WantedBy=multi-user.target\n",
                            "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want;
+  // The keeper's unit holds the ports and the runtime folder across the
+  // driver's restarts.
+  const std::string keeper = test::ReadFile(ports);
+  for (const char* want : {"ExecStart=/usr/lib/tillcast/SerialFilter64 --keep-ports --managed -c "
+                           "/etc/tillcast/serialfilter.conf\n",
+                           "RuntimeDirectory=tillcast\n", "RuntimeDirectoryPreserve=restart\n",
+                           "Restart=on-failure\n", "WantedBy=multi-user.target\n",
+                           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
+    EXPECT_NE(keeper.find(want), std::string::npos) << want;
+  EXPECT_EQ(text.find("RuntimeDirectory="), std::string::npos) << "stopping the driver would take the ports' folder";
 }
 
 TEST_F(Package, TheDriversSettingsGiveTheSocketToTillcastAndThePortsToDialout) {
@@ -147,20 +180,37 @@ TEST_F(MaintainerScripts, FirstInstallMakesTheGroupEnablesAndStartsTheUnit) {
   const std::string want = "groupadd --system --prefix " + root_.path() +
                            " tillcast\n"
                            "systemctl daemon-reload\n"
-                           "systemctl --root=" + root_.path() + " enable " + kUnit + "\n" +
-                           "systemctl start " + kUnit + "\n" +
+                           "systemctl --root=" + root_.path() + " enable " + kPortsUnit + " " + kUnit + "\n" +
+                           "systemctl start " + kPortsUnit + " " + kUnit + "\n" +
                            "udevadm control --reload-rules\n"
                            "udevadm trigger --action=change --subsystem-match=misc --sysname-match=uinput\n"
                            "udevadm trigger --action=change --subsystem-match=input\n";
   EXPECT_EQ(Calls(), want);
 }
 
+TEST_F(MaintainerScripts, InstallMakesTheCupsInboxAndPurgeRemovesIt) {
+  EXPECT_EQ(RunScript("postinst", {"configure"}), 0) << last_;
+  struct stat st {};
+  ASSERT_EQ(stat(root_.Sub("var/spool/tillcast/cups").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 02770u);
+  test::WriteFile(root_.Sub("var/spool/tillcast/cups/01-1-1.copy"), "a job the agent has not taken");
+  EXPECT_EQ(RunScript("postinst", {"configure", "1.1.4.25"}), 0) << last_;
+  EXPECT_TRUE(test::FileExists(root_.Sub("var/spool/tillcast/cups/01-1-1.copy"))) << "an upgrade keeps the copies";
+  EXPECT_EQ(RunScript("postrm", {"remove"}), 0) << last_;
+  EXPECT_TRUE(test::FileExists(root_.Sub("var/spool/tillcast/cups/01-1-1.copy")));
+  EXPECT_EQ(RunScript("postrm", {"purge"}), 0) << last_;
+  EXPECT_FALSE(test::FileExists(root_.Sub("var/spool/tillcast")));
+}
+
 TEST_F(MaintainerScripts, AnUpgradeKeepsTheGroupAndRestartsTheUnit) {
   SystemdRuns();
   test::WriteFile(root_.Sub("etc/group"), "root:x:0:\ntillcast:x:998:shop\n");
   EXPECT_EQ(RunScript("postinst", {"configure", "1.1.4.25"}), 0) << last_;
+  // Only the driver restarts: the keeper goes on holding the till's ports.
   const std::string want = std::string("systemctl daemon-reload\n") + "systemctl --root=" + root_.path() + " enable " +
-                           kUnit + "\nsystemctl restart " + kUnit + "\n";
+                           kPortsUnit + " " + kUnit + "\nsystemctl start " + kPortsUnit + "\nsystemctl restart " +
+                           kUnit + "\n";
   EXPECT_EQ(Calls(), want);
   // The unit keeps running while the old package is taken off.
   EXPECT_EQ(RunScript("prerm", {"upgrade", "1.1.4.27"}), 0);
@@ -172,13 +222,14 @@ TEST_F(MaintainerScripts, WithoutARunningSystemdEveryScriptStillExitsZero) {
   // is started, udev is left alone; failing commands change nothing.
   EXPECT_EQ(RunScript("postinst", {"configure"}), 0) << last_;
   EXPECT_EQ(Calls(), "groupadd --system --prefix " + root_.path() + " tillcast\nsystemctl --root=" + root_.path() +
-                         " enable " + kUnit + "\n");
+                         " enable " + kPortsUnit + " " + kUnit + "\n");
   // The group made then is there now; systemctl fails as it does here.
   test::WriteFile(root_.Sub("etc/group"), "root:x:0:\ntillcast:x:998:\n");
   fake_.SetExit(1, "System has not been booted with systemd as init system (PID 1). Can't operate.\n");
   EXPECT_EQ(RunScript("postinst", {"configure"}), 0) << last_;
   EXPECT_EQ(RunScript("prerm", {"remove"}), 0) << last_;
-  EXPECT_NE(Calls().find("systemctl --root=" + root_.path() + " disable " + kUnit + "\n"), std::string::npos);
+  EXPECT_NE(Calls().find("systemctl --root=" + root_.path() + " disable " + kUnit + " " + kPortsUnit + "\n"),
+            std::string::npos);
   EXPECT_EQ(RunScript("postrm", {"remove"}), 0) << last_;
   EXPECT_EQ(RunScript("postrm", {"purge"}), 0) << last_;
   EXPECT_EQ(Calls().find("start"), std::string::npos) << Calls();
@@ -192,9 +243,10 @@ TEST_F(MaintainerScripts, RemovalRunsTheAgentsUninstallWhichDisablesTheUnitNow) 
   fake_.SetUnit("active", "running", 4242);
   EXPECT_EQ(RunScript("prerm", {"remove"}, pkg_.root()), 0) << last_;
   const std::vector<std::string> calls = fake_.Calls();
-  ASSERT_FALSE(calls.empty()) << last_;
-  EXPECT_EQ(calls.back(), std::string("systemctl disable --now -- ") + kUnit);
-  for (const std::string& c : calls) EXPECT_TRUE(c.rfind("systemctl show ", 0) == 0 || c == calls.back()) << c;
+  ASSERT_GE(calls.size(), 2u) << last_;
+  EXPECT_EQ(calls[calls.size() - 2], std::string("systemctl disable --now -- ") + kUnit);
+  EXPECT_EQ(calls.back(), std::string("systemctl disable --now ") + kPortsUnit);
+  for (size_t i = 0; i + 2 < calls.size(); ++i) EXPECT_EQ(calls[i].rfind("systemctl show ", 0), 0u) << calls[i];
   EXPECT_EQ(RunScript("postrm", {"remove"}, pkg_.root()), 0);
   EXPECT_EQ(fake_.Calls().back(), "systemctl daemon-reload");
 }

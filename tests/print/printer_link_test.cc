@@ -1,6 +1,7 @@
 // The agent's side of the SDK: binding, port settings, raw documents.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "print/print_hooks.h"
@@ -95,6 +96,28 @@ TEST_F(PrinterLinkTest, AbsentPrinterFailsAfterTheRetriesAndReleasesTheLock) {
   EXPECT_TRUE(log_.Contains(Gbk("打印失败,job_id:j-7")));
   ASSERT_TRUE(PrinterLock().try_lock());
   PrinterLock().unlock();
+}
+
+TEST_F(PrinterLinkTest, AThreadAskedToStopGivesUpItsRemainingOpenAttempts) {
+  test::ConfigurePort("串口", "COM9");
+  sdk_.Reset(POS_INVALID_HANDLE, 2);
+  std::atomic<bool> stop{false};
+  int pauses = 0;
+  // The third pause is where the agent is told to quit.
+  SetOpenRetryPauseForTest([&](int) {
+    if (++pauses == 3) stop = true;
+  });
+  PrinterLink link;
+  {
+    ScopedPrintAbort guard(&stop);
+    EXPECT_FALSE(OpenPortWithRetries(link));
+  }
+  EXPECT_EQ(sdk_.CallList().size(), 3u);
+  // Outside the scope the flag is not consulted: every attempt is made.
+  sdk_.Reset(POS_INVALID_HANDLE, 2);
+  EXPECT_FALSE(OpenPortWithRetries(link));
+  EXPECT_EQ(sdk_.CallList().size(), static_cast<size_t>(kOpenAttempts));
+  SetOpenRetryPauseForTest(nullptr);
 }
 
 TEST_F(PrinterLinkTest, SecondDocumentWaitsForTheFirst) {

@@ -15,19 +15,6 @@ namespace tillcast::test {
 
 using platform::ScopedFd;
 
-int FreeLoopbackPort() {
-  ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return 0;
-  return ntohs(a.sin_port);
-}
-
 bool LoopbackListening(int port) {
   char want_loopback[32], want_any[32];
   std::snprintf(want_loopback, sizeof want_loopback, "0100007F:%04X", port);

@@ -15,12 +15,9 @@
 #include <vector>
 
 #include "platform/scoped_fd.h"
+#include "support/test_support.h"  // FreeLoopbackPort
 
 namespace tillcast::test {
-
-// A free TCP port on 127.0.0.1 (asked from the OS and let go: nothing
-// listens there until someone binds it), 0 when none.
-int FreeLoopbackPort();
 
 // True while something listens on TCP port `port` of 127.0.0.1 or of every
 // IPv4 address (read from /proc/net/tcp, without connecting).

@@ -1,6 +1,10 @@
 #include "support/test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +14,8 @@
 
 #include "app/log.h"
 #include "platform/codepage.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
 
 namespace tillcast::test {
 
@@ -94,11 +100,46 @@ std::string SharedTestdataDir() {
 
 std::string BinDir() { return TILLCAST_BIN_DIR; }
 
+void StopRecordedServices(const std::string& folder) {
+  std::error_code ec;
+  platform::PosixServiceManager services(folder);
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string file = e.path().filename().string();
+    const std::string suffix = ".service";
+    if (file.size() <= suffix.size() || file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+    const std::string name = file.substr(0, file.size() - suffix.size());
+    platform::ServiceConfig config;
+    int pid = 0;
+    uint32_t state = 0;
+    if (!services.ReadRecord(name, &config, &pid) || services.QueryState(name, &state) != 0 ||
+        state != platform::kServiceRunning)
+      continue;
+    services.Stop(name);
+    for (int i = 0; i < 100 && platform::ProcessAlive(pid); ++i) usleep(50 * 1000);
+    if (platform::ProcessAlive(pid)) kill(pid, SIGKILL);
+  }
+}
+
 std::string Gbk(const std::string& utf8) {
   std::string out;
   int err = 0;
   if (!platform::ConvertEncoding("UTF-8", "GBK", utf8, &out, &err)) throw std::runtime_error("not representable in GBK");
   return out;
+}
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
 }
 
 }  // namespace tillcast::test

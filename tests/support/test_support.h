@@ -68,6 +68,15 @@ std::string SharedTestdataDir();
 // The folder of the built programs (build/bin).
 std::string BinDir();
 
+// Stops every service recorded in `folder` that still runs (the capture
+// driver an agent started as a service outlives the agent) and waits for
+// it to end, killing it after 5 s. For the teardown of tests that let an
+// agent start its driver.
+void StopRecordedServices(const std::string& folder);
+
+// A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
+int FreeLoopbackPort();
+
 // "\xD6\xD0" style GBK bytes of a UTF-8 literal.
 std::string Gbk(const std::string& utf8);
 

@@ -9,8 +9,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <atomic>
+#include <thread>
+
+#include "app/worker_threads.h"
+#include "print/printer_link.h"
 #include "print/sdk_binding.h"
 #include "ui/advance_setting_wnd.h"
+#include "support/subprocess.h"
 #include "ui_fixture.h"
 
 namespace tillcast::ui {
@@ -116,26 +122,109 @@ TEST_F(AdvanceSettingTest, SaveWritesTheDisplayedValues) {
   EXPECT_TRUE(test::FileExists(data().ConfigPath()));
 }
 
+// Clicks `button` and pumps the UI until its worker's result has arrived
+// (the worker's last post enables ButtonOpenPort again).
+bool ClickAndFinish(AdvanceSettingWnd& wnd, QPushButton* button) {
+  button->click();
+  wnd.JoinWorker();
+  auto* open = wnd.FindControl<QPushButton>(QStringLiteral("ButtonOpenPort"));
+  return test::PumpUntil([&] { return open->isEnabled(); }, 5000);
+}
+
 TEST_F(AdvanceSettingTest, OpenAndCloseThePort) {
   Open();
-  Button("ButtonOpenPort")->click();
+  ASSERT_TRUE(ClickAndFinish(*wnd_, Button("ButtonOpenPort")));
   EXPECT_NE(wnd_->port_handle(), -1);
   EXPECT_TRUE(Button("ButtonClosePort")->isEnabled());
   EXPECT_TRUE(Button("ButtonPrint")->isEnabled());
-  Button("ButtonClosePort")->click();
+  ASSERT_TRUE(ClickAndFinish(*wnd_, Button("ButtonClosePort")));
   EXPECT_EQ(Status(), QStringLiteral(u"关闭端口完成"));
   EXPECT_EQ(wnd_->port_handle(), -1);
+  EXPECT_FALSE(Button("ButtonClosePort")->isEnabled());
   Button("ButtonClosePort")->setEnabled(true);
-  Button("ButtonClosePort")->click();
+  ASSERT_TRUE(ClickAndFinish(*wnd_, Button("ButtonClosePort")));
   EXPECT_EQ(Status(), QStringLiteral(u"关闭端口失败"));
   // A port that does not exist.
   Combo("ComboType")->setCurrentIndex(Combo("ComboType")->findText(QStringLiteral(u"并口")));
   ports_.reset();
   wnd_->ComboSetItems(Combo("ComboPort"), {QString::fromStdString(dir_.Sub("missing/lp9"))});
   Combo("ComboPort")->setCurrentIndex(0);
-  Button("ButtonOpenPort")->click();
+  ASSERT_TRUE(ClickAndFinish(*wnd_, Button("ButtonOpenPort")));
   EXPECT_EQ(Status(), QStringLiteral(u"打开端口失败"));
   EXPECT_FALSE(Button("ButtonPrint")->isEnabled());
+}
+
+// True while another thread holds the printer lock.
+bool PrinterLockHeld() {
+  if (!PrinterLock().try_lock()) return true;
+  PrinterLock().unlock();
+  return false;
+}
+
+// A cloud job is printing a long document on the port the window opened:
+// Close port waits for the document instead of cutting it off, and the UI
+// stays free meanwhile.
+TEST_F(AdvanceSettingTest, ClosePortDuringAPrintWaitsForTheDocument) {
+  Open();
+  ASSERT_TRUE(ClickAndFinish(*wnd_, Button("ButtonOpenPort")));
+  ASSERT_NE(wnd_->port_handle(), -1);
+
+  // Far more than the pseudo-terminal holds: the job's writes wait until
+  // the "printer" (this test) reads, keeping the printer lock meanwhile.
+  std::vector<unsigned char> document(256 * 1024, 'A');
+  const std::string end = "END-OF-DOCUMENT";
+  document.insert(document.end(), end.begin(), end.end());
+  std::atomic<bool> printed{false};
+  data().SetConfig("DataBits", "8");
+  data().SetConfig("StopBits", "1");
+  std::thread job([&] {
+    PrinterLink link;
+    printed.store(PrintRaw(link, document));
+  });
+  ASSERT_TRUE(test::WaitUntil(PrinterLockHeld, 5000));
+
+  Button("ButtonClosePort")->click();  // returns at once: the close waits on its worker
+  EXPECT_TRUE(wnd_->WorkerBusy());
+  test::PumpFor(300);
+  EXPECT_TRUE(wnd_->WorkerBusy()) << "the port was closed while a document was printing";
+  EXPECT_NE(Status(), QStringLiteral(u"关闭端口完成"));
+
+  const std::string bytes = pty_.Drain(5000);
+  job.join();
+  EXPECT_TRUE(printed.load()) << log_.Text();
+  EXPECT_EQ(bytes.size(), document.size());
+  EXPECT_EQ(bytes.substr(bytes.size() - std::min(bytes.size(), end.size())), end);
+  ASSERT_TRUE(test::PumpUntil([&] { return Status() == QStringLiteral(u"关闭端口完成"); }, 5000)) << Status().toStdString();
+  EXPECT_EQ(wnd_->port_handle(), -1);
+  EXPECT_TRUE(Button("ButtonOpenPort")->isEnabled());
+}
+
+// The staff close the window while auto-detect waits for the printer (a
+// job holds it): the window goes at once, and the worker stops on its own
+// without printing on any port.
+TEST_F(AdvanceSettingTest, ClosingTheWindowDuringAutoDetectDoesNotWaitForIt) {
+  Pty second;
+  ASSERT_FALSE(second.slave().empty());
+  ports_ = std::make_unique<PortList>(std::make_unique<test::FixedPorts>(
+      std::set<std::string>{pty_.slave(), second.slave()}, std::set<std::string>{}, std::set<std::string>{}));
+  WorkerThreads workers;
+  wnd_ = std::make_unique<AdvanceSettingWnd>(ports_.get(), &workers);
+  ASSERT_TRUE(wnd_->Create(nullptr, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge));
+  wnd_->ShowWindow(true, true);
+  ASSERT_EQ(Combo("ComboPort")->count(), 2);
+  {
+    std::unique_lock<std::mutex> printing(PrinterLock());
+    Button("ButtonAutoDetect")->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return Status().startsWith(QStringLiteral(u"正在检测：")); }, 5000));
+    // Holding the printer lock here, a window that waited for its worker
+    // would never finish closing.
+    Button("ButtonClose")->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return !wnd_->IsWindow(); }, 2000));
+    wnd_.reset();
+  }
+  workers.JoinAll();
+  EXPECT_EQ(pty_.Drain(300), "");
+  EXPECT_EQ(second.Drain(300), "");
 }
 
 TEST_F(AdvanceSettingTest, TestPrintReachesTheSerialPort) {

@@ -46,6 +46,7 @@ class LoginCloudTest : public test::UiFixture {
     deps.cloud = &cloud_;
     deps.ports = &ports_;
     deps.spool_monitor = false;
+    deps.cups_inbox = false;
     deps.quit = [] {};
     deps.notify_companion = [] {};
     // The capture road as the agent wires it, on this test's NetMgr.

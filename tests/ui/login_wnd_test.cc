@@ -51,6 +51,7 @@ class LoginWndTest : public test::UiFixture {
     deps.capture = road_.get();
     deps.ports = &ports_;
     deps.spool_monitor = false;
+    deps.cups_inbox = false;
     deps.quit = [this] { ++quits_; };
     deps.notify_companion = [this] { ++companion_; };
     deps.barcode = [this] { return barcode_; };

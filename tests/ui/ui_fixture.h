@@ -47,6 +47,7 @@ class UiFixture : public ::testing::Test {
   ScopedEnv data_env_{"XDG_DATA_HOME", dir_.Sub("data")};
   ScopedEnv config_env_{"XDG_CONFIG_HOME", dir_.Sub("config")};
   ScopedEnv spool_env_{"TILLCAST_SPOOL_DIR", dir_.Sub("spool")};
+  ScopedEnv cups_env_{"TILLCAST_CUPS_INBOX", dir_.Sub("cups-inbox")};
   ScopedLog log_;
   SkinCopy skin_;
   std::mutex box_lock_;
