@@ -7,8 +7,9 @@
 //
 // The rules of the serial proxy, over TCP:
 //   - a printer that is present but slow is given up to `printer_backlog`
-//     bytes per connection; past that the till's connection is no longer
-//     read, so TCP holds the till back;
+//     bytes per connection (and the kernel's fixed 256 KiB on either side
+//     of the driver); past that the till's connection is no longer read, so
+//     TCP holds the till back;
 //   - a printer that refuses, is unreachable (no connection within
 //     `printer_connect_timeout`), fails or ends the connection never holds
 //     the till: one line is logged, the till's connection is shut for

@@ -10,12 +10,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -171,7 +173,17 @@ class DriverNetwork : public ::testing::Test {
     driver_ = std::make_unique<test::Subprocess>(
         std::vector<std::string>{test::BinDir() + "/SerialFilter64", "-c", dir_.Sub("sf.conf")},
         std::map<std::string, std::string>{}, dir_.Sub("sf.log"));
-    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(socket_); }, 10000)) << DriverLog();
+    // The control socket's file is there before it takes connections, and
+    // the till's port may come after it: both, before anyone connects.
+    ASSERT_TRUE(test::WaitUntil([&] { return ControlSocketAnswers() && test::LoopbackListening(till_port_); }, 10000))
+        << DriverLog();
+  }
+  bool ControlSocketAnswers() const {
+    ScopedFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket_.c_str());
+    return fd.valid() && connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
   std::string VirtualPrinterAddress() const { return "127.0.0.1:" + std::to_string(printer_port_); }
   std::string DriverLog() { return test::ReadFile(dir_.Sub("sf.log")); }
@@ -368,6 +380,10 @@ TEST_F(DriverNetwork, SlowPrinterHoldsTheTillBackAndGetsEveryByteInOrder) {
   for (char& ch : burst) ch = static_cast<char>(rng() % 3 == 0 ? 0 : rng());
   ScopedFd till = ConnectLoopback(till_port_);
   ASSERT_TRUE(till.valid());
+  // A till's own socket buffer as a small POS box has it (this machine's
+  // would grow to megabytes); the driver's are its own.
+  const int till_buffer = 64 * 1024;
+  setsockopt(till.get(), SOL_SOCKET, SO_SNDBUF, &till_buffer, sizeof till_buffer);
   printer.Pause(true);
   std::atomic<size_t> written{0};
   std::atomic<bool> failed{false};
