@@ -459,7 +459,7 @@ TEST_F(DriverTill, PortKeeperEndsOnACleanStopWhenItsPortsAreRemovedAndAfterItsLi
         unlink(dir_.Sub("LPT1").c_str());
       }
     }
-    EXPECT_TRUE(test::WaitUntil([&] { return test::ProcessesMentioning(dir_.path()).empty(); }, 3000))
+    EXPECT_TRUE(test::WaitUntil([&] { return test::ProcessesMentioning(dir_.path()).empty(); }, 10000))
         << test::ReadFile(dir_.Sub("sf.log"));
     EXPECT_FALSE(test::FileExists(dir_.Sub("COM1")));
     TearDown();

@@ -20,6 +20,8 @@ class InstalledAgent : public ::testing::Test {
     ASSERT_TRUE(pkg_.ok());
     for (const char* d : {"home", "run", "spool", "input", "autostart", "services"})
       std::filesystem::create_directories(dir_.Sub(d));
+    // A session's runtime folder is private to its user; the agent uses no other.
+    std::filesystem::permissions(dir_.Sub("run"), std::filesystem::perms::owner_all);
     fake_.SetUnit("active", "running", 4242);
   }
   // The user's session: only the home folder and the runtime folder are set;
