@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "capture/driver_protocol.h"
+#include "net_address.h"
 
 namespace tillcast::serialfilter {
 
@@ -128,10 +129,28 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
       std::string extra;
       if (words >> extra) return bad();
       ports.push_back(p);
+    } else if (key == "network") {
+      // The till connects to the listen address; every connection is
+      // passed on to the printer. Both are written back in one spelling, so
+      // the port keeper knows a listening socket it holds already.
+      PortConfig p;
+      p.type = kPortNetwork;
+      long number = 0;
+      std::string listen, printer, extra;
+      HostPort listen_at, printer_at;
+      SocketAddress numeric;
+      if (!(words >> number) || number < 0 || number > 255 || !(words >> listen >> printer) || (words >> extra) ||
+          !ParseHostPort(listen, &listen_at) || !NumericAddress(listen_at, &numeric) ||
+          !ParseHostPort(printer, &printer_at))
+        return bad();
+      p.number = static_cast<uint32_t>(number);
+      p.path = FormatHostPort(listen_at);
+      p.printer = FormatHostPort(printer_at);
+      ports.push_back(p);
     } else if (key == "ports_socket") {
       if (!(words >> config->ports_socket)) return bad();
     } else if (key == "printer_backlog" || key == "printer_drop_after" || key == "capture_hold" ||
-               key == "ports_linger") {
+               key == "ports_linger" || key == "printer_connect_timeout") {
       std::string value;
       if (!(words >> value)) return bad();
       char* end = nullptr;
@@ -147,6 +166,9 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
       } else if (key == "capture_hold") {
         if (v > 86400000ull) return bad();
         config->capture_hold_ms = static_cast<uint32_t>(v);
+      } else if (key == "printer_connect_timeout") {
+        if (v < 100 || v > 600000ull) return bad();
+        config->printer_connect_timeout_ms = static_cast<uint32_t>(v);
       } else {
         if (v < 100 || v > 86400000ull) return bad();
         config->ports_linger_ms = static_cast<uint32_t>(v);

@@ -13,6 +13,7 @@
 //                                        serial ports; "-" keeps the driver's)
 //   serial   <n> <path> [<printer device> [<baud> [none|rtscts|xonxoff]]]
 //   parallel <n> <path> [<printer device>]
+//   network  <n> <listen address:port> <printer host:port>
 //   printer_backlog <bytes>              printer-bound bytes held before the
 //                                        till is slowed down (default 4 MiB)
 //   printer_drop_after <ms>              age at which bytes for a missing
@@ -23,10 +24,16 @@
 //                                        "<control socket>.ports")
 //   ports_linger <ms>                    how long a port keeper without a
 //                                        driver keeps the ports (default 300000)
+//   printer_connect_timeout <ms>         how long a network printer is given
+//                                        to take a connection (default 3000)
 // A serial port is a pseudo-terminal whose slave is linked at <path>; a
 // parallel port is a FIFO at <path>. Without a printer device the port only
 // captures. The last word of a serial line is the printer's flow control,
-// applied to the printer device (default none).
+// applied to the printer device (default none). A network port listens at
+// its address (a numeric IPv4 or bracketed IPv6 address, 0.0.0.0 for every
+// interface) as a network receipt printer does, and gives each connection
+// of the till one to the printer (a numeric address or a name); its
+// captures reach the agent as a serial port's (NetworkSource below).
 #pragma once
 
 #include <cstdint>
@@ -37,11 +44,19 @@ namespace tillcast::serialfilter {
 
 enum class FlowControl { kNone, kRtsCts, kXonXoff };
 
+// The driver's third kind of port, a TCP listening socket. Never on the
+// wire to the agent: a network port's captures are queued as serial ones.
+inline constexpr uint32_t kPortNetwork = 3;
+
+// The source word of a network port's payloads: its number with 0x100, so
+// network port 1 and serial port 1 are told apart.
+inline constexpr uint32_t NetworkSource(uint32_t number) { return 0x100 | number; }
+
 struct PortConfig {
-  uint32_t type = 1;    // 1 serial, 2 parallel
-  uint32_t number = 1;  // reported as the payload's source
-  std::string path;
-  std::string printer;  // "" = capture only
+  uint32_t type = 1;    // 1 serial, 2 parallel, kPortNetwork
+  uint32_t number = 1;  // reported as the payload's source (see NetworkSource)
+  std::string path;     // network: the listen address, "ADDRESS:PORT"
+  std::string printer;  // "" = capture only; network: "HOST:PORT", never empty
   int baud = 0;         // 0 = leave the printer device's speed alone
   FlowControl flow = FlowControl::kNone;
 };
@@ -69,6 +84,9 @@ struct DriverConfig {
   // default) and how long it keeps the ports when no driver is connected.
   std::string ports_socket;
   uint32_t ports_linger_ms = 300000;
+  // A network printer that has not taken the driver's connection in this
+  // time counts as unreachable.
+  uint32_t printer_connect_timeout_ms = 3000;
 };
 
 // The group id a `socket_group` / `port_group` value names: a group name or a

@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "byte_queue.h"
@@ -22,6 +23,7 @@
 #include "driver_core.h"
 #include "keeper_link.h"
 #include "listener.h"
+#include "net_port.h"
 #include "platform/scoped_fd.h"
 #include "ports.h"
 #include "warn.h"
@@ -81,6 +83,7 @@ struct Daemon::Impl {
   ScopedFd listener;
   ScopedFd signals;
   std::vector<Port> ports;
+  std::vector<std::unique_ptr<NetworkPort>> nets;
   std::map<int, Client> clients;  // by descriptor
   KeeperLink keeper;
   // The control socket's group (-1: the driver's own).
@@ -134,6 +137,10 @@ void Daemon::Impl::OpenPorts(const std::string& config_path) {
       identity.fifo_dev = h.fifo_dev;
       identity.fifo_ino = h.fifo_ino;
       own_paths.push_back(std::move(identity));
+    }
+    if (pc.type == kPortNetwork) {
+      nets.push_back(std::make_unique<NetworkPort>(pc, std::move(h.dev), config, &core));
+      continue;
     }
     Port p;
     p.cfg = pc;
@@ -308,21 +315,23 @@ bool Daemon::Start(const DriverConfig& config, const std::string& config_path, b
 
 int Daemon::Run() {
   Impl& d = *impl_;
-  enum Kind { kSignal, kListen, kClient, kPort, kPrinter };
+  enum Kind { kSignal, kListen, kClient, kPort, kPrinter, kNet };
   struct Slot {
     Kind kind;
     int fd;
     size_t port;
+    uint64_t tag;  // kNet: the network port's own tag
   };
   std::vector<pollfd> pfds;
   std::vector<Slot> slots;
+  std::vector<NetworkPort::PollItem> net_items;
   uint64_t last_reap = NowMs();
   for (;;) {
     pfds.clear();
     slots.clear();
-    const auto add = [&](Kind k, int fd, short events, size_t port) {
+    const auto add = [&](Kind k, int fd, short events, size_t port, uint64_t tag = 0) {
       pfds.push_back({fd, events, 0});
-      slots.push_back({k, fd, port});
+      slots.push_back({k, fd, port, tag});
     };
     add(kSignal, d.signals.get(), POLLIN, 0);
     add(kListen, d.listener.get(), POLLIN, 0);
@@ -339,7 +348,17 @@ int Daemon::Run() {
         add(kPrinter, p.printer.get(), ev, i);
       }
     }
-    if (poll(pfds.data(), pfds.size(), 1000) < 0) {
+    // Network ports: their connections, and when the next of their time
+    // limits is due.
+    int timeout = 1000;
+    const uint64_t before = NowMs();
+    for (size_t i = 0; i < d.nets.size(); ++i) {
+      net_items.clear();
+      d.nets[i]->Collect(before, &net_items);
+      for (const NetworkPort::PollItem& item : net_items) add(kNet, item.fd, item.events, i, item.tag);
+      if (const int64_t due = d.nets[i]->NextDueMs(before); due >= 0 && due < timeout) timeout = static_cast<int>(due);
+    }
+    if (poll(pfds.data(), pfds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       Warn("poll failed: %s", std::strerror(errno));
       break;
@@ -382,6 +401,9 @@ int Daemon::Run() {
           }
           break;
         }
+        case kNet:
+          d.nets[s.port]->Ready(s.tag, re, NowMs());
+          break;
       }
     }
     if (stop) break;

@@ -1,7 +1,9 @@
 // The driver stand-in's process: the control socket server and the port
-// proxies, on one poll loop. The till's ports themselves are held by the
-// port keeper (port_keeper.h), so a till's open port survives a crash of
-// this process.
+// proxies (serial and parallel ports here, network ports in net_port.h), on
+// one poll loop. The till's ports themselves are held by the port keeper
+// (port_keeper.h), so a till's open port, and a network port's listening
+// socket, survive a crash of this process; a till's established network
+// connections end with it.
 #pragma once
 
 #include <memory>

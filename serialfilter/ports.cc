@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 
 #include "capture/driver_protocol.h"
+#include "net_address.h"
 #include "warn.h"
 
 namespace tillcast::serialfilter {
@@ -73,6 +76,31 @@ PortAccess PortAccessOf(const DriverConfig& config) {
 
 namespace {
 
+// Connections of a till that arrive while no driver takes them wait here
+// (the kernel caps it at net.core.somaxconn).
+constexpr int kListenBacklog = 128;
+
+// The network port's listening socket, non-blocking.
+bool ListenAt(const PortConfig& cfg, ScopedFd* out) {
+  HostPort hp;
+  SocketAddress addr;
+  if (!ParseHostPort(cfg.path, &hp) || !NumericAddress(hp, &addr)) {
+    Warn("network port %u: %s is not an address to listen at; port left out", cfg.number, cfg.path.c_str());
+    return false;
+  }
+  ScopedFd fd(socket(addr.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  // A listener made again while connections of the last one linger in
+  // TIME_WAIT still binds; a second listener on the port still does not.
+  if (fd.valid()) setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (!fd.valid() || bind(fd.get(), addr.get(), addr.len) != 0 || listen(fd.get(), kListenBacklog) != 0) {
+    Warn("network port %u: cannot listen at %s: %s; port left out", cfg.number, cfg.path.c_str(), std::strerror(errno));
+    return false;
+  }
+  *out = std::move(fd);
+  return true;
+}
+
 // The group and mode of real serial ports, so a till program that does not
 // run as root can open its port.
 void GrantPort(int fd, const std::string& path, const PortAccess& access) {
@@ -85,14 +113,19 @@ void GrantPort(int fd, const std::string& path, const PortAccess& access) {
 
 bool CreatePort(const PortConfig& cfg, const PortAccess& access, HeldPort* out) {
   struct stat st {};
-  const bool exists = lstat(cfg.path.c_str(), &st) == 0;
-  if (!MakeParents(cfg.path)) {
+  const bool exists = cfg.type != kPortNetwork && lstat(cfg.path.c_str(), &st) == 0;
+  if (cfg.type != kPortNetwork && !MakeParents(cfg.path)) {
     Warn("cannot create the folder of %s: %s", cfg.path.c_str(), std::strerror(errno));
     return false;
   }
   HeldPort p;
   p.type = cfg.type;
   p.path = cfg.path;
+  if (cfg.type == kPortNetwork) {
+    if (!ListenAt(cfg, &p.dev)) return false;
+    *out = std::move(p);
+    return true;
+  }
   if (cfg.type == driver::kPortSerial) {
     if (exists && !S_ISLNK(st.st_mode)) {
       Warn("%s exists and is not a link; port left out", cfg.path.c_str());
@@ -146,6 +179,7 @@ bool CreatePort(const PortConfig& cfg, const PortAccess& access, HeldPort* out) 
 }
 
 bool PortPathIntact(const HeldPort& p) {
+  if (p.type == kPortNetwork) return true;
   if (p.type == driver::kPortSerial) {
     char target[PATH_MAX];
     const ssize_t n = readlink(p.path.c_str(), target, sizeof(target) - 1);
@@ -157,7 +191,7 @@ bool PortPathIntact(const HeldPort& p) {
 }
 
 void RemovePortPath(const HeldPort& p) {
-  if (PortPathIntact(p)) unlink(p.path.c_str());
+  if (p.type != kPortNetwork && PortPathIntact(p)) unlink(p.path.c_str());
 }
 
 }  // namespace tillcast::serialfilter

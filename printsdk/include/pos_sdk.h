@@ -1,6 +1,7 @@
 /*
  * POS printer SDK: opens a receipt printer on a serial port, a parallel or
- * USB printer device (or any file), or a CUPS queue, and encodes text,
+ * USB printer device (or any file), a CUPS queue, or the network (raw TCP,
+ * port 9100), and encodes text,
  * bitmaps, spacing and cutting as ESC/POS commands.
  *
  * Every function returns POS_SUCCESS (1001) or POS_FAIL (1002) unless
@@ -32,8 +33,9 @@ typedef intptr_t POS_HANDLE;
 #define POS_ERROR_INVALID_HANDLE 1101
 #define POS_INVALID_HANDLE ((POS_HANDLE)-1)
 
-/* Last argument of POS_Open for the two non-serial kinds of port. */
+/* Last argument of POS_Open for the non-serial kinds of port. */
 #define POS_OPEN_PARALLEL 0x12
+#define POS_OPEN_NETWORK 0x13
 #define POS_OPEN_PRINTER_NAME 0x14
 
 /* Serial settings as POS_Open takes them. */
@@ -58,8 +60,11 @@ typedef intptr_t POS_HANDLE;
  * Opens a port and makes it current. `param` POS_OPEN_PARALLEL: `name` is a
  * printer device or file path ("LPTn" means /dev/lp<n-1>), written raw;
  * POS_OPEN_PRINTER_NAME: `name` is a CUPS queue, one raw job per document;
- * any other value: `name` is a serial device ("COMn" means /dev/ttyS<n-1>),
- * `param` its flow control (POS_FLOW_*). Returns the handle, or
+ * POS_OPEN_NETWORK: `name` is a network printer "HOST:PORT" ("[IPv6]:PORT";
+ * port 9100 when left out), raw over one TCP connection (given 2 s to
+ * connect) that POS_Close ends once the printer has ended its side (at most
+ * 2 s later); any other value: `name` is a serial device ("COMn" means
+ * /dev/ttyS<n-1>), `param` its flow control (POS_FLOW_*). Returns the handle, or
  * POS_INVALID_HANDLE with errno telling why.
  */
 POS_API POS_HANDLE POS_Open(const char* name, int baudrate, int dataBits, int stopBits, int parity, int param);
@@ -85,7 +90,9 @@ POS_API int POS_PreDownloadBmpToRAM(const char* path, int id);
 POS_API int POS_PreDownloadBmpsToFlash(const char* const* paths, int count);
 /* GS r 1: paper sensor status byte of the current port, within `timeoutMs`. */
 POS_API int POS_QueryStatus(unsigned char* status, int timeoutMs);
-/* Network printers are not supported: POS_FAIL. */
+/* DLE EOT 1 to the network printer at `address` ("HOST:PORT", as
+ * POS_Open takes it) on a connection of its own, which leaves the current
+ * port alone: the real-time status byte, within 1 s. */
 POS_API int POS_NETQueryStatus(const char* address, unsigned char* status);
 /* DLE EOT 1: real-time printer status byte of the current port (1 s wait). */
 POS_API int POS_RTQueryStatus(unsigned char* status);

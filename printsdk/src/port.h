@@ -1,4 +1,4 @@
-// The three kinds of port the SDK writes to. A Port is used under the SDK's
+// The four kinds of port the SDK writes to. A Port is used under the SDK's
 // lock only, so implementations need no locking of their own.
 #pragma once
 
@@ -40,6 +40,8 @@ struct SerialSettings {
 std::unique_ptr<Port> OpenSerialPort(const std::string& name, const SerialSettings& settings);
 std::unique_ptr<Port> OpenDevicePort(const std::string& name);
 std::unique_ptr<Port> OpenQueuePort(const std::string& queue);
+// A network printer, "HOST:PORT" ("[IPv6]:PORT"; port 9100 when left out).
+std::unique_ptr<Port> OpenNetworkPort(const std::string& address);
 
 // "COM3" -> "/dev/ttyS2", "ttyUSB0" -> "/dev/ttyUSB0", paths unchanged.
 std::string SerialDevicePath(const std::string& name);

@@ -127,6 +127,8 @@ POS_HANDLE POS_Open(const char* name, int baudrate, int dataBits, int stopBits, 
     port = OpenDevicePort(name);
   } else if (param == POS_OPEN_PRINTER_NAME) {
     port = OpenQueuePort(name);
+  } else if (param == POS_OPEN_NETWORK) {
+    port = OpenNetworkPort(name);
   } else {
     port = OpenSerialPort(name, SerialSettings{baudrate, dataBits, stopBits, parity, param});
   }
@@ -217,7 +219,20 @@ int POS_QueryStatus(unsigned char* status, int timeoutMs) {
   return QueryByte(request, status, timeoutMs);
 }
 
-int POS_NETQueryStatus(const char*, unsigned char*) { return POS_FAIL; }
+int POS_NETQueryStatus(const char* address, unsigned char* status) {
+  if (address == nullptr || status == nullptr) return POS_FAIL;
+  // Its own connection: no lock needed, the current port is not touched.
+  std::unique_ptr<Port> port = OpenNetworkPort(address);
+  if (!port) return POS_FAIL;
+  Bytes request;
+  AppendStatusRequest(&request, 1);
+  uint8_t b = 0;
+  const bool answered = port->Write(request.data(), request.size()) && port->Read(&b, 1, 1000) == 1;
+  port->Close();
+  if (!answered) return POS_FAIL;
+  *status = b;
+  return POS_SUCCESS;
+}
 
 int POS_RTQueryStatus(unsigned char* status) { return POS_RTQueryStatusEx(status, 1000); }
 

@@ -48,6 +48,10 @@ const std::string& PortTypeDriver() {
   static const std::string v = "驱动";
   return v;
 }
+const std::string& PortTypeNetwork() {
+  static const std::string v = "网口";
+  return v;
+}
 
 PortSettings ReadPortSettings() {
   static const std::string kOdd = "奇";
@@ -87,6 +91,13 @@ bool OpenPortWith(const PortSettings& s, PrinterLink& link, bool quiet) {
     if (sdk.POS_Open != nullptr) {
       errno = 0;
       handle = sdk.POS_Open(s.portName.c_str(), 0, 0, 0, 0, POS_OPEN_PARALLEL);
+      err = errno;
+    }
+  } else if (s.portType == PortTypeNetwork()) {
+    link.isDriver = false;
+    if (sdk.POS_Open != nullptr) {
+      errno = 0;
+      handle = sdk.POS_Open(s.portName.c_str(), 0, 0, 0, 0, POS_OPEN_NETWORK);
       err = errno;
     }
   } else if (s.portType == PortTypeDriver()) {

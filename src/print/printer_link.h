@@ -39,10 +39,13 @@ struct PortSettings {
 // Reads PortType, PortName and the serial values from DataMgr.
 PortSettings ReadPortSettings();
 
-// The three PortType texts, in the ANSI code page.
+// The PortType texts, in the ANSI code page. "网口" is a network printer
+// whose PortName is "HOST:PORT" (raw TCP, port 9100 when left out); the
+// settings windows do not offer it (it is set in cloudconfig.dat).
 const std::string& PortTypeSerial();
 const std::string& PortTypeParallel();
 const std::string& PortTypeDriver();
+const std::string& PortTypeNetwork();
 
 // Opens the configured port into `link`; false (with its log line, unless
 // `quiet`) when the type is unknown, the SDK is not bound or the open fails.

@@ -256,6 +256,27 @@ TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
   EXPECT_EQ(c.capture_hold_ms, 0u);
   EXPECT_EQ(c.ports_linger_ms, 1500u);
   EXPECT_EQ(serialfilter::PortsSocketPath(c), "/tmp/keeper");
+  // Network ports: the addresses written back in one spelling.
+  ASSERT_TRUE(serialfilter::ParseConfig("network 1 0.0.0.0:9100 192.0.2.50:9100\n"
+                                        "network 2 [::]:9101 printer.shop.lan:9100\nprinter_connect_timeout 500\n",
+                                        &c, &error))
+      << error;
+  ASSERT_EQ(c.ports.size(), 2u);
+  EXPECT_EQ(c.ports[0].type, serialfilter::kPortNetwork);
+  EXPECT_EQ(c.ports[0].number, 1u);
+  EXPECT_EQ(c.ports[0].path, "0.0.0.0:9100");
+  EXPECT_EQ(c.ports[0].printer, "192.0.2.50:9100");
+  EXPECT_EQ(c.ports[1].path, "[::]:9101");
+  EXPECT_EQ(c.ports[1].printer, "printer.shop.lan:9100");
+  EXPECT_EQ(c.printer_connect_timeout_ms, 500u);
+  EXPECT_EQ(serialfilter::NetworkSource(1), 0x101u);
+  for (const char* bad : {"network 1 0.0.0.0:9100\n", "network 1 shop-pc:9100 192.0.2.50:9100\n",
+                          "network 1 0.0.0.0:0 192.0.2.50:9100\n", "network 1 0.0.0.0:9100 192.0.2.50:65536\n",
+                          "network 1 0.0.0.0 192.0.2.50:9100\n", "network 1 :::9100 192.0.2.50:9100\n",
+                          "network 1 0.0.0.0:9100 192.0.2.50:9100 extra\n", "network 256 0.0.0.0:9100 a:1\n",
+                          "printer_connect_timeout 10\n"}) {
+    EXPECT_FALSE(serialfilter::ParseConfig(bad, &c, &error)) << bad;
+  }
   for (const char* bad : {"serial\n", "serial x /a\n", "baud 5\n", "ports_linger 10\n", "capture_hold x\n",
                           "ports_socket\n", "serial 1 /a /b fast\n", "socket_mode 999\n",
                           "serial 1 /a /b 9600 dtrdsr\n", "serial 1 /a /b 9600 none more\n", "printer_backlog 10\n",

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <hiredis.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -193,12 +195,19 @@ bool Shop::Start(std::string* why, bool redis_aof) {
 
   const std::string socket = dir_.Sub("run/driver.sock");
   const std::string conf = dir_.Sub("serialfilter.conf");
-  WriteFile(conf, "socket " + socket + "\nserial 1 " + dir_.Sub("ports/till") + " " + printer + " 9600\n");
+  if (network_) {
+    till_port_ = FreeLoopbackPort();
+    WriteFile(conf, "socket " + socket + "\nnetwork 1 127.0.0.1:" + std::to_string(till_port_) + " 127.0.0.1:" +
+                        std::to_string(printer_port_) + "\n");
+  } else {
+    WriteFile(conf, "socket " + socket + "\nserial 1 " + dir_.Sub("ports/till") + " " + printer + " 9600\n");
+  }
   driver_ = std::make_unique<Subprocess>(
       std::vector<std::string>{bin + "/SerialFilter64", "-c", conf},
       std::map<std::string, std::string>{{"TILLCAST_DRIVER_SOCKET", socket}, {"TILLCAST_SERIALFILTER_CONF", conf}},
       dir_.Sub("driver.log"));
-  if (!WaitUntil([&] { return FileExists(socket) && FileExists(dir_.Sub("ports/till")); }, 10000)) {
+  if (!WaitUntil([&] { return FileExists(socket) && (network_ ? LoopbackListening(till_port_) : FileExists(dir_.Sub("ports/till"))); },
+                 10000)) {
     *why = "the capture driver did not open its socket and till port";
     return false;
   }
@@ -229,6 +238,10 @@ bool Shop::Start(std::string* why, bool redis_aof) {
     cfg["DataBits"] = "8";
   }
   cfg["PortName"] = printer;
+  if (network_) {
+    cfg["PortType"] = "\xe7\xbd\x91\xe5\x8f\xa3";  // 网口
+    cfg["PortName"] = "127.0.0.1:" + std::to_string(printer_port_);
+  }
   cfg["PageWidth"] = "80";
   cfg["AutoStartUp"] = "false";
   WriteFile(dir_.Sub("data/Tillcast/cloudconfig.dat"), Compact(cfg));
@@ -241,6 +254,25 @@ bool Shop::Start(std::string* why, bool redis_aof) {
 
 bool Shop::StartPrinter(std::string* why) {
   const std::string printer = dir_.Sub("ports/printer");
+  if (network_) {
+    // The first start takes any free port, later ones the same again.
+    ::unlink(dir_.Sub("prints.log").c_str());
+    printer_ = std::make_unique<Subprocess>(
+        std::vector<std::string>{BinDir() + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
+                                 "--chinese", "on", "--tcp", std::to_string(printer_port_)},
+        std::map<std::string, std::string>{}, dir_.Sub("prints.log"));
+    const bool up = WaitUntil(
+        [&] {
+          const std::string log = ReadFile(dir_.Sub("prints.log"));
+          const size_t at = log.find("listening on tcp 127.0.0.1:");
+          if (at == std::string::npos || log.find('\n', at) == std::string::npos) return false;
+          printer_port_ = std::atoi(log.c_str() + at + 27);
+          return true;
+        },
+        10000);
+    if (!up) *why = "the virtual printer did not listen on TCP";
+    return up;
+  }
   printer_ = std::make_unique<Subprocess>(
       std::vector<std::string>{BinDir() + "/tillcast-vprinter", "serve", "--out", dir_.Sub("prints"), "--paper", "80",
                                "--chinese", "on", "--pty", printer},
@@ -411,6 +443,12 @@ bool Shop::PushRawMany(const std::vector<std::string>& jobs) {
 bool Shop::WriteTill(const std::string& bytes) { return WriteTillWrites({bytes}); }
 
 bool Shop::WriteTillWrites(const std::vector<std::string>& writes, int pause_us) {
+  if (network_) {
+    platform::ScopedFd till = ConnectTill();
+    if (!till.valid() || !WriteLikeATill(till.get(), writes, pause_us)) return false;
+    ::shutdown(till.get(), SHUT_WR);
+    return WaitConnectionEnd(till.get(), 10000);
+  }
   platform::ScopedFd fd = OpenTill();
   if (!fd.valid()) return false;
   const bool ok = WriteLikeATill(fd.get(), writes, pause_us);
@@ -427,6 +465,28 @@ platform::ScopedFd Shop::OpenTill() {
     ::tcsetattr(fd.get(), TCSANOW, &tio);
   }
   return fd;
+}
+
+platform::ScopedFd Shop::ConnectTill() {
+  platform::ScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(till_port_));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
+  return fd;
+}
+
+bool Shop::WaitConnectionEnd(int till, int timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{till, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char buf[512];
+    const ssize_t n = ::recv(till, buf, sizeof buf, 0);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+  }
+  return false;
 }
 
 void Shop::KillDriver() {

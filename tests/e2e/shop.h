@@ -1,6 +1,7 @@
 // A whole shop on loopback for the system tests: Redis, the cloud
-// simulator, the virtual printer on a pseudo-terminal, the capture driver
-// with a proxied till port, and the agent bound with the demo device key.
+// simulator, the virtual printer on a pseudo-terminal (or on TCP, as a
+// network printer), the capture driver with a proxied till port, and the
+// agent bound with the demo device key.
 // Everything lives in one private temporary folder and is stopped by the
 // destructor, even when a test fails half-way.
 #pragma once
@@ -11,6 +12,7 @@
 
 #include "platform/scoped_fd.h"
 #include "support/subprocess.h"
+#include "support/tcp_printer.h"
 #include "support/test_support.h"
 
 namespace tillcast::test {
@@ -77,10 +79,12 @@ class Shop {
   // Several raw jobs in one connection, in order.
   bool PushRawMany(const std::vector<std::string>& jobs);
 
-  // Writes `bytes` to the till's serial port as the till software would.
+  // Writes `bytes` to the till's port as the till software would.
   bool WriteTill(const std::string& bytes);
-  // Performs a till's writes one by one on its serial port (see
-  // till_corpus.h), `pause_us` between them.
+  // Performs a till's writes one by one on its port (see till_corpus.h),
+  // `pause_us` between them. On a network till port: one connection, ended
+  // by the till once written; returns once the driver ended it too (the
+  // printer has everything).
   bool WriteTillWrites(const std::vector<std::string>& writes, int pause_us = 0);
   // The till's serial port opened (blocking, raw) as till software keeps it
   // open all day; invalid on failure.
@@ -122,6 +126,17 @@ class Shop {
   // serial port instead of a parallel one (serial printers answer status
   // requests); call before Start.
   void UseSerialPrinter() { serial_printer_ = true; }
+  // The till prints to a network printer: the virtual printer listens on
+  // TCP, the driver's network till port 1 passes each connection of the
+  // till on to it, and the agent prints there too (PortType "网口"). Call
+  // before Start.
+  void UseNetworkPrinter() { network_ = true; }
+  // A connection to the network till port as the till's software opens one
+  // to its printer (blocking); invalid on failure.
+  platform::ScopedFd ConnectTill();
+  // Waits until the driver ends the connection `till` (after the till ended
+  // its side); false after `timeout_ms`.
+  static bool WaitConnectionEnd(int till, int timeout_ms);
   // The virtual printer removed (stopped, its port gone) and back; paused
   // (SIGSTOP: the port stays but nothing reads or answers) and resumed.
   void StopPrinter();
@@ -158,6 +173,9 @@ class Shop {
   std::string cloud_data_;
   std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
   bool serial_printer_ = false;
+  bool network_ = false;
+  int till_port_ = 0;     // network: where the till connects
+  int printer_port_ = 0;  // network: where the virtual printer listens
 };
 
 }  // namespace tillcast::test

@@ -101,11 +101,15 @@ TEST_F(Package, TheUnitsPassSystemdAnalyzeVerify) {
                 .code,
             0);
   // What the unit promises: started at boot, restarted on failure, its
-  // socket and ports under the runtime folder.
+  // socket and ports under the runtime folder, and, in both units, TCP for
+  // network till ports (a unit left at Unix sockets only would make every
+  // `network` line fail with "Address family not supported" under systemd
+  // alone).
   const std::string text = test::ReadFile(unit);
   for (const char* want : {"ExecStart=/usr/lib/tillcast/SerialFilter64 -c /etc/tillcast/serialfilter.conf\n",
                            "Wants=tillcast-ports.service\n", "PartOf=tillcast-ports.service\n",
-                           "Restart=on-failure\n", "WantedBy=multi-user.target\n"})
+                           "Restart=on-failure\n", "WantedBy=multi-user.target\n",
+                           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want;
   // The keeper's unit holds the ports and the runtime folder across the
   // driver's restarts.
@@ -113,7 +117,8 @@ TEST_F(Package, TheUnitsPassSystemdAnalyzeVerify) {
   for (const char* want : {"ExecStart=/usr/lib/tillcast/SerialFilter64 --keep-ports --managed -c "
                            "/etc/tillcast/serialfilter.conf\n",
                            "RuntimeDirectory=tillcast\n", "RuntimeDirectoryPreserve=restart\n",
-                           "Restart=on-failure\n", "WantedBy=multi-user.target\n"})
+                           "Restart=on-failure\n", "WantedBy=multi-user.target\n",
+                           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
     EXPECT_NE(keeper.find(want), std::string::npos) << want;
   EXPECT_EQ(text.find("RuntimeDirectory="), std::string::npos) << "stopping the driver would take the ports' folder";
 }

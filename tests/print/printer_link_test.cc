@@ -38,6 +38,7 @@ TEST_F(PrinterLinkTest, SettingsReachTheOpenCall) {
   const Case cases[] = {
       {"并口", "LPT1", "115200", "7", "2", "奇", "硬件", "POS_Open|LPT1|0|0|0|0|18"},
       {"驱动", "Receipt", "9600", "8", "1", "无", "无", "POS_Open|Receipt|0|0|0|0|20"},
+      {"网口", "192.0.2.50:9100", "9600", "8", "2", "奇", "硬件", "POS_Open|192.0.2.50:9100|0|0|0|0|19"},
       {"串口", "COM1", "9600", "8", "1", "无", "无", "POS_Open|COM1|9600|8|0|0|3"},
       {"串口", "COM2", "19200", "7", "2", "偶", "XON/OFF", "POS_Open|COM2|19200|7|2|2|2"},
       {"串口", "COM3", "38400", "8", "1", "奇", "硬件", "POS_Open|COM3|38400|8|0|1|1"},
@@ -49,12 +50,13 @@ TEST_F(PrinterLinkTest, SettingsReachTheOpenCall) {
   }
   EXPECT_TRUE(log_.Contains(Gbk("打印机设置：名称：COM2, 波特率:19200,数据位:7,停止位:2,校验位：2, 流控：2")));
   EXPECT_TRUE(log_.Contains(Gbk("打开端口完成，端口类型：并口，端口名称：LPT1")));
+  EXPECT_TRUE(log_.Contains(Gbk("打开端口完成，端口类型：网口，端口名称：192.0.2.50:9100")));
 }
 
 TEST_F(PrinterLinkTest, UnknownPortTypeFailsWithoutOpening) {
-  test::ConfigurePort("网口", "10.0.0.1");
+  test::ConfigurePort("蓝牙", "10.0.0.1");
   EXPECT_EQ(OpenCall(), "");
-  EXPECT_TRUE(log_.Contains(Gbk("端口类型错误:网口")));
+  EXPECT_TRUE(log_.Contains(Gbk("端口类型错误:蓝牙")));
 }
 
 TEST_F(PrinterLinkTest, RawDocumentOnAPortAndInDriverMode) {
