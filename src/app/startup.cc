@@ -196,6 +196,9 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
     const bool started = ipc.Start(
         env.ipc_socket,
         [loop, copy_data](uint32_t code, const std::string& payload) {
+          // A probe (tillcast-send --ping, tillcast-doctor) is answered here,
+          // without reaching the window.
+          if (code == platform::kIpcProbeCode) return false;
           if (code == kCopyDataQuit) {
             loop->Quit();
             return true;
