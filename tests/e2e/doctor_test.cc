@@ -77,8 +77,13 @@ TEST_F(DoctorTest, WorkingShopPassesEveryCheckThatAppliesWithoutShowingSecrets) 
   EXPECT_EQ(run.Status("cups"), "skipped");
   EXPECT_NE(run.Field("cups", "detail").find("no tillcast queue"), std::string::npos);
   EXPECT_NE(run.Field("redis", "detail").find("print_jobs:dev-0001"), std::string::npos);
-  EXPECT_NE(run.Field("printer", "detail").find("answers its status request"), std::string::npos)
-      << run.Field("printer", "detail");
+  // The shop's printer is also the one behind the till port: the capture
+  // driver reads its answers too, and which reader gets one is chance.
+  const std::string printer = run.Field("printer", "detail");
+  EXPECT_TRUE(printer.find("answers its status request") != std::string::npos ||
+              printer.find("also the printer behind the till port " + shop_.folder() + "/ports/till") !=
+                  std::string::npos)
+      << printer;
   EXPECT_NE(run.Field("till-ports", "detail").find(shop_.folder() + "/ports/till"), std::string::npos);
 
   // Neither the device key nor the store's secret is ever shown.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <mutex>
 
 #include "app/printer_settings.h"
@@ -33,6 +34,18 @@ std::string WhyNotOpen(const PortSettings& s) {
     return CurrentUserName() + " may not open " + s.portName + " (group " + (g ? g->gr_name : std::to_string(st.st_gid)) + ")";
   }
   return s.portName + " exists but does not open (in use by a program that locks it, or a wrong port type)";
+}
+
+// The till port whose printer is `printer` in the driver's configuration,
+// "" when none.
+std::string SharedWithTillPort(const DoctorState& state, const std::string& printer) {
+  if (!state.driver_config_loaded) return "";
+  std::error_code ec;
+  for (const serialfilter::PortConfig& port : state.driver_config.ports) {
+    if (port.printer.empty()) continue;
+    if (port.printer == printer || std::filesystem::equivalent(port.printer, printer, ec)) return port.path;
+  }
+  return "";
 }
 
 }  // namespace
@@ -73,11 +86,25 @@ CheckResult CheckPrinter(DoctorContext& c) {
     answered = sdk.POS_RTQueryStatusEx(&status, wait_ms) == POS_SUCCESS;
   ClosePort(link);
   if (!answered) {
+    const std::string shared = SharedWithTillPort(c.state, s.portName);
+    if (!shared.empty()) {
+      // The driver reads this printer's answers to pass them to the till:
+      // which reader gets one is chance.
+      const std::string note = port + " opens; it is also the printer behind the till port " + shared +
+                               ", whose capture driver reads the printer's answers, so the printer's answer to a "
+                               "status request may go there (none came here)";
+      if (s.portType == PortTypeSerial())
+        return Problem(note, "give the agent a printer port of its own, or set [printer] status_timeout_ms=0 in "
+                             "setting.ini so that the agent does not wait for answers on this port");
+      return Ok(note);
+    }
     // The agent relies on the answer only on a serial port, which opens
     // whether or not a printer is there.
     if (s.portType == PortTypeSerial())
-      return Problem(port + " opens but no printer answers its status request (asked " + std::to_string(kStatusAttempts) +
-                         " times, " + std::to_string(wait_ms) + " ms each) (switched off, not connected, or another speed than " + std::to_string(s.baudrate) + ")",
+      return Problem(port + " opens but no printer answers its status request (asked " +
+                         std::to_string(kStatusAttempts) + " times, " + std::to_string(wait_ms) +
+                         " ms each): switched off, not connected, or another speed than " +
+                         std::to_string(s.baudrate),
                      choose_fix + "; the speed must be the printer's own");
     return Ok(port + " opens (the printer did not answer a status request, which many on this kind of port cannot)");
   }
