@@ -67,7 +67,8 @@ std::string InfoRunText(const std::vector<std::string>& args) {
          "  --version   print the version and exit\n"
          "\n"
          "Settings: ~/.local/share/Tillcast/setting.ini and the settings window.\n"
-         "Log: <installation>/logs, or ~/.local/state/Tillcast/logs for an installed agent.\n";
+         "Log: <installation>/logs, or ~/.local/state/Tillcast/logs for an installed agent.\n"
+         "When something does not work, run tillcast-doctor: it says what is wrong and how to fix it.\n";
 }
 
 bool IsUninstallRun(const std::vector<std::string>& args) {
