@@ -42,6 +42,17 @@ std::map<std::string, std::string> QueryOf(const httplib::Request& req) {
   return q == std::string::npos ? std::map<std::string, std::string>() : ParseForm(req.target.substr(q + 1));
 }
 
+// A number from a request as a log may show it: letters, digits, '-' and
+// '_' kept, anything else as '?', at most 64 characters.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (char c : text.substr(0, 64)) {
+    const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_';
+    out += plain ? c : '?';
+  }
+  return out;
+}
+
 std::string Param(const std::map<std::string, std::string>& p, const char* name) {
   const auto it = p.find(name);
   return it == p.end() ? std::string() : it->second;
@@ -259,7 +270,12 @@ void SimServer::Routes() {
     if (d == nullptr) return Reply(res, 200, OrderError("设备不存在"));
     const std::string receiptNo = Param(params, "receipt_no");
     const auto it = data_.receipts.find(receiptNo);
-    if (it == data_.receipts.end()) return Reply(res, 200, OrderError("小票不存在"));
+    // The answer about the number, for whoever watches the log (the demo's
+    // commands): the request line itself names no number.
+    if (it == data_.receipts.end()) {
+      LogLine("receipt %s: 小票不存在", Printable(receiptNo).c_str());
+      return Reply(res, 200, OrderError("小票不存在"));
+    }
     Json::Value job;
     job["format"] = "escpos";
     job["job_id"] = "receipt-" + std::to_string(++jobSeq_);
@@ -269,6 +285,7 @@ void SimServer::Routes() {
       LogLine("redis push failed: %s", error.c_str());
       return Reply(res, 200, OrderError("推送失败"));
     }
+    LogLine("receipt %s: queued as %s", Printable(receiptNo).c_str(), job["job_id"].asString().c_str());
     Json::Value v;
     v["return_code"] = "SUCCESS";
     v["return_msg"] = "OK";
@@ -279,8 +296,13 @@ void SimServer::Routes() {
     const auto params = QueryOf(req);
     if (Param(params, "app_id") != kOrderAppId) return Reply(res, 200, OrderError("app_id 无效"));
     if (!SignatureValid(params, kOrderKey)) return Reply(res, 403, OrderError("签名错误"));
-    const auto it = data_.orders.find(Param(params, "order_no"));
-    if (it == data_.orders.end()) return Reply(res, 200, OrderError("订单不存在"));
+    const std::string orderNo = Param(params, "order_no");
+    const auto it = data_.orders.find(orderNo);
+    if (it == data_.orders.end()) {
+      LogLine("order %s: 订单不存在", Printable(orderNo).c_str());
+      return Reply(res, 200, OrderError("订单不存在"));
+    }
+    LogLine("order %s: found", Printable(orderNo).c_str());
     Json::Value v;
     v["return_code"] = "SUCCESS";
     v["return_msg"] = "OK";

@@ -36,23 +36,6 @@ std::string AppName() {
   return buf;
 }
 
-// A number from setting.ini in [lo, hi]; anything else keeps `fallback`,
-// with a warning.
-uint32_t ReadSetting(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback,
-                     uint32_t lo, uint32_t hi) {
-  bool bad = false;
-  const uint32_t v = ini.GetNumber(section, key, fallback, lo, hi, &bad);
-  if (bad)
-    Log(LOG_WARNING, "setting.ini [%s] %s=%s is not a number of %u to %u; %u is used", section, key,
-        ini.GetString(section, key, "").c_str(), lo, hi, fallback);
-  return v;
-}
-
-// A period in milliseconds: 100 ms to 10 minutes.
-uint32_t ReadPeriodMs(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback) {
-  return ReadSetting(ini, section, key, fallback, 100, 600000);
-}
-
 int UninstallRun(const StartupEnv& env) {
   DriverService service(env.services, DriverServiceName());
   service.RemoveDriverService();
@@ -85,7 +68,8 @@ std::string InfoRunText(const std::vector<std::string>& args) {
          "  --version   print the version and exit\n"
          "\n"
          "Settings: ~/.local/share/Tillcast/setting.ini and the settings window.\n"
-         "Log: <installation>/logs, or ~/.local/state/Tillcast/logs for an installed agent.\n";
+         "Log: <installation>/logs, or ~/.local/state/Tillcast/logs for an installed agent.\n"
+         "When something does not work, run tillcast-doctor: it says what is wrong and how to fix it.\n";
 }
 
 bool IsUninstallRun(const std::vector<std::string>& args) {
@@ -167,21 +151,8 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
   auto ini = std::make_unique<platform::IniFile>();
   ini->Load(GetDataFolder() + "/setting.ini");
   ProcessSettings& settings = GetProcessSettings();
-  settings.httpIp = ini->GetString("proxy", "http_ip", "");
-  settings.httpPort = ini->GetString("proxy", "http_port", "");
-  settings.redisIp = ini->GetString("proxy", "redis_ip", "");
-  settings.redisPort = ini->GetString("proxy", "redis_port", "");
+  ReadProcessSettings(*ini, &settings);
   const std::string hook_keyboard = ini->GetString("setting", "hookkeyboard", "1");
-  settings.outboxRetryMs = ReadSetting(*ini, "outbox", "retry_ms", settings.outboxRetryMs, 100, 3600000);
-  settings.outboxRetryMaxMs = ReadSetting(*ini, "outbox", "retry_max_ms", settings.outboxRetryMaxMs, 100, 86400000);
-  settings.outboxMaxCount = ReadSetting(*ini, "outbox", "max_count", settings.outboxMaxCount, 1, 10000000);
-  settings.outboxMaxMb = ReadSetting(*ini, "outbox", "max_mb", settings.outboxMaxMb, 1, 1048576);
-  settings.outboxMaxDays = ReadSetting(*ini, "outbox", "max_days", settings.outboxMaxDays, 0, 36500);
-  settings.rejectedMaxCount = ReadSetting(*ini, "rejected", "max_count", settings.rejectedMaxCount, 1, 10000000);
-  settings.rejectedMaxMb = ReadSetting(*ini, "rejected", "max_mb", settings.rejectedMaxMb, 1, 1048576);
-  settings.rejectedMaxDays = ReadSetting(*ini, "rejected", "max_days", settings.rejectedMaxDays, 0, 36500);
-  settings.driverRetryMs = ReadPeriodMs(*ini, "capture", "driver_retry_ms", ProcessSettings{}.driverRetryMs);
-  settings.serviceRetryMs = ReadPeriodMs(*ini, "capture", "service_retry_ms", ProcessSettings{}.serviceRetryMs);
 
   // 8-9: data, updater.
   DataMgr& data = DataMgr::GetInstance();
@@ -228,6 +199,9 @@ int RunAgent(const std::vector<std::string>& args, const StartupEnv& env, const 
     const bool started = ipc.Start(
         env.ipc_socket,
         [loop, copy_data](uint32_t code, const std::string& payload) {
+          // A probe (tillcast-send --ping, tillcast-doctor) is answered here,
+          // without reaching the window.
+          if (code == platform::kIpcProbeCode) return false;
           if (code == kCopyDataQuit) {
             loop->Quit();
             return true;

@@ -7,6 +7,10 @@
 
 namespace tillcast {
 
+namespace platform {
+class IniFile;
+}
+
 struct ProcessSettings {
   std::string httpIp;     // [proxy] http_ip: HTTP proxy host for cloud requests and the updater
   std::string httpPort;   // [proxy] http_port
@@ -32,5 +36,10 @@ struct ProcessSettings {
 };
 
 ProcessSettings& GetProcessSettings();
+
+// Reads the settings above from setting.ini (`ini`) into `settings`: the
+// proxy keys as they are, numbers past their range clamped, a malformed
+// number keeping the value it replaces (a bad period with a warning).
+void ReadProcessSettings(const platform::IniFile& ini, ProcessSettings* settings);
 
 }  // namespace tillcast

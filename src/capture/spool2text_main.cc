@@ -1,4 +1,4 @@
-// tillcast-spool2text FILE: prints, in UTF-8, the text the agent extracts
+// tillcast-spool2text FILE (or --help): prints, in UTF-8, the text the agent extracts
 // from a spool file or a metafile. Exit 0 with text, 1 when the file holds
 // no text, 2 when it is neither a spool file nor a metafile.
 #include <cstdio>
@@ -10,10 +10,26 @@
 #include "capture/spool_converter.h"
 #include "platform/codepage.h"
 
+namespace {
+
+constexpr char kUsage[] =
+    "usage: tillcast-spool2text FILE\n"
+    "  prints, in UTF-8, the text the agent takes from FILE: an EMF spool file or a\n"
+    "  metafile as the print spooler keeps it. Exit status: 0 with text, 1 when the\n"
+    "  file holds no text, 2 when it is neither (or cannot be read).\n"
+    "  A file named like an option is given as ./-NAME.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace tillcast;
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s FILE\n", argv[0]);
+  const std::string first = argc > 1 ? argv[1] : "";
+  if (argc == 2 && (first == "--help" || first == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc != 2 || (first.size() > 1 && first[0] == '-')) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);

@@ -47,15 +47,16 @@ struct Listed {
   uint64_t bytes;
 };
 
-// The entries of a folder, oldest first; half-written temporary files of a
-// run that ended during a write are removed.
-std::vector<Listed> ListEntries(const std::string& folder) {
+// The entries of a folder, oldest first. With `tidy`, half-written
+// temporary files of a run that ended during a write are removed (only the
+// outbox's owner may: another process's write may be under way).
+std::vector<Listed> ListEntries(const std::string& folder, bool tidy = true) {
   std::vector<Listed> out;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(folder, ec)) {
     const std::string name = e.path().filename().string();
     if (name.find(".upl.") != std::string::npos || name.find(".why.") != std::string::npos) {
-      fs::remove(e.path(), ec);
+      if (tidy) fs::remove(e.path(), ec);
       continue;
     }
     const uint64_t seq = SeqOf(name);
@@ -70,6 +71,35 @@ std::vector<Listed> ListEntries(const std::string& folder) {
 }
 
 }  // namespace
+
+OutboxSummary SummarizeOutbox(const std::string& outbox_folder, const std::string& rejected_folder) {
+  OutboxSummary s;
+  std::error_code ec;
+  for (const Listed& e : ListEntries(outbox_folder, false)) {
+    ++s.waiting;
+    s.waiting_bytes += e.bytes;
+    const auto written = fs::last_write_time(e.path, ec);
+    if (!ec) {
+      const auto age = fs::file_time_type::clock::now() - written;
+      s.oldest_age_seconds =
+          std::max<int64_t>(s.oldest_age_seconds, std::chrono::duration_cast<std::chrono::seconds>(age).count());
+    }
+  }
+  const std::vector<Listed> rejected = ListEntries(rejected_folder, false);
+  s.rejected = rejected.size();
+  if (!rejected.empty()) {
+    const fs::path& newest = rejected.back().path;
+    s.newest_rejected = newest.filename().string();
+    std::string why;
+    int err = 0;
+    const std::string why_path = (newest.parent_path() / (newest.stem().string() + ".why")).string();
+    if (platform::ReadWholeFile(why_path, &why, &err)) {
+      while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+      s.newest_rejected_why = why;
+    }
+  }
+  return s;
+}
 
 UploadOutbox::UploadOutbox(std::string outbox_folder, std::string rejected_folder, OutboxLimits limits)
     : folder_(std::move(outbox_folder)), rejected_(std::move(rejected_folder)), limits_(limits) {}

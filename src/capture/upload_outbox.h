@@ -34,6 +34,18 @@ struct OutboxLimits {
   uint64_t max_entry_bytes = 64ull << 20;
 };
 
+// What the two folders hold, read without touching them (for a look from
+// another process while the agent runs).
+struct OutboxSummary {
+  size_t waiting = 0;
+  uint64_t waiting_bytes = 0;
+  int64_t oldest_age_seconds = 0;  // of the oldest waiting entry's file
+  size_t rejected = 0;
+  std::string newest_rejected;      // its entry name, "" when none
+  std::string newest_rejected_why;  // the reason written beside it
+};
+OutboxSummary SummarizeOutbox(const std::string& outbox_folder, const std::string& rejected_folder);
+
 class UploadOutbox {
  public:
   UploadOutbox(std::string outbox_folder, std::string rejected_folder, OutboxLimits limits = {});

@@ -138,40 +138,57 @@ void NetMgr::NetThreadProc() {
   }
 }
 
-bool NetMgr::ConnectRedis() {
+RedisTargetError BoundRedisTarget(RedisTarget* out, std::string* badValue) {
   DataMgr& data = DataMgr::GetInstance();
   const ProcessSettings& settings = GetProcessSettings();
   std::string host = data.GetBindInfo("RedisHost");
   std::string portText = data.GetBindInfo("RedisPort");
   if (!settings.redisIp.empty()) host = settings.redisIp;
   if (!settings.redisPort.empty()) portText = settings.redisPort;
-  if (portText.empty()) {
-    Log(LOG_ERROR, "连接redis失败，port为空");
-    return false;
-  }
-  int32_t port = 0;
-  if (!LeadingNumber(portText, 65535, &port) || port == 0) {
-    Log(LOG_ERROR, "连接redis失败，port无效:%s", LogExcerpt(portText).c_str());
-    return false;
+  if (portText.empty()) return RedisTargetError::kNoPort;
+  if (!LeadingNumber(portText, 65535, &out->port) || out->port == 0) {
+    *badValue = portText;
+    return RedisTargetError::kBadPort;
   }
   const std::string dbText = data.GetBindInfo("RedisDataBase");
-  if (dbText.empty()) return false;
-  int32_t index = 0;
-  if (!LeadingNumber(dbText, INT32_MAX, &index)) {
-    Log(LOG_ERROR, "连接redis失败，database无效:%s", LogExcerpt(dbText).c_str());
-    return false;
+  if (dbText.empty()) return RedisTargetError::kNoDatabase;
+  if (!LeadingNumber(dbText, INT32_MAX, &out->database)) {
+    *badValue = dbText;
+    return RedisTargetError::kBadDatabase;
   }
-  const std::string password = data.GetBindInfo("RedisPsw");
-  if (host.empty()) {
-    Log(LOG_ERROR, "连接redis失败，host空\n");
-    return false;
+  out->password = data.GetBindInfo("RedisPsw");
+  if (host.empty()) return RedisTargetError::kNoHost;
+  out->host = host;
+  return RedisTargetError::kNone;
+}
+
+bool NetMgr::ConnectRedis() {
+  RedisTarget target;
+  std::string bad;
+  switch (BoundRedisTarget(&target, &bad)) {
+    case RedisTargetError::kNoPort:
+      Log(LOG_ERROR, "连接redis失败，port为空");
+      return false;
+    case RedisTargetError::kBadPort:
+      Log(LOG_ERROR, "连接redis失败，port无效:%s", LogExcerpt(bad).c_str());
+      return false;
+    case RedisTargetError::kNoDatabase:
+      return false;
+    case RedisTargetError::kBadDatabase:
+      Log(LOG_ERROR, "连接redis失败，database无效:%s", LogExcerpt(bad).c_str());
+      return false;
+    case RedisTargetError::kNoHost:
+      Log(LOG_ERROR, "连接redis失败，host空\n");
+      return false;
+    case RedisTargetError::kNone:
+      break;
   }
   {
     std::lock_guard<std::mutex> l(redisLock_);
     redis_ = std::make_unique<CRedisConn>(clock_);
   }
   if (stopRequested_) return false;
-  if (redis_->Connect(host, port, password, index, timings_.connectTimeoutSeconds)) {
+  if (redis_->Connect(target.host, target.port, target.password, target.database, timings_.connectTimeoutSeconds)) {
     // A new connection may be a new server: its processing list first,
     // and BLMOVE tried again.
     recovered_ = false;

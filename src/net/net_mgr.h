@@ -38,6 +38,19 @@ struct NetLoopTimings {
   uint32_t connectTimeoutSeconds = 15;
 };
 
+// Where the job lists are: the Redis server of the connection description,
+// with setting.ini's [proxy] redis_ip / redis_port in place of host and port.
+struct RedisTarget {
+  std::string host;
+  int32_t port = 0;
+  std::string password;
+  int32_t database = 0;
+};
+enum class RedisTargetError { kNone, kNoPort, kBadPort, kNoDatabase, kBadDatabase, kNoHost };
+// Fills `out` from DataMgr's binding and the process settings; on a value
+// that is not a number, `*badValue` gets it. Thread-safe.
+RedisTargetError BoundRedisTarget(RedisTarget* out, std::string* badValue);
+
 class NetMgr {
  public:
   // Renders the additional receipt from the captured text and the bound

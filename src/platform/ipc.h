@@ -53,4 +53,12 @@ class IpcServer {
 // false when the endpoint cannot be reached or did not handle it.
 bool IpcSend(const std::string& path, uint32_t code, const std::string& payload, int timeout_ms, std::string* error);
 
+// A code no handler takes: a request with it only shows whether an endpoint
+// listens and answers.
+inline constexpr uint32_t kIpcProbeCode = 0;
+
+// True when an endpoint at `path` answers a request (handled or not) within
+// `timeout_ms`: the agent runs and its endpoint thread is alive.
+bool IpcAnswers(const std::string& path, int timeout_ms, std::string* error);
+
 }  // namespace tillcast::platform

@@ -131,7 +131,11 @@ void IpcServer::HandleClient(int fd) {
   Transfer(fd, reply, sizeof(reply), false, kClientTimeoutMs);
 }
 
-bool IpcSend(const std::string& path, uint32_t code, const std::string& payload, int timeout_ms, std::string* error) {
+namespace {
+
+// One request and its reply status; false with `*error` when no reply came.
+bool Exchange(const std::string& path, uint32_t code, const std::string& payload, int timeout_ms, uint32_t* status,
+              std::string* error) {
   sockaddr_un addr;
   if (payload.size() > kMaxIpcPayload) {
     if (error) *error = "payload too large";
@@ -162,11 +166,25 @@ bool IpcSend(const std::string& path, uint32_t code, const std::string& payload,
     if (error) *error = "no reply from the agent";
     return false;
   }
-  if (GetU32(reply) != 1) {
+  *status = GetU32(reply);
+  return true;
+}
+
+}  // namespace
+
+bool IpcSend(const std::string& path, uint32_t code, const std::string& payload, int timeout_ms, std::string* error) {
+  uint32_t status = 0;
+  if (!Exchange(path, code, payload, timeout_ms, &status, error)) return false;
+  if (status != 1) {
     if (error) *error = "the agent did not handle the message";
     return false;
   }
   return true;
+}
+
+bool IpcAnswers(const std::string& path, int timeout_ms, std::string* error) {
+  uint32_t status = 0;
+  return Exchange(path, kIpcProbeCode, "", timeout_ms, &status, error);
 }
 
 }  // namespace tillcast::platform

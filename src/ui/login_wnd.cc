@@ -33,6 +33,7 @@
 #include "platform/env.h"
 #include "platform/ipc.h"
 #include "print/port_list.h"
+#include "print/printer_link.h"
 #include "scanner/debug_output.h"
 #include "scanner/keyboard_filter.h"
 #include "ui/advance_setting_wnd.h"
@@ -43,6 +44,12 @@
 
 namespace tillcast::ui {
 namespace {
+
+// One of the three port types the printer library opens.
+bool IsKnownPortType(const QString& type) {
+  const std::string ansi = ToAnsi(type);
+  return ansi == PortTypeSerial() || ansi == PortTypeParallel() || ansi == PortTypeDriver();
+}
 
 constexpr uint32_t kUpdaterPeriodMs = 600000;
 constexpr uint32_t kOrderPeriodMs = 1000;
@@ -121,6 +128,10 @@ void LoginWnd::InitWindow() {
   if (comboType) {
     QStringList types;
     for (const auto& [type, names] : ports_->Refresh()) types << FromAnsi(type);
+    // The configured printer stays shown when discovery finds no port of
+    // its type (a device path no enumeration lists): printing uses it.
+    const QString configured = ConfigText("PortType");
+    if (!types.contains(configured) && IsKnownPortType(configured)) types << configured;
     ComboSetItems(comboType, types);
     const int index = ComboFind(comboType, ConfigText("PortType"));
     if (index >= 0) ComboSelect(comboType, index);  // fills comboPort

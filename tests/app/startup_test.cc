@@ -152,6 +152,7 @@ TEST(InfoRun, HelpAndVersionAloneOnlyInform) {
   const std::string help = InfoRunText({"tillcast", "--help"});
   EXPECT_EQ(help.rfind("Usage: tillcast [uninstall | --help | --version]\n", 0), 0u) << help;
   EXPECT_NE(help.find("--version   print the version and exit"), std::string::npos);
+  EXPECT_NE(help.find("run tillcast-doctor"), std::string::npos);
   // Everything else is a run as before.
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"tillcast"}, {"tillcast", "--help", "more"}, {"tillcast", "--HELP"}, {"tillcast", "-h"},

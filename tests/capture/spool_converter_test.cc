@@ -137,5 +137,15 @@ TEST(SpoolTestdata, ToolPrintsTheExtractedText) {
   EXPECT_EQ(test::RunProgram({tool, dir.Sub("junk")}, {}, 20000), 2);
 }
 
+TEST(SpoolTool, HelpIsUsageAndAnOptionIsNeverTakenForAFile) {
+  const std::string tool = test::BinDir() + "/tillcast-spool2text";
+  test::TempDir dir;
+  const std::string out = dir.Sub("out.txt");
+  EXPECT_EQ(test::RunProgram({"/bin/sh", "-c", tool + " --help > " + out}, {}, 20000), 0);
+  EXPECT_NE(test::ReadFile(out).find("usage: tillcast-spool2text FILE"), std::string::npos) << test::ReadFile(out);
+  EXPECT_EQ(test::RunProgram({tool, "--frobnicate"}, {}, 20000), 2);
+  EXPECT_EQ(test::RunProgram({tool}, {}, 20000), 2);
+}
+
 }  // namespace
 }  // namespace tillcast

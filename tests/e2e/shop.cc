@@ -496,6 +496,13 @@ void Shop::KillDriver() {
   driver_.reset();
 }
 
+void Shop::StopDriver() {
+  if (!driver_) return;
+  driver_->Signal(SIGTERM);
+  driver_->Wait(5000);
+  driver_.reset();
+}
+
 bool Shop::WaitPrinted(const std::string& bytes, int timeout_ms) const {
   return WaitUntil(
       [&] {

@@ -93,6 +93,9 @@ class Shop {
   // The capture driver crashes: SIGKILL, nothing cleaned up. The agent's
   // driver service (the service record names this driver) starts it again.
   void KillDriver();
+  // The capture driver stopped cleanly (SIGTERM): its port keeper removes
+  // the till's ports and ends with it.
+  void StopDriver();
 
   // Through the simulator's admin routes: a store's new receipt template,
   // a notify element, an order job for the device.

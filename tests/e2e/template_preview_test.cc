@@ -60,5 +60,58 @@ TEST(TemplatePreview, ACaptureFileIsReadAsTheTillWroteIt) {
       << ReadFile(dir.Sub("out.txt"));
 }
 
+struct RuleCase {
+  const char* name;
+  bool strict;
+  int exit_code;
+  std::vector<std::string> warned;      // rules named as matching nothing
+  std::vector<std::string> not_warned;  // rules not named
+};
+
+class TemplatePreviewRules : public ::testing::TestWithParam<RuleCase> {};
+
+TEST_P(TemplatePreviewRules, EachRuleThatMatchesNothingIsNamed) {
+  const RuleCase& c = GetParam();
+  TempDir dir;
+  // "no" finds the receipt number; "member" and "points" look for lines
+  // this sale receipt does not have.
+  WriteFile(dir.Sub("t.json"), U8(u8R"J({"format":"json","row-width":32,
+    "rules":{"no":"小票号\\s*(R[0-9]+)","member":"会员卡号\\s*([0-9]+)","points":"积分：([0-9]+)"},
+    "rows":[{"cols":[{"content-type":"txt","content":"小票 no[1] 会员 member[1] 积分 points[1]"}]}]})J"));
+  WriteFile(dir.Sub("t-ok.json"), U8(u8R"J({"format":"json","row-width":32,
+    "rules":{"no":"小票号\\s*(R[0-9]+)"},
+    "rows":[{"cols":[{"content-type":"txt","content":"小票 no[1]"}]}]})J"));
+  WriteFile(dir.Sub("r.txt"), U8(u8"演示门店\n小票号 R20240501000000000001\n合计：36.50\n"));
+  const bool all_match = c.warned.empty();
+  std::string cmd = BinDir() + "/tillcast-template-preview " + dir.Sub(all_match ? "t-ok.json" : "t.json") + " " +
+                    dir.Sub("r.txt") + " " + dir.Sub("out.png") + (c.strict ? " --strict" : "") + " 2> " +
+                    dir.Sub("err");
+  EXPECT_EQ(RunProgram({"/bin/sh", "-c", cmd}, {}, 20000), c.exit_code);
+  const std::string err = ReadFile(dir.Sub("err"));
+  for (const std::string& rule : c.warned)
+    EXPECT_NE(err.find("rule \"" + rule + "\""), std::string::npos) << rule << ": " << err;
+  for (const std::string& rule : c.not_warned)
+    EXPECT_EQ(err.find("rule \"" + rule + "\""), std::string::npos) << rule << ": " << err;
+  // The picture is drawn in every case, the receipt number filled in.
+  ASSERT_TRUE(FileExists(dir.Sub("out.png")));
+  EXPECT_NE(ReadFile(dir.Sub("out.txt")).find("R20240501000000000001"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TemplatePreviewRules,
+    ::testing::Values(RuleCase{"UnmatchedRulesWarn", false, 0, {"member", "points"}, {"no"}},
+                      RuleCase{"UnmatchedRulesFailWhenStrict", true, 3, {"member", "points"}, {"no"}},
+                      RuleCase{"AllRulesMatchQuietly", false, 0, {}, {"no"}},
+                      RuleCase{"AllRulesMatchPassStrict", true, 0, {}, {"no"}}),
+    [](const ::testing::TestParamInfo<RuleCase>& p) { return std::string(p.param.name); });
+
+TEST(TemplatePreview, HelpPrintsUsageAndUnknownOptionIsRefused) {
+  TempDir dir;
+  const std::string tool = BinDir() + "/tillcast-template-preview";
+  ASSERT_EQ(RunProgram({"/bin/sh", "-c", tool + " --help > " + dir.Sub("help")}, {}, 10000), 0);
+  EXPECT_NE(ReadFile(dir.Sub("help")).find("--strict"), std::string::npos);
+  EXPECT_EQ(RunProgram({tool, "--frobnicate", "a", "b", "c"}, {}, 10000), 2);
+}
+
 }  // namespace
 }  // namespace tillcast::test

@@ -31,6 +31,7 @@ TEST_F(Package, HoldsTheInstallationTheUnitTheSettingsAndTheDesktopPieces) {
         "./usr/lib/tillcast/tillcast.installation", "./usr/lib/tillcast/skin/login.xml",
         "./usr/lib/tillcast/skin/avatar_default.png", "./usr/bin/tillcast -> ../lib/tillcast/tillcast",
         "./usr/bin/tillcast-send -> ../lib/tillcast/tillcast-send",
+        "./usr/lib/tillcast/tillcast-doctor", "./usr/bin/tillcast-doctor -> ../lib/tillcast/tillcast-doctor",
         "./usr/bin/tillcast-spool2text -> ../lib/tillcast/tillcast-spool2text",
         "./usr/bin/tillcast-template-preview -> ../lib/tillcast/tillcast-template-preview",
         "./usr/bin/tillcast-vprinter -> ../lib/tillcast/tillcast-vprinter",

@@ -1,6 +1,11 @@
 #include "platform/ipc.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +58,40 @@ TEST(Ipc, StaleSocketFileIsReplacedAndMissingEndpointReported) {
   int err = 0;
   ASSERT_TRUE(server.Start(dir.Sub("s.sock"), [](uint32_t, const std::string&) { return true; }, &err));
   EXPECT_TRUE(IpcSend(dir.Sub("s.sock"), 201, "", 2000, &error)) << error;
+}
+
+TEST(Ipc, ProbeTellsAnAnsweringEndpointFromAMissingOrSilentOne) {
+  test::TempDir dir;
+  std::string error;
+  EXPECT_FALSE(IpcAnswers(dir.Sub("s.sock"), 500, &error));
+  EXPECT_NE(error.find("cannot reach"), std::string::npos) << error;
+
+  // Refusing the probe's code is still an answer.
+  IpcServer server;
+  int err = 0;
+  std::vector<uint32_t> codes;
+  ASSERT_TRUE(server.Start(dir.Sub("s.sock"),
+                           [&](uint32_t code, const std::string&) {
+                             codes.push_back(code);
+                             return false;
+                           },
+                           &err));
+  EXPECT_TRUE(IpcAnswers(dir.Sub("s.sock"), 2000, &error)) << error;
+  server.Stop();
+  ASSERT_EQ(codes.size(), 1u);
+  EXPECT_EQ(codes[0], kIpcProbeCode);
+
+  // A socket nobody accepts on (a hung agent): no answer within the time.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = dir.Sub("hung.sock");
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 4), 0);
+  EXPECT_FALSE(IpcAnswers(path, 300, &error));
+  EXPECT_NE(error.find("no reply"), std::string::npos) << error;
+  ::close(fd);
 }
 
 }  // namespace

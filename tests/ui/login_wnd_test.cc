@@ -49,7 +49,7 @@ class LoginWndTest : public test::UiFixture {
     road_ = std::make_unique<capture::CaptureRoad>(road, cloud_.UploadHooks(), nullptr);
     road_->Start();
     deps.capture = road_.get();
-    deps.ports = &ports_;
+    if (deps.ports == nullptr) deps.ports = &ports_;
     deps.spool_monitor = false;
     deps.cups_inbox = false;
     deps.quit = [this] { ++quits_; };
@@ -70,6 +70,8 @@ class LoginWndTest : public test::UiFixture {
   PortList ports_{std::make_unique<test::FixedPorts>(std::set<std::string>{"/dev/ttyS0", "/dev/ttyS1"},
                                                      std::set<std::string>{"/dev/lp0"},
                                                      std::set<std::string>{"receipt"})};
+  PortList serial_only_{std::make_unique<test::FixedPorts>(std::set<std::string>{"/dev/ttyS0"}, std::set<std::string>{},
+                                                           std::set<std::string>{})};
   platform::FakeUserValueStore user_values_;
   std::unique_ptr<LoginWnd> wnd_;
   int quits_ = 0;
@@ -105,6 +107,23 @@ TEST_F(LoginWndTest, ConfiguredPortThatDiscoveryMissesIsKept) {
   EXPECT_EQ(port->count(), 3);
   EXPECT_EQ(port->currentText(), QStringLiteral("/dev/pts/7"));
   EXPECT_EQ(data().GetConfig("PortName"), "/dev/pts/7");
+}
+
+TEST_F(LoginWndTest, ConfiguredPrinterOfATypeDiscoveryFindsNoneOfIsShown) {
+  // A printer set as a device path of a type with no discovered port (the
+  // demo's pseudo-terminal printer as 并口 on a PC without /dev/lp*).
+  data().SetConfig("PortType", test::Gbk("并口"));
+  data().SetConfig("PortName", "/tmp/shop/ports/printer");
+  LoginWndDeps deps;
+  deps.ports = &serial_only_;
+  Open(std::move(deps));
+  auto* type = Find<QComboBox>("ComboType");
+  auto* port = Find<QComboBox>("ComboPort");
+  EXPECT_EQ(type->count(), 2);
+  EXPECT_EQ(type->currentText(), QStringLiteral(u"并口"));
+  EXPECT_EQ(port->currentText(), QStringLiteral("/tmp/shop/ports/printer"));
+  EXPECT_EQ(data().GetConfig("PortName"), "/tmp/shop/ports/printer");
+  EXPECT_EQ(data().GetConfig("PortType"), test::Gbk("并口"));
 }
 
 TEST_F(LoginWndTest, ChoosingATypeRefillsPortsAndStoresBoth) {

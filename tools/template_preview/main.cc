@@ -3,9 +3,11 @@
 // the agent's own renderer and printer SDK into a file standing in for the
 // printer port, and the virtual printer draws that file.
 //
-// Usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80]
+// Usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80] [--strict]
 // RECEIPT.txt is UTF-8 text as the till would print it, or a capture file
 // (the printer bytes as the till wrote them, in the printer's code page).
+// Every rule that finds nothing in the receipt is named on standard error;
+// with --strict such a rule also makes the exit status 3.
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -24,10 +26,41 @@
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "print/receipt_printer.h"
+#include "print/receipt_template.h"
 
 extern char** environ;
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80] [--strict]\n"
+    "  draws the additional receipt TEMPLATE.json would print after the sale receipt\n"
+    "  RECEIPT.txt (UTF-8 text, or a capture file as the till printed it) into OUT.png,\n"
+    "  with its text transcript in OUT.txt, through the agent's renderer, printer\n"
+    "  library and virtual printer. --paper: paper width in mm (default 80).\n"
+    "  Each rule that matches nothing in the receipt is named on standard error (its\n"
+    "  placeholders print empty); --strict then exits 3, after drawing the picture.\n"
+    "  Exit status: 0 drawn, 1 an input cannot be read or the template does not\n"
+    "  render, 2 a wrong command line, 3 (--strict) a rule matches nothing.\n";
+
+constexpr int kExitUnmatchedRule = 3;
+
+// Names each rule of `templ` that finds nothing in `ticket`, as the agent
+// would apply them; returns how many.
+int WarnUnmatchedRules(const std::string& ticket, const std::string& templ, const std::string& receipt_name) {
+  tillcast::ParsedTemplate parsed;
+  if (tillcast::ParseReceiptTemplate(ticket, templ, &parsed) != tillcast::TemplateResult::kOk) return 0;
+  int unmatched = 0;
+  for (const tillcast::ReceiptRule& rule : parsed.rules) {
+    if (!rule.groups.empty()) continue;
+    ++unmatched;
+    std::fprintf(stderr,
+                 "tillcast-template-preview: warning: the rule \"%s\" (%s) matches nothing in %s; its placeholders "
+                 "%s[k] print empty\n",
+                 rule.name.c_str(), rule.pattern.c_str(), receipt_name.c_str(), rule.name.c_str());
+  }
+  return unmatched;
+}
 
 namespace fs = std::filesystem;
 
@@ -70,16 +103,27 @@ int RunRender(const std::string& in, const std::string& out, const std::string& 
 
 int main(int argc, char** argv) {
   std::string paper = "80";
+  bool strict = false;
   std::vector<std::string> pos;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
     if (std::strcmp(argv[i], "--paper") == 0 && i + 1 < argc) {
       paper = argv[++i];
+    } else if (std::strcmp(argv[i], "--strict") == 0) {
+      strict = true;
+    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+      std::fprintf(stderr, "tillcast-template-preview: unknown option %s\n", argv[i]);
+      std::fputs(kUsage, stderr);
+      return 2;
     } else {
       pos.push_back(argv[i]);
     }
   }
   if (pos.size() != 3 || (paper != "58" && paper != "80")) {
-    std::fprintf(stderr, "usage: tillcast-template-preview TEMPLATE.json RECEIPT.txt OUT.png [--paper 58|80]\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   // The picture's transcript goes beside it as OUT.txt: never over an input.
@@ -130,6 +174,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The template's text is UTF-8 from the cloud; the agent converts it the
+  // same way before it searches the receipt.
+  const int unmatched = WarnUnmatchedRules(ticket, templ, pos[1]);
+
   tillcast::InstallPrintHooks();
   tillcast::DataMgr& data = tillcast::DataMgr::GetInstance();
   data.Init();
@@ -145,5 +193,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tillcast-template-preview: nothing was printed\n");
     return 1;
   }
-  return RunRender(port, pos[2], paper);
+  const int rendered = RunRender(port, pos[2], paper);
+  if (rendered != 0) return rendered;
+  return strict && unmatched > 0 ? kExitUnmatchedRule : 0;
 }
