@@ -26,44 +26,51 @@ class InotifyDirWatcher final : public DirWatcher {
     return AddTree("", 0);
   }
 
+  // Only an overflow comes back as an empty batch: reads that hold nothing
+  // to report (folder events, a spurious wake-up) wait for the next one.
   DirWatchResult Next(const WaitEvent& stop, std::vector<DirChange>* batch) override {
     batch->clear();
-    pollfd p[2] = {{stop.native(), POLLIN, 0}, {fd_.get(), POLLIN, 0}};
-    int n;
-    do {
-      n = poll(p, 2, -1);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return DirWatchResult::kFailed;
-    if (p[0].revents & POLLIN) return DirWatchResult::kStopped;
-    alignas(inotify_event) char buf[4096];
-    const ssize_t len = read(fd_.get(), buf, sizeof(buf));
-    if (len < 0) return errno == EAGAIN || errno == EINTR ? DirWatchResult::kChanges : DirWatchResult::kFailed;
-    for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= len;) {
-      const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
-      off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-      if (off > len) break;
-      if (ev->mask & IN_Q_OVERFLOW) {
-        batch->clear();
-        return DirWatchResult::kChanges;
+    while (batch->empty()) {
+      pollfd p[2] = {{stop.native(), POLLIN, 0}, {fd_.get(), POLLIN, 0}};
+      int n;
+      do {
+        n = poll(p, 2, -1);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) return DirWatchResult::kFailed;
+      if (p[0].revents & POLLIN) return DirWatchResult::kStopped;
+      alignas(inotify_event) char buf[4096];
+      const ssize_t len = read(fd_.get(), buf, sizeof(buf));
+      if (len < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        return DirWatchResult::kFailed;
       }
-      if (ev->mask & IN_IGNORED) {
-        dirs_.erase(ev->wd);
-        continue;
+      for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= len;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        if (off > len) break;
+        if (ev->mask & IN_Q_OVERFLOW) {
+          batch->clear();
+          return DirWatchResult::kChanges;
+        }
+        if (ev->mask & IN_IGNORED) {
+          dirs_.erase(ev->wd);
+          continue;
+        }
+        auto dir = dirs_.find(ev->wd);
+        if (dir == dirs_.end() || ev->len == 0) continue;
+        const std::string name = dir->second.empty() ? std::string(ev->name) : dir->second + "/" + ev->name;
+        if (ev->mask & IN_ISDIR) {
+          if (ev->mask & (IN_CREATE | IN_MOVED_TO)) AddTree(name, 0);
+          continue;
+        }
+        uint32_t action = 0;
+        if (ev->mask & IN_CREATE) action = kFileAdded;
+        else if (ev->mask & IN_DELETE) action = kFileRemoved;
+        else if (ev->mask & (IN_MODIFY | IN_CLOSE_WRITE)) action = kFileModified;
+        else if (ev->mask & IN_MOVED_FROM) action = kFileRenamedOld;
+        else if (ev->mask & IN_MOVED_TO) action = kFileRenamedNew;
+        if (action) batch->push_back({action, name});
       }
-      auto dir = dirs_.find(ev->wd);
-      if (dir == dirs_.end() || ev->len == 0) continue;
-      const std::string name = dir->second.empty() ? std::string(ev->name) : dir->second + "/" + ev->name;
-      if (ev->mask & IN_ISDIR) {
-        if (ev->mask & (IN_CREATE | IN_MOVED_TO)) AddTree(name, 0);
-        continue;
-      }
-      uint32_t action = 0;
-      if (ev->mask & IN_CREATE) action = kFileAdded;
-      else if (ev->mask & IN_DELETE) action = kFileRemoved;
-      else if (ev->mask & (IN_MODIFY | IN_CLOSE_WRITE)) action = kFileModified;
-      else if (ev->mask & IN_MOVED_FROM) action = kFileRenamedOld;
-      else if (ev->mask & IN_MOVED_TO) action = kFileRenamedNew;
-      if (action) batch->push_back({action, name});
     }
     return DirWatchResult::kChanges;
   }
