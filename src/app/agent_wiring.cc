@@ -81,7 +81,7 @@ void AgentWiring::FillHooks(StartupHooks& hooks) {
     }
     wnd_->CenterWindow();
     wnd_->ShowWindow(true, true);
-    wnd_->ShowPage(bound ? 8 : 1);
+    wnd_->ShowPage(bound ? ui::LoginPage::kWaiting : ui::LoginPage::kLogin);
   };
   hooks.apply_device_key = [this](const std::string& key) {
     if (wnd_) wnd_->ApplyDeviceKey(key);

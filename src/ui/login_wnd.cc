@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <exception>
+#include <optional>
 
 #include <QAction>
 #include <QCheckBox>
@@ -69,7 +67,9 @@ void NotifyCompanionQuit() {
 LoginWnd::LoginWnd(LoginWndDeps deps)
     : deps_(std::move(deps)),
       cloud_(deps_.cloud != nullptr ? deps_.cloud : NetMgrCloudApi()),
-      ports_(deps_.ports != nullptr ? deps_.ports : &PortList::GetInstance()) {
+      ports_(deps_.ports != nullptr ? deps_.ports : &PortList::GetInstance()),
+      binding_(cloud_, DeviceBinding::Settings{deps_.auto_connect_retry_ms}),
+      scanned_(cloud_, [](const std::string& text) { ScannerDebug("%s", text.c_str()); }) {
   if (deps_.capture != nullptr)
     deps_.capture->flow().SetStartTimer(
         [this] { PostTask([this] { SetTimer(kTimerUpload, capture::CaptureFlow::kTimerPeriodMs); }); });
@@ -77,10 +77,7 @@ LoginWnd::LoginWnd(LoginWndDeps deps)
 
 LoginWnd::~LoginWnd() {
   quitRequested.store(true);
-  {
-    std::lock_guard<std::mutex> l(waitLock_);
-  }
-  waitSignal_.notify_all();
+  binding_.RequestQuit();
   // A capture callback may be running on the watcher's thread: it has
   // returned once these do, and none reaches this window afterwards.
   if (deps_.watcher != nullptr) deps_.watcher->connection().DetachCallbacks();
@@ -98,11 +95,6 @@ LoginWnd::~LoginWnd() {
 void LoginWnd::JoinWorkers() { workers_.JoinAll(); }
 
 void LoginWnd::StartThread(std::function<void()> body) { workers_.Start(std::move(body)); }
-
-void LoginWnd::WaitOrQuit(uint32_t ms) {
-  std::unique_lock<std::mutex> l(waitLock_);
-  waitSignal_.wait_for(l, std::chrono::milliseconds(ms), [this] { return quitRequested.load(); });
-}
 
 std::string LoginWnd::StoreLogoFile() { return StoreLogoFilePath(); }
 
@@ -192,13 +184,13 @@ void LoginWnd::RegisterPortMonitors() {
   deps_.watcher->AddPortMonitor(2, -1);
 }
 
-void LoginWnd::ShowPage(int flags) {
-  page_ = flags;
-  if (layoutLogin) layoutLogin->setVisible(flags & 1);
-  if (layoutReady) layoutReady->setVisible(flags & 2);
-  if (layoutChange) layoutChange->setVisible(flags & 4);
-  if (layoutGif) layoutGif->setVisible(flags & 8);
-  if (flags & 2) {
+void LoginWnd::ShowPage(LoginPage page) {
+  page_ = page;
+  if (layoutLogin) layoutLogin->setVisible(page == LoginPage::kLogin);
+  if (layoutReady) layoutReady->setVisible(page == LoginPage::kReady);
+  if (layoutChange) layoutChange->setVisible(page == LoginPage::kChangeAccount);
+  if (layoutGif) layoutGif->setVisible(page == LoginPage::kWaiting);
+  if (page == LoginPage::kReady) {
     DataMgr& data = DataMgr::GetInstance();
     // The cloud's texts, cut before Qt lays them out.
     if (labelStoreName)
@@ -208,7 +200,7 @@ void LoginWnd::ShowPage(int flags) {
     if (labelClient && !device.empty() && !id.empty())
       labelClient->setText(FromAnsi(device) + QStringLiteral(" ID:") + FromAnsi(id));
   }
-  if (flags & 8) {
+  if (page == LoginPage::kWaiting) {
     PlayGif(gifAnimWaiting);
   } else {
     StopGif(gifAnimWaiting);
@@ -216,96 +208,73 @@ void LoginWnd::ShowPage(int flags) {
 }
 
 void LoginWnd::UpdateLogo() {
-  const std::string logo = StoreLogoFile();
-  if (access(logo.c_str(), F_OK) != 0) cloud_->GetStoreLogo();
-  const bool have = access(logo.c_str(), F_OK) == 0;
-  const QString image = have ? QString::fromStdString(logo) : QStringLiteral("avatar_default.png");
+  const bool have = binding_.FetchStoreLogo();
   if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
-    SetBkImage(labelAvatar2, image);
+    ShowLogo(have);
   } else {
-    PostTask([this, image] { SetBkImage(labelAvatar2, image); });
+    PostTask([this, have] { ShowLogo(have); });
   }
 }
 
-void LoginWnd::ApplyDeviceKey(const std::string& key) {
-  if (key.empty()) {
+void LoginWnd::ShowLogo(bool have) {
+  SetBkImage(labelAvatar2, have ? QString::fromStdString(StoreLogoFile()) : QStringLiteral("avatar_default.png"));
+}
+
+void LoginWnd::ApplyDeviceKey(const std::string& key) { StartKeyStep(binding_.ApplyDeviceKey(key)); }
+
+void LoginWnd::SetDeviceKey(const std::string& key) { StartKeyStep(binding_.SetDeviceKey(key)); }
+
+void LoginWnd::StartKeyStep(KeyStep step) {
+  if (step == KeyStep::kAutoConnect) {
     StartThread([this] { AutoConnectThread(); });
-  } else {
-    SetDeviceKey(key);
+  } else if (step == KeyStep::kBind) {
+    ShowPage(LoginPage::kWaiting);
+    StartThread([this] { BindThread(); });
   }
-}
-
-void LoginWnd::SetDeviceKey(const std::string& key) {
-  DataMgr& data = DataMgr::GetInstance();
-  if (data.GetConfig("secret") == key) return;
-  data.SetConfig("secret", key);
-  ShowPage(8);
-  StartThread([this] { BindThread(); });
 }
 
 void LoginWnd::Login() {
   if (editPsw == nullptr) return;
-  const std::string key = ToAnsi(editPsw->text());
-  if (key.empty()) return;
-  DataMgr::GetInstance().SetConfig("secret", key);
-  WriteDeviceKey(key);
-  ShowPage(8);
-  StartThread([this] { BindThread(); });
+  if (!binding_.Login(ToAnsi(editPsw->text()))) return;
+  StartKeyStep(KeyStep::kBind);
 }
 
-void LoginWnd::ShowLoginFailure(const QString& prefix) {
-  const std::string last = DataMgr::GetInstance().GetLastMessage();
-  QString text = prefix;
-  if (!last.empty()) text += QStringLiteral(",") + FromAnsi(CapWindowText(last, kMaxWindowMessageBytes, "message"));
+void LoginWnd::ShowBindingFailure(const BindingResult& result) {
+  if (result.failure.empty()) return;
+  QString text = FromAnsi(result.failure);
+  if (!result.last_message.empty())
+    text += QStringLiteral(",") + FromAnsi(CapWindowText(result.last_message, kMaxWindowMessageBytes, "message"));
   ShowMessageBox(nullptr, text, QStringLiteral(u"提示"));
 }
 
 void LoginWnd::BindThread() {
-  const bool ok = cloud_->GetConnectionInfo() && cloud_->CreateConnection();
-  if (ok) {
-    DataMgr::GetInstance().SaveConfig();
-    UpdateLogo();
-    PostTask([this] { ShowPage(2); });
-    return;
-  }
-  PostTask([this] {
-    ShowPage(1);
-    ShowLoginFailure(QStringLiteral(u"登录失败"));
+  const BindingResult result = binding_.Bind();
+  PostTask([this, result] {
+    if (result.logo_checked) ShowLogo(result.have_logo);
+    if (result.connected) {
+      ShowPage(LoginPage::kReady);
+      return;
+    }
+    ShowPage(LoginPage::kLogin);
+    ShowBindingFailure(result);
   });
 }
 
 void LoginWnd::AutoConnectThread() {
-  LogText(LOG_INFO, QStringLiteral(u"开启自动连接线程"));
-  while (!quitRequested.load()) {
-    if (cloud_->CreateConnection()) {
-      DataMgr::GetInstance().SaveConfig();
-      UpdateLogo();
-      PostTask([this] { ShowPage(2); });
-      break;
-    }
-    WaitOrQuit(deps_.auto_connect_retry_ms);
-  }
-  LogText(LOG_INFO, QStringLiteral(u"退出自动连接线程"));
+  const BindingResult result = binding_.AutoConnect();
+  if (!result.connected) return;  // quitting
+  PostTask([this, result] {
+    if (result.logo_checked) ShowLogo(result.have_logo);
+    ShowPage(LoginPage::kReady);
+  });
 }
 
 bool LoginWnd::ChangeAccount() {
-  const std::string logo = StoreLogoFile();
-  errno = 0;
-  const int err = unlink(logo.c_str()) == 0 ? 0 : errno;
-  Log(LOG_INFO, "change account delete store logo, file path: %s, GetLastError: %d\n", logo.c_str(), err);
-  if (editChangePsw) {
-    const std::string key = ToAnsi(editChangePsw->text());
-    DataMgr::GetInstance().SetConfig("secret", key);
-    WriteDeviceKey(key);
-  }
-  if (cloud_->GetConnectionInfo()) {
-    const bool connected = cloud_->CreateConnection();
-    DataMgr::GetInstance().SaveConfig();
-    UpdateLogo();
-    return connected;
-  }
-  ShowLoginFailure(QStringLiteral(u"更新款台失败"));
-  return false;
+  const BindingResult result = binding_.ChangeAccount(
+      editChangePsw != nullptr ? ToAnsi(editChangePsw->text()) : std::string(), editChangePsw != nullptr);
+  if (result.logo_checked) ShowLogo(result.have_logo);
+  ShowBindingFailure(result);
+  return result.connected;
 }
 
 void LoginWnd::FillPortCombo() {
@@ -348,13 +317,13 @@ void LoginWnd::Notify(TNotifyUI& msg) {
       }
       RefreshComboSelections();
     } else if (name == QStringLiteral("ButtonChange")) {
-      ShowPage(4);
+      ShowPage(LoginPage::kChangeAccount);
       if (editChangePsw) editChangePsw->clear();
       if (buttonOK) buttonOK->setEnabled(false);
     } else if (name == QStringLiteral("ButtonCancle")) {
-      ShowPage(2);
+      ShowPage(LoginPage::kReady);
     } else if (name == QStringLiteral("ButtonOK")) {
-      if (ChangeAccount()) ShowPage(2);
+      if (ChangeAccount()) ShowPage(LoginPage::kReady);
     }
   } else if (type == QStringLiteral("textchanged")) {
     if (name == QStringLiteral("EditPsw") && buttonLogin && editPsw) {
@@ -368,7 +337,7 @@ void LoginWnd::Notify(TNotifyUI& msg) {
     } else if (name == QStringLiteral("EditChangePsw")) {
       // As the OK button, which stays disabled without a key.
       if (buttonOK == nullptr || buttonOK->isEnabled()) {
-        if (ChangeAccount()) ShowPage(2);
+        if (ChangeAccount()) ShowPage(LoginPage::kReady);
       }
     }
   } else if (type == QStringLiteral("selectchanged")) {
@@ -432,19 +401,11 @@ void LoginWnd::OnOrderTimer() {
 
 void LoginWnd::OnBarcode() {
   const std::wstring code = deps_.barcode ? deps_.barcode() : KeyboardFilter::Instance()->GetBarcode();
-  ScannerDebug("Tillcast wnd RECEIVE_BARCODE_MSG authCode=");
-  if (code.size() < 20 || code.size() > 22 || code[0] != L'R') return;
-  std::string narrow;
-  try {
-    narrow = WideToCodePage(code, 0);
-  } catch (const std::exception&) {
-    return;
-  }
-  ScannerDebug("%s", narrow.c_str());
-  ScannerDebug("\r\n");
+  const std::optional<std::string> number = scanned_.Take(code);
+  if (!number) return;
   // The order service call runs off the UI thread, so scanning never
   // freezes the window.
-  StartThread([this, narrow] { cloud_->RequestReceiptPrint(narrow); });
+  StartThread([this, n = *number] { scanned_.PrintReceipt(n); });
 }
 
 void LoginWnd::AddTrayIcon() {
@@ -495,7 +456,7 @@ void LoginWnd::OnTrayQuit() {
     NotifyCompanionQuit();
   }
   quitRequested.store(true);
-  waitSignal_.notify_all();
+  binding_.RequestQuit();
   closeAllowed = true;
   ShowWindow(false);
   RemoveTrayIcon();

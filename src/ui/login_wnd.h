@@ -4,6 +4,9 @@
 // receipt numbers, queued orders in pop-up windows, the updater timer, the
 // tray icon and quitting.
 //
+// The binding itself is DeviceBinding's and the scanned-code rule
+// ScannedCode's (src/net); the window runs them and renders their results.
+//
 // Threading: constructed, initialised and destroyed on the UI thread. The
 // capture callbacks run on the capture threads; the bind, auto-connect,
 // save and receipt-request threads are the window's own. Every change of
@@ -12,18 +15,16 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "base/worker_threads.h"
 #include "platform/clock.h"
 #include "net/cloud_api.h"
+#include "net/device_binding.h"
+#include "net/scanned_code.h"
 #include "ui/toolkit.h"
 
 class QCheckBox;
@@ -53,6 +54,15 @@ inline constexpr uint32_t kTimerUpload = 22;
 inline constexpr uint32_t kTimerOrders = 23;
 inline constexpr uint32_t kCopyDataUploadCode = 101;
 inline constexpr uint32_t kCopyDataQuitCode = 201;
+
+// The main window's pages; the values are the layouts' bits of old.
+enum class LoginPage : int {
+  kNone = 0,  // before the first ShowPage
+  kLogin = 1,
+  kReady = 2,  // with the store and device names
+  kChangeAccount = 4,
+  kWaiting = 8,  // the waiting animation plays
+};
 
 // A WM_COPYDATA record: lparam of kMsgCopyData points at one (SendMessage
 // only, never posted).
@@ -94,8 +104,8 @@ class LoginWnd final : public WindowImplBase {
   std::string GetSkinFolder() override { return SkinFolder(); }
   void Notify(TNotifyUI& msg) override;
 
-  // Bit 1 login, 2 ready, 4 change account, 8 waiting.
-  void ShowPage(int flags);
+  // Shows `page` and hides the others.
+  void ShowPage(LoginPage page);
   // Start-up: "" starts the auto-connect thread, anything else SetDeviceKey.
   void ApplyDeviceKey(const std::string& key);
   void SetDeviceKey(const std::string& key);
@@ -118,7 +128,7 @@ class LoginWnd final : public WindowImplBase {
   intptr_t OnCopyData(uint32_t code, const std::string& payload);
 
   // State, for tests and the screenshots.
-  int page() const { return page_; }
+  LoginPage page() const { return page_; }
   capture::CaptureRoad* capture() { return deps_.capture; }
   // The ready page's status line (and the tray's tip), as last shown.
   QString status_text() const { return statusText_; }
@@ -145,11 +155,14 @@ class LoginWnd final : public WindowImplBase {
   void PostQuit();
   void HideToTray();
   void StartThread(std::function<void()> body);
+  // Starts what a device key leads to.
+  void StartKeyStep(KeyStep step);
   void BindThread();
   void AutoConnectThread();
-  void ShowLoginFailure(const QString& prefix);
-  // Sleeps up to `ms`, cut short by quitRequested.
-  void WaitOrQuit(uint32_t ms);
+  // The store logo, or the default picture (UI thread).
+  void ShowLogo(bool have);
+  // A binding's message box, when it has one (UI thread).
+  void ShowBindingFailure(const BindingResult& result);
 
   LoginWndDeps deps_;
   CloudApi* cloud_;
@@ -182,16 +195,16 @@ class LoginWnd final : public WindowImplBase {
   std::atomic<bool> quitRequested{false};
   bool closeAllowed = false;
   bool ready = false;
-  int page_ = 0;
+  LoginPage page_ = LoginPage::kNone;
 
   std::unique_ptr<SpoolMonitor> spoolMonitor;
   std::unique_ptr<capture::CupsInbox> cupsInbox_;
   QLabel* labelOnline_ = nullptr;
   QString statusText_;
 
+  DeviceBinding binding_;
+  ScannedCode scanned_;
   WorkerThreads workers_;
-  std::mutex waitLock_;
-  std::condition_variable waitSignal_;
 };
 
 }  // namespace tillcast::ui

@@ -64,7 +64,7 @@ class LoginCloudTest : public test::UiFixture {
     wnd_ = std::make_unique<LoginWnd>(std::move(deps));
     ASSERT_TRUE(wnd_->Create(nullptr, ProductDisplayName(), kStyleAppWindow, kExStyleWindowEdge));
     wnd_->ShowWindow(true, true);
-    wnd_->ShowPage(1);
+    wnd_->ShowPage(LoginPage::kLogin);
   }
   void LoginWith(const char* key) {
     wnd_->FindControl<QLineEdit>(QStringLiteral("EditPsw"))->setText(QString::fromLatin1(key));
@@ -86,9 +86,9 @@ class LoginCloudTest : public test::UiFixture {
 TEST_F(LoginCloudTest, KeyLogsInAndShowsStoreAndDevice) {
   Open();
   LoginWith("DEMO-KEY-0001");
-  EXPECT_EQ(wnd_->page(), 8);
-  ASSERT_TRUE(test::PumpUntil([&] { return wnd_->page() != 8; }, 20000)) << sim_.LogText();
-  ASSERT_EQ(wnd_->page(), 2) << (Boxes().empty() ? QString() : Boxes()[0]).toStdString();
+  EXPECT_EQ(wnd_->page(), LoginPage::kWaiting);
+  ASSERT_TRUE(test::PumpUntil([&] { return wnd_->page() != LoginPage::kWaiting; }, 20000)) << sim_.LogText();
+  ASSERT_EQ(wnd_->page(), LoginPage::kReady) << (Boxes().empty() ? QString() : Boxes()[0]).toStdString();
   EXPECT_EQ(Label("LabelStoreName"), QStringLiteral(u"演示门店"));
   EXPECT_EQ(Label("LabelClient"), QStringLiteral(u"收银台1 ID:") + QString::fromStdString(data().GetConfig("DeviceID")));
   EXPECT_FALSE(data().GetConfig("DeviceID").empty());
@@ -102,7 +102,7 @@ TEST_F(LoginCloudTest, UnknownKeyShowsTheReasonOnTheLoginPage) {
   Open();
   LoginWith("NO-SUCH-KEY");
   ASSERT_TRUE(test::PumpUntil([&] { return !Boxes().empty(); }, 20000)) << sim_.LogText();
-  EXPECT_EQ(wnd_->page(), 1);
+  EXPECT_EQ(wnd_->page(), LoginPage::kLogin);
   EXPECT_EQ(Boxes()[0], QStringLiteral(u"提示|登录失败,设备码无效"));
   EXPECT_TRUE(wnd_->FindControl<QWidget>(QStringLiteral("LayoutLogin"))->isVisible());
 }

@@ -147,11 +147,11 @@ TEST_F(LoginWndTest, OptionsAreStoredAndSaved) {
 
 TEST_F(LoginWndTest, EmptyKeyKeepsLoginDisabledAndEnterDoesNothing) {
   Open();
-  wnd_->ShowPage(1);
+  wnd_->ShowPage(LoginPage::kLogin);
   auto* edit = Find<QLineEdit>("EditPsw");
   emit edit->returnPressed();
   wnd_->JoinWorkers();
-  EXPECT_EQ(wnd_->page(), 1);
+  EXPECT_EQ(wnd_->page(), LoginPage::kLogin);
   EXPECT_EQ(cloud_.connection_info_calls.load(), 0);
   edit->setText(QStringLiteral("KEY-1"));
   EXPECT_TRUE(Find<QPushButton>("ButtonLogin")->isEnabled());
@@ -161,19 +161,19 @@ TEST_F(LoginWndTest, EmptyKeyKeepsLoginDisabledAndEnterDoesNothing) {
 
 TEST_F(LoginWndTest, LoginBindsAndShowsTheReadyPage) {
   Open();
-  wnd_->ShowPage(1);
+  wnd_->ShowPage(LoginPage::kLogin);
   data().SetBindInfo("store_name", test::Gbk("一号店"));
   data().SetBindInfo("device_name", test::Gbk("收银台2"));
   data().SetConfig("DeviceID", "dev-9");
   Find<QLineEdit>("EditPsw")->setText(QStringLiteral("KEY-1"));
   Find<QPushButton>("ButtonLogin")->click();
-  EXPECT_EQ(wnd_->page(), 8);
+  EXPECT_EQ(wnd_->page(), LoginPage::kWaiting);
   EXPECT_TRUE(IsGifPlaying(Find<QLabel>("GifAnimWaiting")));
   EXPECT_EQ(data().GetConfig("secret"), "KEY-1");
   std::string stored;
   EXPECT_TRUE(ReadDeviceKey(stored));
   EXPECT_EQ(stored, "KEY-1");
-  ASSERT_TRUE(PumpUntil([&] { return wnd_->page() == 2; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return wnd_->page() == LoginPage::kReady; }, 5000));
   EXPECT_FALSE(IsGifPlaying(Find<QLabel>("GifAnimWaiting")));
   EXPECT_EQ(Find<QLabel>("LabelStoreName")->text(), QStringLiteral(u"一号店"));
   EXPECT_EQ(Find<QLabel>("LabelClient")->text(), QStringLiteral(u"收银台2 ID:dev-9"));
@@ -186,12 +186,12 @@ TEST_F(LoginWndTest, FailedBindingReturnsToLoginWithTheMessage) {
   data().SetLastMessage(test::Gbk("设备码无效"));
   Open();
   wnd_->SetDeviceKey("BAD-KEY");
-  EXPECT_EQ(wnd_->page(), 8);
-  ASSERT_TRUE(PumpUntil([&] { return wnd_->page() == 1 && !Boxes().empty(); }, 5000));
+  EXPECT_EQ(wnd_->page(), LoginPage::kWaiting);
+  ASSERT_TRUE(PumpUntil([&] { return wnd_->page() == LoginPage::kLogin && !Boxes().empty(); }, 5000));
   EXPECT_EQ(Boxes()[0], QStringLiteral(u"提示|登录失败,设备码无效"));
   // The same key again changes nothing.
   wnd_->SetDeviceKey("BAD-KEY");
-  EXPECT_EQ(wnd_->page(), 1);
+  EXPECT_EQ(wnd_->page(), LoginPage::kLogin);
 }
 
 TEST_F(LoginWndTest, CloudTextsAreCutBeforeTheWindowShowsThem) {
@@ -203,7 +203,7 @@ TEST_F(LoginWndTest, CloudTextsAreCutBeforeTheWindowShowsThem) {
   data().SetBindInfo("device_name", huge);
   data().SetConfig("DeviceID", std::string(1 << 20, '7'));
   Open();
-  wnd_->ShowPage(2);
+  wnd_->ShowPage(LoginPage::kReady);
   const std::string store = ToAnsi(Find<QLabel>("LabelStoreName")->text());
   EXPECT_LE(store.size(), kMaxWindowNameBytes);
   EXPECT_EQ(store, huge.substr(0, 124) + "...");
@@ -222,26 +222,38 @@ TEST_F(LoginWndTest, CloudTextsAreCutBeforeTheWindowShowsThem) {
 TEST_F(LoginWndTest, AutoConnectRetriesUntilConnected) {
   cloud_.connection_ok = false;
   Open();
-  wnd_->ShowPage(8);
+  wnd_->ShowPage(LoginPage::kWaiting);
   wnd_->ApplyDeviceKey("");
   ASSERT_TRUE(PumpUntil([&] { return cloud_.connection_calls.load() >= 3; }, 5000));
-  EXPECT_EQ(wnd_->page(), 8);
+  EXPECT_EQ(wnd_->page(), LoginPage::kWaiting);
   cloud_.connection_ok = true;
-  ASSERT_TRUE(PumpUntil([&] { return wnd_->page() == 2; }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return wnd_->page() == LoginPage::kReady; }, 5000));
   wnd_->JoinWorkers();
-  EXPECT_TRUE(log_.Contains(test::Gbk("开启自动连接线程")));
-  EXPECT_TRUE(log_.Contains(test::Gbk("退出自动连接线程")));
   EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(LoginWndTest, QuittingFromTheTrayEndsAutoConnect) {
+  cloud_.connection_ok = false;
+  Open();
+  wnd_->ShowPage(LoginPage::kWaiting);
+  wnd_->ApplyDeviceKey("");
+  ASSERT_TRUE(PumpUntil([&] { return cloud_.connection_calls.load() >= 1; }, 5000));
+  wnd_->SendMessage(kMsgTrayQuit);
+  wnd_->JoinWorkers();  // would not return while the loop went on
+  const int calls = cloud_.connection_calls.load();
+  test::PumpFor(100);
+  EXPECT_EQ(cloud_.connection_calls.load(), calls);
+  EXPECT_EQ(wnd_->page(), LoginPage::kWaiting);
 }
 
 TEST_F(LoginWndTest, ChangeAccountPageAndItsFailure) {
   Open();
-  wnd_->ShowPage(2);
+  wnd_->ShowPage(LoginPage::kReady);
   Find<QPushButton>("ButtonChange")->click();
-  EXPECT_EQ(wnd_->page(), 4);
+  EXPECT_EQ(wnd_->page(), LoginPage::kChangeAccount);
   EXPECT_FALSE(Find<QPushButton>("ButtonOK")->isEnabled());
   Find<QPushButton>("ButtonCancle")->click();
-  EXPECT_EQ(wnd_->page(), 2);
+  EXPECT_EQ(wnd_->page(), LoginPage::kReady);
 
   Find<QPushButton>("ButtonChange")->click();
   test::WriteFile(LoginWnd::StoreLogoFile(), "old logo");
@@ -250,17 +262,14 @@ TEST_F(LoginWndTest, ChangeAccountPageAndItsFailure) {
   Find<QLineEdit>("EditChangePsw")->setText(QStringLiteral("NEW-KEY"));
   ASSERT_TRUE(Find<QPushButton>("ButtonOK")->isEnabled());
   Find<QPushButton>("ButtonOK")->click();
-  EXPECT_EQ(wnd_->page(), 4);
+  EXPECT_EQ(wnd_->page(), LoginPage::kChangeAccount);
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0], QStringLiteral(u"提示|更新款台失败,网络超时"));
-  EXPECT_FALSE(test::FileExists(LoginWnd::StoreLogoFile()));
   EXPECT_EQ(data().GetConfig("secret"), "NEW-KEY");
-  EXPECT_TRUE(log_.Contains("change account delete store logo, file path: " + LoginWnd::StoreLogoFile() +
-                            ", GetLastError: 0"));
 
   cloud_.connection_info_ok = true;
   emit Find<QLineEdit>("EditChangePsw")->returnPressed();
-  EXPECT_EQ(wnd_->page(), 2);
+  EXPECT_EQ(wnd_->page(), LoginPage::kReady);
 }
 
 TEST_F(LoginWndTest, TwoPayloadsFromTheWatcherThreadAreUploadedOnce) {
@@ -284,7 +293,7 @@ TEST_F(LoginWndTest, TwoPayloadsFromTheWatcherThreadAreUploadedOnce) {
 TEST_F(LoginWndTest, TheWindowStaysResponsiveWhileAnUploadIsHeldAndSaysWhatWaits) {
   cloud_.hold_uploads = true;  // a printer or a cloud that takes its time
   Open();
-  wnd_->ShowPage(2);
+  wnd_->ShowPage(LoginPage::kReady);
   const std::string sale = "\x1b@a sale that waits\n";
   wnd_->DriverParallelEvtCallbackEx(1, reinterpret_cast<const uint8_t*>(sale.data()), static_cast<int32_t>(sale.size()));
   ASSERT_TRUE(PumpUntil([&] { return road_->Waiting() == 1; }, 5000));
@@ -301,18 +310,16 @@ TEST_F(LoginWndTest, TheWindowStaysResponsiveWhileAnUploadIsHeldAndSaysWhatWaits
   ASSERT_TRUE(PumpUntil([&] { return !wnd_->status_text().contains(QStringLiteral(u"等待上传")); }, 5000));
 }
 
-TEST_F(LoginWndTest, ScannedCodesOfTwentyToTwentyTwoCharactersAreSent) {
+// Which codes count is ScannedCode's (tests/net); here the message from
+// the keyboard filter's thread reaches the cloud off the UI thread.
+TEST_F(LoginWndTest, AScannedReceiptNumberIsSentAndOtherCodesAreNot) {
   Open();
   const struct {
     std::wstring code;
     bool sent;
   } cases[] = {
-      {L"R" + std::wstring(18, L'1'), false},  // 19
-      {L"R" + std::wstring(19, L'2'), true},   // 20
-      {L"R" + std::wstring(20, L'3'), true},   // 21
-      {L"R" + std::wstring(21, L'4'), true},   // 22
-      {L"R" + std::wstring(22, L'5'), false},  // 23
-      {L"X" + std::wstring(20, L'6'), false},  // 21, not a receipt number
+      {L"R" + std::wstring(20, L'3'), true},
+      {L"X" + std::wstring(20, L'6'), false},
   };
   std::vector<std::string> expected;
   for (const auto& c : cases) {

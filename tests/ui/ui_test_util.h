@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <thread>
 #include <string>
@@ -19,6 +20,12 @@
 #include "print/port_list.h"
 #include "support/test_support.h"
 #include "net/cloud_api.h"
+
+namespace tillcast::ui {
+enum class LoginPage : int;
+// Pages by number in test failures.
+inline void PrintTo(LoginPage page, std::ostream* os) { *os << "page " << static_cast<int>(page); }
+}  // namespace tillcast::ui
 
 namespace tillcast::test {
 
