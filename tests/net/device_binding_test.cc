@@ -47,7 +47,7 @@ class DeviceBindingTest : public test::NetFixture {
     NetFixture::TearDown();
   }
   // A loopback address where nothing listens: the cloud is away.
-  static std::string NowhereUrl() { return "http://127.0.0.1:" + std::to_string(test::FreePort()); }
+  static std::string NowhereUrl() { return "http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()); }
 
   test::RedisServer redis_;
   test::CloudSim sim_{redis_, kDb};
