@@ -129,7 +129,8 @@ int main() {
   tillcast::test::TempDir dir;
   const std::string bin = tillcast::platform::ExecutablePath();
   const std::string driver = bin.substr(0, bin.rfind('/')) + "/SerialFilter64";
-  tillcast::test::WriteFile(dir.Sub("sf.conf"), "socket " + dir.Sub("sf.sock") + "\nserial 1 " + dir.Sub("COM1") + "\n");
+  tillcast::test::WriteFile(dir.Sub("sf.conf"),
+                            "socket " + dir.Sub("sf.sock") + "\nserial 1 " + dir.Sub("COM1") + "\n");
   tillcast::test::Subprocess daemon({driver, "-c", dir.Sub("sf.conf")}, {}, dir.Sub("sf.log"));
   if (!tillcast::test::WaitUntil([&] { return tillcast::test::FileExists(dir.Sub("COM1")); }, 10000)) {
     std::fprintf(stderr, "SerialFilter64 did not start (%s)\n", driver.c_str());
@@ -183,7 +184,7 @@ int main() {
     std::string printer_name;
     const int printer = OpenPty(&printer_name);
     tillcast::test::WriteFile(dir.Sub("sf2.conf"), "socket " + dir.Sub("sf2.sock") + "\nserial 2 " + dir.Sub("COM2") +
-                                                        " " + printer_name + " 115200\nprinter_backlog 65536\n");
+                                                       " " + printer_name + " 115200\nprinter_backlog 65536\n");
     tillcast::test::Subprocess proxy({driver, "-c", dir.Sub("sf2.conf")}, {}, dir.Sub("sf2.log"));
     if (!tillcast::test::WaitUntil([&] { return tillcast::test::FileExists(dir.Sub("COM2")); }, 10000)) return 1;
     const int till2 = open(dir.Sub("COM2").c_str(), O_RDWR | O_NOCTTY);

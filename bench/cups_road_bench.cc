@@ -126,7 +126,8 @@ int main() {
   Row("submit -> completed: behind tillcast", wrapped.done, bench::Percentile(direct.done, 0.5));
 
   // The agent's side: one copy read and made into its capture.
-  const std::string text = "演示门店\n小票号 R20240501\n矿泉水 x2            5.00\n三明治 x1           31.50\n合计：36.50\n";
+  const std::string text =
+      "演示门店\n小票号 R20240501\n矿泉水 x2            5.00\n三明治 x1           31.50\n合计：36.50\n";
   std::vector<std::string> lines;
   for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
     lines.push_back(text.substr(at, nl - at));

@@ -103,14 +103,14 @@ int main() {
   const long rss_after = RssKb(shop.agent()->pid());
 
   std::printf("| figure | p50 | p99 | samples |\n|---|---|---|---|\n");
-  std::printf("| sale receipt in till writes: last byte at the till port -> upload stored (ms; 300 ms quiet rule is "
-              "the floor, p50 %.2fx of it) | %.0f | %.0f | %zu |\n",
-              bench::Percentile(sale, 0.5) / 300.0, bench::Percentile(sale, 0.5), bench::Percentile(sale, 0.99),
-              sale.size());
+  std::printf(
+      "| sale receipt in till writes: last byte at the till port -> upload stored (ms; 300 ms quiet rule is "
+      "the floor, p50 %.2fx of it) | %.0f | %.0f | %zu |\n",
+      bench::Percentile(sale, 0.5) / 300.0, bench::Percentile(sale, 0.5), bench::Percentile(sale, 0.99), sale.size());
   std::printf("| cloud job: LPUSH -> document written by the virtual printer (ms) | %.1f | %.1f | %zu |\n",
               bench::Percentile(job, 0.5), bench::Percentile(job, 0.99), job.size());
-  std::printf("| bare Redis round trip, PING (ms) | %.3f | %.3f | %zu |\n", bench::Percentile(ping, 0.5), bench::Percentile(ping, 0.99),
-              ping.size());
+  std::printf("| bare Redis round trip, PING (ms) | %.3f | %.3f | %zu |\n", bench::Percentile(ping, 0.5),
+              bench::Percentile(ping, 0.99), ping.size());
   std::printf("| 1,000 jobs in a row, all printed (s) | %.1f%s | | 1000 |\n", many_ms / 1000.0,
               all ? "" : " (not all printed)");
   std::printf("| agent resident memory, idle (MiB) | %.1f | | |\n", static_cast<double>(rss_idle) / 1024.0);

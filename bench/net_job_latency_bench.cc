@@ -44,7 +44,9 @@ constexpr char kProcessing[] = "{print_jobs:bench}:processing";
 constexpr char kTries[] = "{print_jobs:bench}:tries";
 constexpr char kNotify[] = "print_notify:bench";
 
-int64_t NowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 struct ContextFree {
   void operator()(redisContext* c) const { redisFree(c); }
@@ -152,8 +154,8 @@ class BareLoop {
  private:
   void Run() {
     while (!stop_) {
-      redisReply* moved = static_cast<redisReply*>(
-          redisCommand(c_.get(), "BLMOVE %s %s LEFT RIGHT 1", kJobKey, kProcessing));
+      redisReply* moved =
+          static_cast<redisReply*>(redisCommand(c_.get(), "BLMOVE %s %s LEFT RIGHT 1", kJobKey, kProcessing));
       if (moved == nullptr) return;
       const bool got = moved->type == REDIS_REPLY_STRING;
       redisAppendCommand(c_.get(), "LPOP %s", kNotify);
@@ -164,8 +166,8 @@ class BareLoop {
         freeReplyObject(r);
       }
       if (got) {
-        const std::vector<unsigned char> bytes = tillcast::Base64Decode(
-            tillcast::data_internal::StringMember(Parse(moved), "data"));
+        const std::vector<unsigned char> bytes =
+            tillcast::Base64Decode(tillcast::data_internal::StringMember(Parse(moved), "data"));
         int64_t sent = 0;
         if (bytes.size() == sizeof sent) std::memcpy(&sent, bytes.data(), sizeof sent);
         arrivals_->Add(sent);
@@ -279,9 +281,10 @@ void BM_JobLatencyThroughLoop(benchmark::State& state) {
   state.counters["ratio_p99"] = loopP99 / bareP99;
   state.counters["loop_1000_ms"] = loop.burstMs;
   state.counters["bare_1000_ms"] = bare.burstMs;
-  std::printf("jobs %zu: LPUSH -> printed p50 %.1f us p99 %.1f us | bare BLMOVE+LPOP p50 %.1f us p99 %.1f us | "
-              "ratio p50 %.2f p99 %.2f\n",
-              loop.latencyUs.size(), loopP50, loopP99, bareP50, bareP99, loopP50 / bareP50, loopP99 / bareP99);
+  std::printf(
+      "jobs %zu: LPUSH -> printed p50 %.1f us p99 %.1f us | bare BLMOVE+LPOP p50 %.1f us p99 %.1f us | "
+      "ratio p50 %.2f p99 %.2f\n",
+      loop.latencyUs.size(), loopP50, loopP99, bareP50, bareP99, loopP50 / bareP50, loopP99 / bareP99);
   std::printf("%d jobs in a row: loop %.0f ms, bare %.0f ms (ratio %.2f)\n", kJobs, loop.burstMs, bare.burstMs,
               loop.burstMs / bare.burstMs);
   data.ResetForTest();
@@ -300,7 +303,8 @@ void BM_RestClientPost(benchmark::State& state) {
   std::thread serving([&] { server.listen_after_bind(); });
   while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/store/printer/upload";
-  const std::string body = "appId=app&content=" + std::string(800, 'Q') + "&nonceStr=abcdefgh&sign=" + std::string(32, 'A');
+  const std::string body =
+      "appId=app&content=" + std::string(800, 'Q') + "&nonceStr=abcdefgh&sign=" + std::string(32, 'A');
   int failures = 0;
   for (auto _ : state) {
     if (tillcast::RestClient::post(url, "application/x-www-form-urlencoded", body).code != 200) ++failures;

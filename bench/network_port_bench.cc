@@ -136,8 +136,9 @@ int main() {
   }
   const Figures bare = Measure(direct_printer.port(), &direct_printer, receipt, job);
   const Figures proxied = Measure(till_port, &proxied_printer, receipt, job);
-  std::printf("| path | status p50 | status p99 | 4 KiB receipt per connection p50 | p99 | 16 MiB job | intact |\n"
-              "|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| path | status p50 | status p99 | 4 KiB receipt per connection p50 | p99 | 16 MiB job | intact |\n"
+      "|---|---|---|---|---|---|---|\n");
   Row("till -> printer (bare)", bare, job.size());
   Row("till -> SerialFilter64 network port -> printer", proxied, job.size());
   std::printf("proxied/bare: status p50 %.2fx, receipt p50 %.2fx, job throughput %.2fx\n",

@@ -101,10 +101,11 @@ int main() {
   std::printf("| path | receipts | MB | seconds | receipts/s |\n|---|---|---|---|---|\n");
   std::printf("| bare loop: signed requests posted one after the other | %d | %.1f | %.2f | %.0f |\n", ok,
               static_cast<double>(bytes) / 1e6, bare, ok / bare);
-  std::printf("| outbox drained by the upload worker (each entry read from disk, removed durably) | %d | %.1f | %.2f "
-              "| %.0f |\n",
-              kReceipts - static_cast<int>(left), static_cast<double>(bytes) / 1e6, drained,
-              (kReceipts - static_cast<double>(left)) / drained);
+  std::printf(
+      "| outbox drained by the upload worker (each entry read from disk, removed durably) | %d | %.1f | %.2f "
+      "| %.0f |\n",
+      kReceipts - static_cast<int>(left), static_cast<double>(bytes) / 1e6, drained,
+      (kReceipts - static_cast<double>(left)) / drained);
   std::printf("outbox/bare throughput: %.2fx\n", bare / drained);
   return left == 0 ? 0 : 1;
 }

@@ -85,7 +85,9 @@ void ReEmitLatency() {
     return;
   }
   tillcast::platform::EvdevHookOptions o;
-  o.accept = [](const tillcast::platform::InputDeviceInfo& info) { return info.name == tillcast::test::kTestScannerName; };
+  o.accept = [](const tillcast::platform::InputDeviceInfo& info) {
+    return info.name == tillcast::test::kTestScannerName;
+  };
   tillcast::platform::EvdevKeyboardHook hook(o);
   if (!hook.Install([&](int code, uint32_t message, const tillcast::platform::KeyRecord& key) {
         return hook.CallNextHook(code, message, key);

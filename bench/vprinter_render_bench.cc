@@ -30,7 +30,8 @@ std::string Receipt() {
   // A 256 x 96 logo.
   r += gs + "v0" + std::string(1, '\0') + std::string("\x20\x00\x60\x00", 4);
   for (int i = 0; i < 32 * 96; ++i) r += static_cast<char>((i * 37) & 0xFF);
-  r += gs + "!" + "\x11" + Gbk("天天便利店") + "\n" + gs + "!" + std::string(1, '\0') + esc + "a" + std::string(1, '\0');
+  r +=
+      gs + "!" + "\x11" + Gbk("天天便利店") + "\n" + gs + "!" + std::string(1, '\0') + esc + "a" + std::string(1, '\0');
   for (int i = 0; i < 34; ++i) {
     r += Gbk("商品名称" + std::to_string(i)) + esc + "$" + std::string("\xE0\x00", 2) + "x2" + esc + "$" +
          std::string("\x90\x01", 2) + "12.50\n";

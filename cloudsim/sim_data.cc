@@ -72,7 +72,8 @@ SimData DefaultData() {
   std::string error;
   Parse(kDefaultOrder, &order, &error);
   data.orders[Str(order, "order_no")] = order;
-  data.receipts["R20240501000000000001"] = "演示门店\n小票号 R20240501000000000001\n矿泉水 x2      5.00\n三明治 x1     31.50\n合计：36.50\n";
+  data.receipts["R20240501000000000001"] =
+      "演示门店\n小票号 R20240501000000000001\n矿泉水 x2      5.00\n三明治 x1     31.50\n合计：36.50\n";
   return data;
 }
 
@@ -96,8 +97,10 @@ bool LoadData(const std::string& path, SimData* out, std::string* error) {
     s.storeName = Str(js, "storeName");
     s.secret = Str(js, "secret");
     s.logoFile = Str(js, "logoFile");
-    if (js["receiptTemplate"].isString()) s.receiptTemplate = js["receiptTemplate"].asString();
-    else if (js["receiptTemplate"].isObject()) s.receiptTemplate = Compact(js["receiptTemplate"]);
+    if (js["receiptTemplate"].isString())
+      s.receiptTemplate = js["receiptTemplate"].asString();
+    else if (js["receiptTemplate"].isObject())
+      s.receiptTemplate = Compact(js["receiptTemplate"]);
     if (s.storeId.empty()) {
       *error = "a store without storeId";
       return false;

@@ -22,17 +22,17 @@ struct Device {
 struct Store {
   std::string storeId;
   std::string storeCode;
-  std::string storeName;  // UTF-8
-  std::string secret;     // signs the device API requests
-  std::string logoFile;   // "" = built-in picture
+  std::string storeName;        // UTF-8
+  std::string secret;           // signs the device API requests
+  std::string logoFile;         // "" = built-in picture
   std::string receiptTemplate;  // JSON text handed to the device
 };
 
 struct SimData {
-  std::map<std::string, Store> stores;         // by storeId
+  std::map<std::string, Store> stores;  // by storeId
   std::vector<Device> devices;
-  std::map<std::string, Json::Value> orders;   // by order_no: the "order" object
-  std::map<std::string, std::string> receipts; // receipt_no -> receipt text (UTF-8)
+  std::map<std::string, Json::Value> orders;    // by order_no: the "order" object
+  std::map<std::string, std::string> receipts;  // receipt_no -> receipt text (UTF-8)
 
   const Device* DeviceByKey(const std::string& key) const;
   const Device* DeviceByAppId(const std::string& appId) const;

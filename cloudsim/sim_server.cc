@@ -47,7 +47,8 @@ std::map<std::string, std::string> QueryOf(const httplib::Request& req) {
 std::string Printable(const std::string& text) {
   std::string out;
   for (char c : text.substr(0, 64)) {
-    const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_';
+    const bool plain =
+        (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_';
     out += plain ? c : '?';
   }
   return out;
@@ -139,7 +140,8 @@ int SimServer::Bind() {
   } else if (!server_->bind_to_port(options_.bind, options_.httpPort)) {
     return -1;
   }
-  if (options_.publicUrl.empty()) options_.publicUrl = "http://" + options_.bind + ":" + std::to_string(options_.httpPort);
+  if (options_.publicUrl.empty())
+    options_.publicUrl = "http://" + options_.bind + ":" + std::to_string(options_.httpPort);
   return options_.httpPort;
 }
 
@@ -162,21 +164,21 @@ void SimServer::Routes() {
   });
 
   // Binding by device key.
-  s.Post("/store/printer/device", WithBody([this](const httplib::Request&, const std::string& body,
-                                                  httplib::Response& res) {
-    const auto params = ParseForm(body);
-    const Device* d = data_.DeviceByKey(Param(params, "token"));
-    const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
-    if (st == nullptr) return Reply(res, 200, DeviceError(40401, "设备码无效"));
-    Json::Value v;
-    v["code"] = 0;
-    v["message"] = "success";
-    v["result"]["appId"] = d->appId;
-    v["result"]["storeId"] = st->storeId;
-    v["result"]["jobKey"] = JobKey(d->deviceId);
-    v["result"]["secret"] = st->secret;
-    Reply(res, 200, v);
-  }));
+  s.Post("/store/printer/device",
+         WithBody([this](const httplib::Request&, const std::string& body, httplib::Response& res) {
+           const auto params = ParseForm(body);
+           const Device* d = data_.DeviceByKey(Param(params, "token"));
+           const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
+           if (st == nullptr) return Reply(res, 200, DeviceError(40401, "设备码无效"));
+           Json::Value v;
+           v["code"] = 0;
+           v["message"] = "success";
+           v["result"]["appId"] = d->appId;
+           v["result"]["storeId"] = st->storeId;
+           v["result"]["jobKey"] = JobKey(d->deviceId);
+           v["result"]["secret"] = st->secret;
+           Reply(res, 200, v);
+         }));
 
   // The signed connection query.
   s.Get("/store/printer/device", [this](const httplib::Request& req, httplib::Response& res) {
@@ -209,47 +211,48 @@ void SimServer::Routes() {
   });
 
   // Signed uploads: stored decoded, one file per receipt.
-  s.Post("/store/printer/upload", WithBody([this](const httplib::Request&, const std::string& body,
-                                                  httplib::Response& res) {
-    const auto params = ParseForm(body);
-    const Device* d = data_.DeviceByAppId(Param(params, "appId"));
-    const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
-    if (st == nullptr) return Reply(res, 404, DeviceError(40402, "unknown appId"));
-    if (!SignatureValid(params, st->secret)) return Reply(res, 403, DeviceError(40301, "bad signature"));
-    if (const int fault = uploadFault_.load(); fault > 0) {
-      return Reply(res, fault, DeviceError(fault * 100 + 1, "upload refused by the test fault"));
-    } else if (fault < 0) {
-      // A cloud that took the request and never answers.
-      while (uploadFault_.load() < 0 && !stopping_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      return Reply(res, 503, DeviceError(50301, "held"));
-    }
-    const std::string key = Param(params, "nonceStr") + ":" + Param(params, "sign");
-    std::lock_guard<std::mutex> l(uploadLock_);
-    if (uploadKeys_.count(key) != 0) {
-      ++uploadRepeats_;
-      LogLine("upload repeated (nonce %s): already stored", Param(params, "nonceStr").c_str());
-      return Reply(res, 200, DeviceError(0, "success"));
-    }
-    const std::string bytes = Base64Decode(Param(params, "content"));
-    const std::filesystem::path dir = std::filesystem::path(options_.uploads) / d->deviceId;
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    char name[32];
-    std::snprintf(name, sizeof name, "%06u", ++uploadSeq_);
-    const std::filesystem::path tmp = dir / (std::string(name) + ".part");
-    {
-      std::ofstream out(tmp, std::ios::binary);
-      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      std::ofstream keyFile(dir / (std::string(name) + ".key"), std::ios::binary);
-      keyFile << key;
-      if (!out || !keyFile) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
-    }
-    std::filesystem::rename(tmp, dir / (std::string(name) + ".dat"), ec);
-    if (ec) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
-    uploadKeys_.insert(key);
-    LogLine("upload %s/%s.dat (%zu bytes)", d->deviceId.c_str(), name, bytes.size());
-    Reply(res, 200, DeviceError(0, "success"));
-  }));
+  s.Post("/store/printer/upload",
+         WithBody([this](const httplib::Request&, const std::string& body, httplib::Response& res) {
+           const auto params = ParseForm(body);
+           const Device* d = data_.DeviceByAppId(Param(params, "appId"));
+           const Store* st = d != nullptr ? data_.StoreOf(*d) : nullptr;
+           if (st == nullptr) return Reply(res, 404, DeviceError(40402, "unknown appId"));
+           if (!SignatureValid(params, st->secret)) return Reply(res, 403, DeviceError(40301, "bad signature"));
+           if (const int fault = uploadFault_.load(); fault > 0) {
+             return Reply(res, fault, DeviceError(fault * 100 + 1, "upload refused by the test fault"));
+           } else if (fault < 0) {
+             // A cloud that took the request and never answers.
+             while (uploadFault_.load() < 0 && !stopping_.load())
+               std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             return Reply(res, 503, DeviceError(50301, "held"));
+           }
+           const std::string key = Param(params, "nonceStr") + ":" + Param(params, "sign");
+           std::lock_guard<std::mutex> l(uploadLock_);
+           if (uploadKeys_.count(key) != 0) {
+             ++uploadRepeats_;
+             LogLine("upload repeated (nonce %s): already stored", Param(params, "nonceStr").c_str());
+             return Reply(res, 200, DeviceError(0, "success"));
+           }
+           const std::string bytes = Base64Decode(Param(params, "content"));
+           const std::filesystem::path dir = std::filesystem::path(options_.uploads) / d->deviceId;
+           std::error_code ec;
+           std::filesystem::create_directories(dir, ec);
+           char name[32];
+           std::snprintf(name, sizeof name, "%06u", ++uploadSeq_);
+           const std::filesystem::path tmp = dir / (std::string(name) + ".part");
+           {
+             std::ofstream out(tmp, std::ios::binary);
+             out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+             std::ofstream keyFile(dir / (std::string(name) + ".key"), std::ios::binary);
+             keyFile << key;
+             if (!out || !keyFile) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
+           }
+           std::filesystem::rename(tmp, dir / (std::string(name) + ".dat"), ec);
+           if (ec) return Reply(res, 500, DeviceError(50001, "cannot store the upload"));
+           uploadKeys_.insert(key);
+           LogLine("upload %s/%s.dat (%zu bytes)", d->deviceId.c_str(), name, bytes.size());
+           Reply(res, 200, DeviceError(0, "success"));
+         }));
 
   s.Get(R"(/logo/([^/]+)\.png)", [this](const httplib::Request& req, httplib::Response& res) {
     const auto it = data_.stores.find(req.matches[1].str());
@@ -261,36 +264,36 @@ void SimServer::Routes() {
   });
 
   // Order service: queue a receipt for printing on a device.
-  s.Post("/open/print/receipt", WithBody([this](const httplib::Request&, const std::string& body,
-                                                httplib::Response& res) {
-    const auto params = ParseForm(body);
-    if (Param(params, "app_id") != kOrderAppId) return Reply(res, 200, OrderError("app_id 无效"));
-    if (!SignatureValid(params, kOrderKey)) return Reply(res, 403, OrderError("签名错误"));
-    const Device* d = data_.DeviceById(Param(params, "device_id"));
-    if (d == nullptr) return Reply(res, 200, OrderError("设备不存在"));
-    const std::string receiptNo = Param(params, "receipt_no");
-    const auto it = data_.receipts.find(receiptNo);
-    // The answer about the number, for whoever watches the log (the demo's
-    // commands): the request line itself names no number.
-    if (it == data_.receipts.end()) {
-      LogLine("receipt %s: 小票不存在", Printable(receiptNo).c_str());
-      return Reply(res, 200, OrderError("小票不存在"));
-    }
-    Json::Value job;
-    job["format"] = "escpos";
-    job["job_id"] = "receipt-" + std::to_string(++jobSeq_);
-    job["data"] = Base64Encode(EscPosOf(it->second));
-    std::string error;
-    if (!RedisPush(options_.redis, JobKey(d->deviceId), Compact(job), &error)) {
-      LogLine("redis push failed: %s", error.c_str());
-      return Reply(res, 200, OrderError("推送失败"));
-    }
-    LogLine("receipt %s: queued as %s", Printable(receiptNo).c_str(), job["job_id"].asString().c_str());
-    Json::Value v;
-    v["return_code"] = "SUCCESS";
-    v["return_msg"] = "OK";
-    Reply(res, 200, v);
-  }));
+  s.Post("/open/print/receipt",
+         WithBody([this](const httplib::Request&, const std::string& body, httplib::Response& res) {
+           const auto params = ParseForm(body);
+           if (Param(params, "app_id") != kOrderAppId) return Reply(res, 200, OrderError("app_id 无效"));
+           if (!SignatureValid(params, kOrderKey)) return Reply(res, 403, OrderError("签名错误"));
+           const Device* d = data_.DeviceById(Param(params, "device_id"));
+           if (d == nullptr) return Reply(res, 200, OrderError("设备不存在"));
+           const std::string receiptNo = Param(params, "receipt_no");
+           const auto it = data_.receipts.find(receiptNo);
+           // The answer about the number, for whoever watches the log (the demo's
+           // commands): the request line itself names no number.
+           if (it == data_.receipts.end()) {
+             LogLine("receipt %s: 小票不存在", Printable(receiptNo).c_str());
+             return Reply(res, 200, OrderError("小票不存在"));
+           }
+           Json::Value job;
+           job["format"] = "escpos";
+           job["job_id"] = "receipt-" + std::to_string(++jobSeq_);
+           job["data"] = Base64Encode(EscPosOf(it->second));
+           std::string error;
+           if (!RedisPush(options_.redis, JobKey(d->deviceId), Compact(job), &error)) {
+             LogLine("redis push failed: %s", error.c_str());
+             return Reply(res, 200, OrderError("推送失败"));
+           }
+           LogLine("receipt %s: queued as %s", Printable(receiptNo).c_str(), job["job_id"].asString().c_str());
+           Json::Value v;
+           v["return_code"] = "SUCCESS";
+           v["return_msg"] = "OK";
+           Reply(res, 200, v);
+         }));
 
   s.Get("/open/order/info", [this](const httplib::Request& req, httplib::Response& res) {
     const auto params = QueryOf(req);
@@ -311,35 +314,36 @@ void SimServer::Routes() {
   });
 
   // Admin: push onto a device's lists.
-  s.Post(R"(/sim/push/(raw|order|notify))", WithBody([this](const httplib::Request& req, const std::string& body,
-                                                             httplib::Response& res) {
-    const std::string kind = req.matches[1].str();
-    const std::string device = req.get_param_value("device");
-    if (data_.DeviceById(device) == nullptr) return Reply(res, 404, DeviceError(40404, "unknown device"));
-    std::string key = JobKey(device);
-    std::string value;
-    if (kind == "raw") {
-      Json::Value job;
-      job["format"] = "escpos";
-      job["job_id"] = req.has_param("job_id") ? req.get_param_value("job_id") : "sim-" + std::to_string(++jobSeq_);
-      job["data"] = Base64Encode(body);
-      value = Compact(job);
-    } else if (kind == "order") {
-      Json::Value job;
-      job["format"] = "cvs_order_info";
-      job["job_id"] = "sim-" + std::to_string(++jobSeq_);
-      job["order_no"] = req.get_param_value("order");
-      value = Compact(job);
-    } else {
-      key = NotifyKey(device);
-      value = body.empty() ? "changed" : body;
-    }
-    std::string error;
-    if (!RedisPush(options_.redis, key, value, &error)) return Reply(res, 502, DeviceError(50201, error));
-    Json::Value v = DeviceError(0, "success");
-    v["key"] = key;
-    Reply(res, 200, v);
-  }));
+  s.Post(R"(/sim/push/(raw|order|notify))",
+         WithBody([this](const httplib::Request& req, const std::string& body, httplib::Response& res) {
+           const std::string kind = req.matches[1].str();
+           const std::string device = req.get_param_value("device");
+           if (data_.DeviceById(device) == nullptr) return Reply(res, 404, DeviceError(40404, "unknown device"));
+           std::string key = JobKey(device);
+           std::string value;
+           if (kind == "raw") {
+             Json::Value job;
+             job["format"] = "escpos";
+             job["job_id"] =
+                 req.has_param("job_id") ? req.get_param_value("job_id") : "sim-" + std::to_string(++jobSeq_);
+             job["data"] = Base64Encode(body);
+             value = Compact(job);
+           } else if (kind == "order") {
+             Json::Value job;
+             job["format"] = "cvs_order_info";
+             job["job_id"] = "sim-" + std::to_string(++jobSeq_);
+             job["order_no"] = req.get_param_value("order");
+             value = Compact(job);
+           } else {
+             key = NotifyKey(device);
+             value = body.empty() ? "changed" : body;
+           }
+           std::string error;
+           if (!RedisPush(options_.redis, key, value, &error)) return Reply(res, 502, DeviceError(50201, error));
+           Json::Value v = DeviceError(0, "success");
+           v["key"] = key;
+           Reply(res, 200, v);
+         }));
 
   // Admin: a store's new receipt template (JSON), handed out from the next
   // connection query on; devices learn of it through a notify element.

@@ -20,13 +20,13 @@ namespace cloudsim {
 
 struct SimOptions {
   std::string bind = "127.0.0.1";
-  int httpPort = 8480;     // 0 = any free port
-  std::string portFile;    // the port actually bound is written here
-  RedisTarget redis;       // where the lists are pushed
+  int httpPort = 8480;             // 0 = any free port
+  std::string portFile;            // the port actually bound is written here
+  RedisTarget redis;               // where the lists are pushed
   std::string advertiseRedisHost;  // host told to devices ("" = redis.host)
   int advertiseRedisPort = 0;      // port told to devices (0 = redis.port)
   std::string uploads = "cloudsim-uploads";
-  std::string publicUrl;   // base of logo addresses ("" = http://bind:port)
+  std::string publicUrl;  // base of logo addresses ("" = http://bind:port)
 };
 
 // Thread-safe: handlers run on the server's worker threads.

@@ -82,7 +82,8 @@ bool Run(redisContext* c, const std::vector<std::string>& args, std::string* err
     argv.push_back(a.data());
     argl.push_back(a.size());
   }
-  ReplyPtr reply(static_cast<redisReply*>(redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), argl.data())));
+  ReplyPtr reply(
+      static_cast<redisReply*>(redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), argl.data())));
   if (!reply) {
     *error = c->errstr;
     return false;
@@ -105,8 +106,10 @@ std::map<std::string, std::string> ParseForm(const std::string& text) {
     const std::string pair = text.substr(start, end - start);
     if (!pair.empty()) {
       const size_t eq = pair.find('=');
-      if (eq == std::string::npos) out[Decode(pair)] = "";
-      else out[Decode(pair.substr(0, eq))] = Decode(pair.substr(eq + 1));
+      if (eq == std::string::npos)
+        out[Decode(pair)] = "";
+      else
+        out[Decode(pair.substr(0, eq))] = Decode(pair.substr(eq + 1));
     }
     start = end + 1;
   }

@@ -202,7 +202,8 @@ int RunBackend(int argc, char** argv) {
   if (inbox_ok && documents.empty() && !from_stream)
     Report("WARNING", "the job's document cannot be read in " + request_root + ": no copy for the agent");
 
-  struct sigaction term {}, old_term{}, ignore{}, old_pipe{};
+  struct sigaction term {
+  }, old_term{}, ignore{}, old_pipe{};
   term.sa_handler = OnTerminate;
   sigemptyset(&term.sa_mask);
   sigaction(SIGTERM, &term, &old_term);
@@ -321,8 +322,10 @@ int RunBackend(int argc, char** argv) {
         Report("WARNING", "the inbox " + inbox + " is full: the " + std::to_string(dropped) +
                               " oldest copies the agent has not taken were dropped");
       const std::string name = capture::CupsCopyName(NowMs(), job, c.number);
-      if (c.file->Publish(name, &error)) Report("DEBUG", "copy for the agent: " + inbox + "/" + name);
-      else Report("WARNING", "no copy for the agent: " + error);
+      if (c.file->Publish(name, &error))
+        Report("DEBUG", "copy for the agent: " + inbox + "/" + name);
+      else
+        Report("WARNING", "no copy for the agent: " + error);
     }
     return kBackendOk;
   }

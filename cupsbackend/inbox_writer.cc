@@ -133,8 +133,8 @@ bool CopyFile::Open(const std::string& folder, const std::string& header, std::s
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    temp_ = folder + "/.tmp-" + std::to_string(getpid()) + "-" + std::to_string(ts.tv_nsec) + "-" +
-            std::to_string(attempt);
+    temp_ =
+        folder + "/.tmp-" + std::to_string(getpid()) + "-" + std::to_string(ts.tv_nsec) + "-" + std::to_string(attempt);
     fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd_ < 0 && errno != EEXIST) break;
   }
@@ -190,8 +190,10 @@ bool CopyFile::Publish(const std::string& name, std::string* error) {
   int rc = renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_path.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && errno == EINVAL) {
     struct stat st {};
-    if (lstat(final_path.c_str(), &st) == 0) errno = EEXIST;
-    else rc = ::rename(temp_.c_str(), final_path.c_str());
+    if (lstat(final_path.c_str(), &st) == 0)
+      errno = EEXIST;
+    else
+      rc = ::rename(temp_.c_str(), final_path.c_str());
   }
   if (rc != 0) {
     *error = final_path + ": " + Errno(errno);

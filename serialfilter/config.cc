@@ -120,10 +120,14 @@ bool ParseConfig(const std::string& text, DriverConfig* config, std::string* err
         }
         std::string flow;
         if (words >> flow) {
-          if (flow == "none") p.flow = FlowControl::kNone;
-          else if (flow == "rtscts") p.flow = FlowControl::kRtsCts;
-          else if (flow == "xonxoff") p.flow = FlowControl::kXonXoff;
-          else return bad();
+          if (flow == "none")
+            p.flow = FlowControl::kNone;
+          else if (flow == "rtscts")
+            p.flow = FlowControl::kRtsCts;
+          else if (flow == "xonxoff")
+            p.flow = FlowControl::kXonXoff;
+          else
+            return bad();
         }
       }
       std::string extra;

@@ -205,7 +205,8 @@ void Daemon::Impl::DropStale(Port* p) {
   if (p->cfg.printer.empty() || p->printer.valid() || p->to_printer.empty()) return;
   const uint64_t now = NowMs();
   size_t dropped = 0;
-  if (now > config.printer_drop_after_ms) dropped += p->to_printer.DropArrivedBefore(now - config.printer_drop_after_ms);
+  if (now > config.printer_drop_after_ms)
+    dropped += p->to_printer.DropArrivedBefore(now - config.printer_drop_after_ms);
   dropped += p->to_printer.DropToLimit(config.printer_backlog);
   if (dropped > 0 && !p->drop_warned) {
     p->drop_warned = true;
@@ -256,8 +257,10 @@ bool Daemon::Impl::ServeClient(int fd) {
     for (size_t i = 0; i < count; ++i) {
       int got = -1;
       std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-      if (passed < 0) passed = got;
-      else close(got);
+      if (passed < 0)
+        passed = got;
+      else
+        close(got);
     }
   }
   std::string reply;
@@ -297,7 +300,8 @@ bool Daemon::Start(const DriverConfig& config, const std::string& config_path, b
     return false;
   }
   if (d.socket_gid != static_cast<gid_t>(-1) && chown(config.socket.c_str(), static_cast<uid_t>(-1), d.socket_gid) != 0)
-    Warn("cannot give %s to group %u: %s", config.socket.c_str(), static_cast<unsigned>(d.socket_gid), std::strerror(errno));
+    Warn("cannot give %s to group %u: %s", config.socket.c_str(), static_cast<unsigned>(d.socket_gid),
+         std::strerror(errno));
   chmod(config.socket.c_str(), config.socket_mode);
   d.core.HoldUnmonitored(config.capture_hold_ms, NowMs);
   d.OpenPorts(config_path);
@@ -341,8 +345,8 @@ int Daemon::Run() {
       d.OpenPrinter(&p);
       d.FlushPrinter(&p);
       d.DropStale(&p);
-      add(kPort, p.dev.get(),
-          static_cast<short>((d.TillMayWrite(p) ? POLLIN : 0) | (p.to_till.empty() ? 0 : POLLOUT)), i);
+      add(kPort, p.dev.get(), static_cast<short>((d.TillMayWrite(p) ? POLLIN : 0) | (p.to_till.empty() ? 0 : POLLOUT)),
+          i);
       if (p.printer.valid()) {
         const short ev = static_cast<short>((p.printer_reads ? POLLIN : 0) | (p.to_printer.empty() ? 0 : POLLOUT));
         add(kPrinter, p.printer.get(), ev, i);
@@ -369,12 +373,8 @@ int Daemon::Run() {
       if (re == 0) continue;
       const Slot& s = slots[i];
       switch (s.kind) {
-        case kSignal:
-          stop = true;
-          break;
-        case kListen:
-          d.Accept();
-          break;
+        case kSignal: stop = true; break;
+        case kListen: d.Accept(); break;
         case kClient:
           if (!d.ServeClient(s.fd)) {
             d.core.DropClient(s.fd);
@@ -401,9 +401,7 @@ int Daemon::Run() {
           }
           break;
         }
-        case kNet:
-          d.nets[s.port]->Ready(s.tag, re, NowMs());
-          break;
+        case kNet: d.nets[s.port]->Ready(s.tag, re, NowMs()); break;
       }
     }
     if (stop) break;

@@ -73,27 +73,16 @@ std::string DriverCore::Handle(int client, const uint8_t* msg, size_t size, int 
         reply = AddMonitor(client, in, in_size, passed_fd);
         passed_fd = -1;
         break;
-      case kIoctlRemovePortMonitor:
-        reply = RemoveMonitor(in, in_size);
-        break;
-      case kIoctlRemoveAllPortMonitor:
-        reply = RemoveAll(in, in_size);
-        break;
-      case kIoctlGetSerialComData:
-        reply = Fetch(kPortSerial);
-        break;
-      case kIoctlGetParallelData:
-        reply = Fetch(kPortParallel);
-        break;
+      case kIoctlRemovePortMonitor: reply = RemoveMonitor(in, in_size); break;
+      case kIoctlRemoveAllPortMonitor: reply = RemoveAll(in, in_size); break;
+      case kIoctlGetSerialComData: reply = Fetch(kPortSerial); break;
+      case kIoctlGetParallelData: reply = Fetch(kPortParallel); break;
       case kIoctlAppExit:
         DropClient(client);
         reply = Status(0);
         break;
-      case kIoctlTestInject:
-        reply = test_hooks_ ? Inject(in, in_size) : Status(kErrInvalidFunction);
-        break;
-      default:
-        reply = Status(kErrInvalidFunction);
+      case kIoctlTestInject: reply = test_hooks_ ? Inject(in, in_size) : Status(kErrInvalidFunction); break;
+      default: reply = Status(kErrInvalidFunction);
     }
   }
   if (passed_fd >= 0) close(passed_fd);

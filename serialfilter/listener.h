@@ -14,8 +14,7 @@ namespace tillcast::serialfilter {
 // created with `mode`; a stale socket file is replaced. False with `*error`
 // when that fails; `*in_use` is true when another process answers there
 // (the file is then left alone).
-bool BindListener(const std::string& path, unsigned mode, platform::ScopedFd* out, std::string* error,
-                  bool* in_use);
+bool BindListener(const std::string& path, unsigned mode, platform::ScopedFd* out, std::string* error, bool* in_use);
 
 // Root, our own user and, unless `group` is -1, members of `group` (as
 // their primary or a supplementary group when they connected) may talk to

@@ -197,12 +197,13 @@ void NetworkPort::PrinterFailed(Conn* c, const std::string& why, uint64_t now_ms
   const size_t dropped = c->to_printer.DropToLimit(0);
   if (c->printer_shut) {
     // Everything was written; only the printer's end was not seen.
-    Warn("network port %u: printer %s %s after the till's connection from %s ended", cfg_.number,
-         cfg_.printer.c_str(), why.c_str(), c->peer.c_str());
+    Warn("network port %u: printer %s %s after the till's connection from %s ended", cfg_.number, cfg_.printer.c_str(),
+         why.c_str(), c->peer.c_str());
   } else {
-    Warn("network port %u: printer %s %s; the till's connection from %s is closed once what it sends is captured "
-         "(%zu bytes not printed)",
-         cfg_.number, cfg_.printer.c_str(), why.c_str(), c->peer.c_str(), dropped);
+    Warn(
+        "network port %u: printer %s %s; the till's connection from %s is closed once what it sends is captured "
+        "(%zu bytes not printed)",
+        cfg_.number, cfg_.printer.c_str(), why.c_str(), c->peer.c_str(), dropped);
   }
   printer_gone_ = !c->printer_shut;
   c->failed = true;

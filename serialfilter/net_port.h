@@ -83,9 +83,9 @@ class NetworkPort {
     uint64_t connect_due = 0;
     ByteQueue to_printer;
     std::string to_till;
-    bool till_eof = false;     // the till sent its last byte
-    bool till_dead = false;    // the till's connection failed: nothing more goes to it
-    bool failed = false;       // the printer is gone for this connection
+    bool till_eof = false;      // the till sent its last byte
+    bool till_dead = false;     // the till's connection failed: nothing more goes to it
+    bool failed = false;        // the printer is gone for this connection
     bool printer_shut = false;  // the printer was told the till is done
     uint64_t finish_due = 0;
     uint64_t failed_at = 0;

@@ -136,8 +136,7 @@ bool PortKeeper::Impl::Serve(int fd) {
   std::vector<ScopedFd> unwanted;
   if (!ReceiveKeeperMessage(fd, 0, &msg, &unwanted) || msg.size() != 4) return false;
   switch (driver::ReadU32(reinterpret_cast<const uint8_t*>(msg.data()))) {
-    case kKeeperOpPorts:
-      return SendPorts(fd);
+    case kKeeperOpPorts: return SendPorts(fd);
     case kKeeperOpQuit:
       if (managed) return SendKeeperMessage(fd, U32(kKeeperStays));
       // The links go before the answer: once the driver has exited, no
@@ -146,8 +145,7 @@ bool PortKeeper::Impl::Serve(int fd) {
       SendKeeperMessage(fd, U32(kKeeperQuitting));
       quit = true;
       return false;
-    default:
-      return false;
+    default: return false;
   }
 }
 

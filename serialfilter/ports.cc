@@ -186,8 +186,7 @@ bool PortPathIntact(const HeldPort& p) {
     return n > 0 && std::string(target, static_cast<size_t>(n)) == p.pty;
   }
   struct stat st {};
-  return lstat(p.path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && st.st_dev == p.fifo_dev &&
-         st.st_ino == p.fifo_ino;
+  return lstat(p.path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && st.st_dev == p.fifo_dev && st.st_ino == p.fifo_ino;
 }
 
 void RemovePortPath(const HeldPort& p) {

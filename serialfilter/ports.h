@@ -18,7 +18,7 @@ namespace tillcast::serialfilter {
 
 // One port and the descriptors that keep it alive. Movable, not copyable.
 struct HeldPort {
-  uint32_t type = 0;  // 1 serial, 2 parallel, kPortNetwork
+  uint32_t type = 0;              // 1 serial, 2 parallel, kPortNetwork
   std::string path;               // network: the listen address
   platform::ScopedFd dev;         // pty master, FIFO or listening socket, non-blocking
   platform::ScopedFd slave_keep;  // serial: keeps the pty alive while the till has it closed

@@ -17,7 +17,8 @@ void Warn(const char* fmt, ...) {
   int n = std::snprintf(line, sizeof(line), "%s: ", g_prefix);
   va_list ap;
   va_start(ap, fmt);
-  if (n >= 0 && static_cast<size_t>(n) < sizeof(line)) n += std::vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), fmt, ap);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof(line))
+    n += std::vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), fmt, ap);
   va_end(ap);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n) : sizeof(line) - 2;

@@ -31,9 +31,7 @@ class Canvas {
     if (x >= 0 && x < width_ && y >= 0 && y < height_) px_[Index(x, y)] = 0;
   }
   void FillRect(int x, int y, int w, int h);
-  bool At(int x, int y) const {
-    return x >= 0 && x < width_ && y >= 0 && y < height_ && px_[Index(x, y)] != 0;
-  }
+  bool At(int x, int y) const { return x >= 0 && x < width_ && y >= 0 && y < height_ && px_[Index(x, y)] != 0; }
   const uint8_t* Row(int y) const { return px_.data() + Index(0, y); }
   // ORs `src` into this canvas with its top left at (x, y).
   void Draw(const Canvas& src, int x, int y);
@@ -45,7 +43,9 @@ class Canvas {
   bool InkBox(int* x0, int* y0, int* x1, int* y1) const;
 
  private:
-  size_t Index(int x, int y) const { return static_cast<size_t>(y) * static_cast<size_t>(width_) + static_cast<size_t>(x); }
+  size_t Index(int x, int y) const {
+    return static_cast<size_t>(y) * static_cast<size_t>(width_) + static_cast<size_t>(x);
+  }
 
   int width_ = 0;
   int height_ = 0;

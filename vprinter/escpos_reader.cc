@@ -248,8 +248,7 @@ size_t EscPosReader::ParseDle(const uint8_t* p, size_t n) {
       }
       return n < len ? 0 : Ignored("DLE DC4", len);
     }
-    default:
-      return Unknown("DLE", 1);
+    default: return Unknown("DLE", 1);
   }
 }
 
@@ -335,9 +334,12 @@ size_t EscPosReader::ParseEsc(const uint8_t* p, size_t n) {
       const int m = p[2];
       const size_t cols = static_cast<size_t>(Word(p + 3));
       size_t bytes_per_col = 0;
-      if (m == 0 || m == 1) bytes_per_col = 1;
-      else if (m == 32 || m == 33) bytes_per_col = 3;
-      else return Unknown(Name("ESC * mode", static_cast<uint8_t>(m)), 5);
+      if (m == 0 || m == 1)
+        bytes_per_col = 1;
+      else if (m == 32 || m == 33)
+        bytes_per_col = 3;
+      else
+        return Unknown(Name("ESC * mode", static_cast<uint8_t>(m)), 5);
       const size_t len = 5 + cols * bytes_per_col;
       if (n < len) return 0;
       Command cmd;
@@ -382,15 +384,11 @@ size_t EscPosReader::ParseEsc(const uint8_t* p, size_t n) {
     case 'U':
     case 'e':
     case 'r':
-    case 'u':
-      return skip(3);
-    case 'V':
-      return n < 3 ? 0 : Ignored("ESC V", 3);
+    case 'u': return skip(3);
+    case 'V': return n < 3 ? 0 : Ignored("ESC V", 3);
     case '<':
-    case 'v':
-      return 2;
-    default:
-      return Unknown(Name("ESC", c), 2);
+    case 'v': return 2;
+    default: return Unknown(Name("ESC", c), 2);
   }
 }
 
@@ -439,8 +437,7 @@ size_t EscPosReader::ParseFs(const uint8_t* p, size_t n) {
       if (n < 5) return 0;
       return Ignored(Name("FS (", p[2]), StartSkip(5, static_cast<uint64_t>(Word(p + 3))));
     }
-    default:
-      return Unknown(Name("FS", c), 2);
+    default: return Unknown(Name("FS", c), 2);
   }
 }
 
@@ -581,9 +578,12 @@ size_t EscPosReader::ParseGs(const uint8_t* p, size_t n) {
     case 'I': {
       if (n < 3) return 0;
       switch (p[2]) {
-        case 1: case 49: Answer({0x20}); break;
-        case 2: case 50: Answer({0x02}); break;
-        case 3: case 51: Answer({0x10}); break;
+        case 1:
+        case 49: Answer({0x20}); break;
+        case 2:
+        case 50: Answer({0x02}); break;
+        case 3:
+        case 51: Answer({0x10}); break;
         case 65: Answer({'_', '1', '.', '0', 0}); break;
         case 66: Answer({'_', 'T', 'I', 'L', 'L', 'C', 'A', 'S', 'T', 0}); break;
         case 67: Answer({'_', 'V', 'P', 'R', 'I', 'N', 'T', 'E', 'R', 0}); break;
@@ -613,13 +613,10 @@ size_t EscPosReader::ParseGs(const uint8_t* p, size_t n) {
     case 'f':
     case 'h':
     case 'j':
-    case 'w':
-      return skip(3);
+    case 'w': return skip(3);
     case ':':
-    case 'c':
-      return 2;
-    default:
-      return Unknown(Name("GS", c), 2);
+    case 'c': return 2;
+    default: return Unknown(Name("GS", c), 2);
   }
 }
 

@@ -92,8 +92,8 @@ class EscPosReader {
   uint64_t base_ = 0;         // stream offset of the command being parsed
   uint64_t consumed_ = 0;
   Mode mode_ = Mode::kNormal;
-  uint64_t left_ = 0;     // bytes left of a raster or a skip
-  int fsq_images_ = 0;    // FS q images whose header is still to come
+  uint64_t left_ = 0;   // bytes left of a raster or a skip
+  int fsq_images_ = 0;  // FS q images whose header is still to come
   ReaderStats stats_;
 };
 

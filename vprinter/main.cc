@@ -92,9 +92,12 @@ int main(int argc, char** argv) {
     if (i + 1 >= args.size()) return Usage(a + " needs a value");
     const std::string v = args[++i];
     if (a == "--paper") {
-      if (v == "58") paper = vprinter::kPaper58;
-      else if (v == "80") paper = vprinter::kPaper80;
-      else return Usage("--paper must be 58 or 80, not \"" + v + "\"");
+      if (v == "58")
+        paper = vprinter::kPaper58;
+      else if (v == "80")
+        paper = vprinter::kPaper80;
+      else
+        return Usage("--paper must be 58 or 80, not \"" + v + "\"");
     } else if (a == "--chinese") {
       if (v != "on" && v != "off") return Usage("--chinese must be on or off");
       chinese = v == "on";

@@ -348,8 +348,10 @@ void PrinterModel::DrawElement(Canvas* target, const Element& e, int x, int y) {
       const int w = e.sx + (e.bold ? 1 : 0);
       for (int yy = py; yy < py + e.sy; ++yy) {
         for (int xx = px; xx < px + w; ++xx) {
-          if (e.reverse) target->Clear(xx, yy);
-          else target->Set(xx, yy);
+          if (e.reverse)
+            target->Clear(xx, yy);
+          else
+            target->Set(xx, yy);
         }
       }
     }
@@ -365,8 +367,10 @@ void PrinterModel::DrawLine(Canvas* target, int origin_x, int top, int area_widt
   }
   int offset = 0;
   if (extent < area_width) {
-    if (align_ == 1) offset = (area_width - extent) / 2;
-    else if (align_ == 2) offset = area_width - extent;
+    if (align_ == 1)
+      offset = (area_width - extent) / 2;
+    else if (align_ == 2)
+      offset = area_width - extent;
   }
   for (const Element& e : line_) DrawElement(target, e, origin_x + offset + e.x, top + height - e.h);
 
@@ -470,9 +474,18 @@ void PrinterModel::FlushArea() {
       if (!row[lx]) continue;
       int dx = lx, dy = ly;
       switch (direction_) {
-        case 1: dx = ly; dy = H - 1 - lx; break;
-        case 2: dx = W - 1 - lx; dy = H - 1 - ly; break;
-        case 3: dx = W - 1 - ly; dy = lx; break;
+        case 1:
+          dx = ly;
+          dy = H - 1 - lx;
+          break;
+        case 2:
+          dx = W - 1 - lx;
+          dy = H - 1 - ly;
+          break;
+        case 3:
+          dx = W - 1 - ly;
+          dy = lx;
+          break;
         default: break;
       }
       page_.Set(area_x_ + dx, area_y_ + dy);
@@ -536,8 +549,10 @@ void PrinterModel::BlockPosition(int width, int height, int* x, int* y) {
   const int area = AreaWidth();
   int offset = 0;
   if (width < area) {
-    if (align_ == 1) offset = (area - width) / 2;
-    else if (align_ == 2) offset = area - width;
+    if (align_ == 1)
+      offset = (area - width) / 2;
+    else if (align_ == 2)
+      offset = area - width;
   }
   *x = left_margin_ + offset;
   *y = y_;

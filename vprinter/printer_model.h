@@ -125,12 +125,12 @@ class PrinterModel : public CommandSink {
   bool reverse_ = false;
   int align_ = 0;
   int line_spacing_ = kDefaultLineSpacing;
-  int right_spacing_ = 0;                  // motion units
-  int wide_left_ = 0, wide_right_ = 0;    // motion units
-  int left_margin_ = 0;                    // dots
-  int area_width_ = 0;                     // dots
-  double h_unit_ = 1.0, v_unit_ = 1.0;    // dots per motion unit
-  std::vector<int> tabs_;                  // dots from the line start
+  int right_spacing_ = 0;               // motion units
+  int wide_left_ = 0, wide_right_ = 0;  // motion units
+  int left_margin_ = 0;                 // dots
+  int area_width_ = 0;                  // dots
+  double h_unit_ = 1.0, v_unit_ = 1.0;  // dots per motion unit
+  std::vector<int> tabs_;               // dots from the line start
 
   // The line buffer.
   std::vector<Element> line_;
@@ -157,11 +157,11 @@ class PrinterModel : public CommandSink {
   bool page_mode_ = false;
   int direction_ = 0;
   int area_x_ = 0, area_y_ = 0, area_w_ = 0, area_h_ = 0;  // dots
-  bool area_explicit_ = false;  // ESC W given
+  bool area_explicit_ = false;                             // ESC W given
   int page_y_ = 0;
-  int page_used_ = 0;           // lowest position reached on the page
-  Canvas page_;   // the whole page, printable width
-  Canvas area_;   // the area in its print direction
+  int page_used_ = 0;  // lowest position reached on the page
+  Canvas page_;        // the whole page, printable width
+  Canvas area_;        // the area in its print direction
   bool area_dirty_ = false;
 };
 

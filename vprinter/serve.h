@@ -16,10 +16,10 @@ struct ServeOptions {
   Source source = Source::kInput;
   std::string out_dir;
   Paper paper = kPaper80;
-  std::string pty_link;              // "" or "-": no link
-  int tcp_port = 9100;               // 0: any free port
+  std::string pty_link;  // "" or "-": no link
+  int tcp_port = 9100;   // 0: any free port
   std::string bind = "127.0.0.1";
-  std::string input;                 // path, or "-" for stdin
+  std::string input;  // path, or "-" for stdin
   int64_t quiet_ms = 2000;
   bool chinese_default = false;
 };

@@ -36,7 +36,9 @@ Session::Session(GlyphSource* glyphs, const Options& options, OnDocument on_docu
 
 Session::~Session() = default;
 
-bool Session::Open() const { return !raw_.empty() || stream_pos_ > raw_base_ || model_->printed() || reader_->pending() > 0; }
+bool Session::Open() const {
+  return !raw_.empty() || stream_pos_ > raw_base_ || model_->printed() || reader_->pending() > 0;
+}
 
 void Session::Feed(const uint8_t* data, size_t size, int64_t now_ms) {
   if (size == 0) return;

@@ -16,8 +16,8 @@ namespace vprinter {
 
 struct Document {
   Printout printout;
-  std::string raw;         // the document's bytes, at most Session::Options::max_raw
-  uint64_t raw_size = 0;   // how many bytes it had
+  std::string raw;             // the document's bytes, at most Session::Options::max_raw
+  uint64_t raw_size = 0;       // how many bytes it had
   bool raw_truncated = false;  // `raw` holds only the first max_raw of them
   ReaderStats reader;
   // "1234 bytes, 40 text lines, 1 image, 1 QR code; 2 unknown (...)"
@@ -30,8 +30,8 @@ class Session {
   struct Options {
     int printable = kPaper80.printable;
     bool chinese_default = false;
-    int64_t quiet_ms = 2000;                 // <= 0: only cuts and Finish close
-    size_t max_raw = 16u << 20;              // bytes of .bin kept per document
+    int64_t quiet_ms = 2000;     // <= 0: only cuts and Finish close
+    size_t max_raw = 16u << 20;  // bytes of .bin kept per document
     int max_height = kMaxPaperDots;
   };
   using OnDocument = std::function<void(Document&&)>;
@@ -63,9 +63,9 @@ class Session {
   std::unique_ptr<PrinterModel> model_;
   std::unique_ptr<EscPosReader> reader_;
 
-  std::string raw_;          // bytes since raw_base_, up to max_raw
-  uint64_t raw_base_ = 0;    // stream offset of raw_[0]
-  uint64_t stream_pos_ = 0;  // stream offset after the bytes fed so far
+  std::string raw_;                 // bytes since raw_base_, up to max_raw
+  uint64_t raw_base_ = 0;           // stream offset of raw_[0]
+  uint64_t stream_pos_ = 0;         // stream offset after the bytes fed so far
   const uint8_t* slice_ = nullptr;  // the bytes being fed now
   uint64_t slice_start_ = 0;
   size_t slice_size_ = 0;

@@ -90,8 +90,7 @@ void AppendPageArea(Bytes* out, int x, int y, int width, int height, int directi
 void AppendPagePrint(Bytes* out) { out->push_back(0x0C); }
 void AppendPageClear(Bytes* out) { out->push_back(0x18); }
 
-bool AppendBarcode(Bytes* out, const std::string& data, int type, int width, int height, int hriFont,
-                   int hriPosition) {
+bool AppendBarcode(Bytes* out, const std::string& data, int type, int width, int height, int hriFont, int hriPosition) {
   if (type < 0 || type > 8 || data.empty()) return false;
   // CODE128 data starts with its code set ("{A", "{B" or "{C"); without one
   // the printer prints nothing. Data that names none is sent as set B.

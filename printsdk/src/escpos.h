@@ -43,8 +43,8 @@ inline constexpr int kBarcodeCode128 = 8;
 // set prefix gets "{B". False when the type is unknown or the data is empty
 // or (with its prefix) longer than 255 bytes.
 bool AppendBarcode(Bytes* out, const std::string& data, int type, int width, int height, int hriFont, int hriPosition);
-void AppendStatusRequest(Bytes* out, int n);      // DLE EOT n
-void AppendPaperStatusRequest(Bytes* out);        // GS r 1
+void AppendStatusRequest(Bytes* out, int n);  // DLE EOT n
+void AppendPaperStatusRequest(Bytes* out);    // GS r 1
 
 // A 1-bit image: `widthBytes` × `height` bytes, rows top down, most
 // significant bit first, 1 = black dot.

@@ -84,8 +84,7 @@ std::unique_ptr<Port> OpenQueuePort(const std::string& queue) {
     errno = ENOENT;
     return nullptr;
   }
-  Http http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kConnectTimeoutMs,
-                         nullptr));
+  Http http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kConnectTimeoutMs, nullptr));
   if (!http) {
     if (errno == 0) errno = ECONNREFUSED;
     return nullptr;

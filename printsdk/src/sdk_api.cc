@@ -167,8 +167,10 @@ int POS_Reset(void) {
 int POS_SetMode(int mode) {
   if (mode != 0 && mode != 1) return POS_FAIL;
   return Encode([mode](PortState& st, Bytes* out) {
-    if (mode == 1) AppendPageMode(out);
-    else AppendStandardMode(out);
+    if (mode == 1)
+      AppendPageMode(out);
+    else
+      AppendStandardMode(out);
     st.pageMode = mode == 1;
     return true;
   });

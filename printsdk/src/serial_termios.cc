@@ -9,8 +9,8 @@ bool BaudConstant(int baud, speed_t* out) {
   static const struct {
     int baud;
     speed_t speed;
-  } kTable[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
-                {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+  } kTable[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+                {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
                 {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
   for (const auto& e : kTable) {
     if (e.baud == baud) {
@@ -56,8 +56,10 @@ bool MakeSerialTermios(const SerialSettings& s, termios* tio) {
     case 4: tio->c_cflag |= PARENB | CMSPAR; break;
     default: return Invalid();
   }
-  if (s.flow == 1) tio->c_cflag |= CRTSCTS;
-  else if (s.flow == 2) tio->c_iflag |= IXON | IXOFF;
+  if (s.flow == 1)
+    tio->c_cflag |= CRTSCTS;
+  else if (s.flow == 2)
+    tio->c_iflag |= IXON | IXOFF;
   tio->c_cc[VMIN] = 0;
   tio->c_cc[VTIME] = 0;
   return cfsetispeed(tio, speed) == 0 && cfsetospeed(tio, speed) == 0;

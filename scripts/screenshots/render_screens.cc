@@ -40,7 +40,9 @@ class SampleCloud final : public CloudApi {
 
 class SamplePorts final : public PortSource {
  public:
-  std::optional<std::set<std::string>> SerialPorts() override { return std::set<std::string>{"/dev/ttyS0", "/dev/ttyUSB0"}; }
+  std::optional<std::set<std::string>> SerialPorts() override {
+    return std::set<std::string>{"/dev/ttyS0", "/dev/ttyUSB0"};
+  }
   std::optional<std::set<std::string>> ParallelPorts() override { return std::set<std::string>{"/dev/usb/lp0"}; }
   std::optional<std::set<std::string>> Printers() override { return std::set<std::string>{"POS-80"}; }
 };

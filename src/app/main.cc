@@ -23,7 +23,9 @@ class LibraryCrashReporter final : public tillcast::CrashReporter {
   void Install(const std::string& mail, const std::string& app_name) override {
     ::Install(nullptr, mail.c_str(), app_name.c_str(), 0);
   }
-  void SetMail(const std::string& mail, const std::string& app_name) override { ::SetMail(mail.c_str(), app_name.c_str()); }
+  void SetMail(const std::string& mail, const std::string& app_name) override {
+    ::SetMail(mail.c_str(), app_name.c_str());
+  }
   void SetReportFolder(const std::string& folder) override { ::SetReportFolder(folder.c_str()); }
 };
 

@@ -24,7 +24,8 @@ void QtMessageLoop::Run() { QCoreApplication::exec(); }
 
 void QtMessageLoop::Quit() {
   if (QCoreApplication* app = QCoreApplication::instance())
-    QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 }  // namespace tillcast

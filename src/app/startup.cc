@@ -53,9 +53,10 @@ std::string InfoRunText(const std::vector<std::string>& args) {
   if (args.size() != 2) return {};
   if (args[1] == "--version") return std::string("tillcast ") + kAppVersion + "\n";
   if (args[1] != "--help") return {};
-  return std::string("Usage: tillcast [uninstall | --help | --version]\n"
-                     "\n"
-                     "Tillcast ") +
+  return std::string(
+             "Usage: tillcast [uninstall | --help | --version]\n"
+             "\n"
+             "Tillcast ") +
          kAppVersion +
          ", the receipt agent of the checkout PC: captures what the till prints,\n"
          "uploads it, prints additional receipts and cloud jobs, reads barcode scanners.\n"
@@ -76,7 +77,8 @@ bool IsUninstallRun(const std::vector<std::string>& args) {
   return args.size() == 2 && strcasecmp(args[1].c_str(), "uninstall") == 0;
 }
 
-UpdaterCommand BuildUpdaterCommand(const std::string& device_id, const std::string& http_ip, const std::string& http_port) {
+UpdaterCommand BuildUpdaterCommand(const std::string& device_id, const std::string& http_ip,
+                                   const std::string& http_port) {
   UpdaterCommand cmd;
   cmd.argv = {kUpdaterProgram, "/target=Tillcast", std::string("/manifestURL=") + kUpdatesUrl};
   cmd.line = Utf8Wide(kUpdaterProgram) + L" /target=Tillcast /manifestURL=\"" + Utf8Wide(kUpdatesUrl) + L"\"";
@@ -101,7 +103,8 @@ void LaunchUpdater(platform::ProcessLauncher* launcher, CrashReporter* crash) {
   const std::string device_id = DataMgr::GetInstance().GetConfig("DeviceID");
   if (!device_id.empty() && crash != nullptr) {
     char app[260];
-    std::snprintf(app, sizeof(app), "tillcast_proxy_%s_%s deviceId:%s", kAppVersion, kEnvironmentWord, device_id.c_str());
+    std::snprintf(app, sizeof(app), "tillcast_proxy_%s_%s deviceId:%s", kAppVersion, kEnvironmentWord,
+                  device_id.c_str());
     crash->SetMail(kCrashReportMail, app);
   }
   const ProcessSettings& settings = GetProcessSettings();

@@ -99,7 +99,8 @@ struct UpdaterCommand {
   std::vector<std::string> argv;
   std::wstring line;
 };
-UpdaterCommand BuildUpdaterCommand(const std::string& device_id, const std::string& http_ip, const std::string& http_port);
+UpdaterCommand BuildUpdaterCommand(const std::string& device_id, const std::string& http_ip,
+                                   const std::string& http_port);
 
 // Starts the updater (also every 10 minutes from the main window); a
 // failure to start it is ignored.

@@ -117,7 +117,7 @@ void AppendLine(int level, const std::string& message) {
   if (g_logFolder.empty()) g_logFolder = DefaultLogFolder();
   const std::string path = g_logFolder + "/" + g_logName + ".txt";
   FILE* f = platform::OpenPrivateFile(path, true);  // 0600: the log holds receipts
-  if (f == nullptr) return;  // no logs folder: the line is dropped
+  if (f == nullptr) return;                         // no logs folder: the line is dropped
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -159,8 +159,8 @@ const char* LevelName(int level) {
 
 std::string FormatLogPrefix(const std::tm& t, int level) {
   char buf[96];
-  std::snprintf(buf, sizeof(buf), "%d-%d-%d %d:%d:%d[%s]: ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                t.tm_sec, LevelName(level));
+  std::snprintf(buf, sizeof(buf), "%d-%d-%d %d:%d:%d[%s]: ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                t.tm_min, t.tm_sec, LevelName(level));
   return buf;
 }
 

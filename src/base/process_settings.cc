@@ -8,8 +8,8 @@ namespace {
 
 // A number from setting.ini in [lo, hi]; anything else keeps `fallback`,
 // with a warning.
-uint32_t ReadSetting(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback,
-                     uint32_t lo, uint32_t hi) {
+uint32_t ReadSetting(const platform::IniFile& ini, const char* section, const char* key, uint32_t fallback, uint32_t lo,
+                     uint32_t hi) {
   bool bad = false;
   const uint32_t v = ini.GetNumber(section, key, fallback, lo, hi, &bad);
   if (bad)

@@ -22,7 +22,9 @@ platform::UserValueStore& UserValues() {
 
 }  // namespace
 
-bool SetRunValue(const std::wstring& name, const std::wstring& command) { return Autostart().SetRunValue(name, command); }
+bool SetRunValue(const std::wstring& name, const std::wstring& command) {
+  return Autostart().SetRunValue(name, command);
+}
 
 bool DeleteRunValue(const std::wstring& name) { return Autostart().DeleteRunValue(name); }
 
@@ -33,7 +35,9 @@ bool ReadDeviceKey(std::string& key) {
   return true;
 }
 
-bool WriteDeviceKey(const std::string& key) { return UserValues().Write(kDeviceKeyRegistryKey, kDeviceKeyValueName, key); }
+bool WriteDeviceKey(const std::string& key) {
+  return UserValues().Write(kDeviceKeyRegistryKey, kDeviceKeyValueName, key);
+}
 
 void SetAutostartStoreForTest(platform::AutostartStore* store) { g_autostart.store(store); }
 

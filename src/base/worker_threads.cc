@@ -9,8 +9,8 @@ void WorkerThreads::Start(std::function<void()> job) {
   std::vector<Worker> finished;
   {
     std::lock_guard<std::mutex> l(mu_);
-    const auto first_ended = std::stable_partition(workers_.begin(), workers_.end(),
-                                                   [](const Worker& w) { return !w.ended->load(); });
+    const auto first_ended =
+        std::stable_partition(workers_.begin(), workers_.end(), [](const Worker& w) { return !w.ended->load(); });
     finished.assign(std::make_move_iterator(first_ended), std::make_move_iterator(workers_.end()));
     workers_.erase(first_ended, workers_.end());
     workers_.push_back({std::thread([job = std::move(job), ended] {

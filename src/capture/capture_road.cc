@@ -43,10 +43,9 @@ CaptureRoad::CaptureRoad(Settings settings, CaptureUploadHooks hooks, std::funct
       clock_(clock != nullptr ? clock : platform::SystemClock()),
       outbox_(settings_.data_folder + "/outbox", settings_.data_folder + "/rejected", settings_.limits),
       uploader_(std::move(hooks), &outbox_, settings_.uploader),
-      flow_(CaptureFlow::Hooks{clock_, settings_.data_folder, std::move(start_timer),
-                               [this](const std::string& path, uint32_t tick) {
-                                 uploader_.Handover(path, tick, false, true);
-                               }}) {}
+      flow_(CaptureFlow::Hooks{
+          clock_, settings_.data_folder, std::move(start_timer),
+          [this](const std::string& path, uint32_t tick) { uploader_.Handover(path, tick, false, true); }}) {}
 
 CaptureRoad::~CaptureRoad() { Stop(); }
 
@@ -73,7 +72,8 @@ void CaptureRoad::Recover() {
   });
   std::vector<std::string> copies;
   if (!settings_.spool_copy_folder.empty())
-    copies = FilesByAge(settings_.spool_copy_folder, [](const std::string& name) { return EndsWithNoCase(name, ".spl"); });
+    copies =
+        FilesByAge(settings_.spool_copy_folder, [](const std::string& name) { return EndsWithNoCase(name, ".spl"); });
   if (captures.empty() && copies.empty()) return;
   Log(LOG_INFO, "capture: %zu capture files and %zu spool copies of an earlier run are taken up", captures.size(),
       copies.size());

@@ -176,14 +176,9 @@ bool CaptureUploader::SendOldest() {
   const int code = hooks_.send ? hooks_.send(body, stop_) : -1;
   if (stop_.load() && code != 200) return false;
   switch (ClassifyUploadReply(code)) {
-    case UploadOutcome::kTaken:
-      outbox_->Remove(name);
-      return true;
-    case UploadOutcome::kRefused:
-      outbox_->Reject(name, "the cloud answered " + std::to_string(code));
-      return true;
-    case UploadOutcome::kRetry:
-      break;
+    case UploadOutcome::kTaken: outbox_->Remove(name); return true;
+    case UploadOutcome::kRefused: outbox_->Reject(name, "the cloud answered " + std::to_string(code)); return true;
+    case UploadOutcome::kRetry: break;
   }
   return false;
 }

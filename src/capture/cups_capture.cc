@@ -35,11 +35,16 @@ bool IsUtf8(const std::string& s) {
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     size_t extra;
-    if (c < 0x80) extra = 0;
-    else if (c >= 0xC2 && c <= 0xDF) extra = 1;
-    else if (c >= 0xE0 && c <= 0xEF) extra = 2;
-    else if (c >= 0xF0 && c <= 0xF4) extra = 3;
-    else return false;
+    if (c < 0x80)
+      extra = 0;
+    else if (c >= 0xC2 && c <= 0xDF)
+      extra = 1;
+    else if (c >= 0xE0 && c <= 0xEF)
+      extra = 2;
+    else if (c >= 0xF0 && c <= 0xF4)
+      extra = 3;
+    else
+      return false;
     if (extra > 0 && i + extra >= s.size()) return false;
     for (size_t k = 1; k <= extra; ++k)
       if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
@@ -61,8 +66,8 @@ void QuietPoppler() {
 }
 
 void TrimLineEnds(std::string* line) {
-  while (!line->empty() && (line->back() == ' ' || line->back() == '\r' || line->back() == '\f' ||
-                            line->back() == '\t'))
+  while (!line->empty() &&
+         (line->back() == ' ' || line->back() == '\r' || line->back() == '\f' || line->back() == '\t'))
     line->pop_back();
 }
 
@@ -85,7 +90,8 @@ std::string CupsTextToAnsi(const std::string& text) {
 
 bool PdfTextUtf8(const std::string& pdf, std::string* text, std::string* why) {
   QuietPoppler();
-  std::unique_ptr<poppler::document> doc(poppler::document::load_from_raw_data(pdf.data(), static_cast<int>(pdf.size())));
+  std::unique_ptr<poppler::document> doc(
+      poppler::document::load_from_raw_data(pdf.data(), static_cast<int>(pdf.size())));
   if (!doc) {
     *why = "the PDF cannot be read";
     return false;
@@ -135,8 +141,8 @@ CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture) {
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    Log(LOG_ERROR, "cups copy %s is left: the agent may not remove files in %s, errno:%d", path.c_str(),
-        folder.c_str(), errno);
+    Log(LOG_ERROR, "cups copy %s is left: the agent may not remove files in %s, errno:%d", path.c_str(), folder.c_str(),
+        errno);
     return CupsCopyResult::kKeep;
   }
   struct stat st {};
@@ -166,12 +172,8 @@ CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture) {
   }
   const std::string document = bytes.substr(body);
   switch (CupsKindOfType(h.type)) {
-    case CupsDocumentKind::kRaw:
-      *capture = document;
-      break;
-    case CupsDocumentKind::kText:
-      *capture = CupsTextToAnsi(document);
-      break;
+    case CupsDocumentKind::kRaw: *capture = document; break;
+    case CupsDocumentKind::kText: *capture = CupsTextToAnsi(document); break;
     case CupsDocumentKind::kPdf: {
       std::string text, why;
       if (!PdfTextUtf8(document, &text, &why)) {

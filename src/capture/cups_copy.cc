@@ -23,8 +23,8 @@ std::string Clean(const std::string& value) {
 std::string FormatCupsCopyHeader(const CupsCopyHeader& h) {
   std::string out = std::string(kCupsCopyMagic) + "\n";
   const std::pair<const char*, const std::string*> fields[] = {
-      {"type", &h.type}, {"source", &h.source}, {"queue", &h.queue}, {"job", &h.job},
-      {"document", &h.document}, {"user", &h.user}, {"title", &h.title}};
+      {"type", &h.type},         {"source", &h.source}, {"queue", &h.queue}, {"job", &h.job},
+      {"document", &h.document}, {"user", &h.user},     {"title", &h.title}};
   for (const auto& [key, value] : fields) out += std::string(key) + ": " + Clean(*value) + "\n";
   return out + "\n";
 }
@@ -47,13 +47,20 @@ bool ParseCupsCopyHeader(const std::string& bytes, CupsCopyHeader* header, size_
     if (colon == std::string::npos) continue;
     const std::string key = line.substr(0, colon);
     const std::string value = line.substr(colon + 2);
-    if (key == "type") header->type = value;
-    else if (key == "source") header->source = value;
-    else if (key == "queue") header->queue = value;
-    else if (key == "job") header->job = value;
-    else if (key == "document") header->document = value;
-    else if (key == "user") header->user = value;
-    else if (key == "title") header->title = value;
+    if (key == "type")
+      header->type = value;
+    else if (key == "source")
+      header->source = value;
+    else if (key == "queue")
+      header->queue = value;
+    else if (key == "job")
+      header->job = value;
+    else if (key == "document")
+      header->document = value;
+    else if (key == "user")
+      header->user = value;
+    else if (key == "title")
+      header->title = value;
   }
   return false;
 }

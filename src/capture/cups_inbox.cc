@@ -68,8 +68,8 @@ void CupsInbox::Run() {
     std::unique_ptr<platform::DirWatcher> watcher = settings_.make_watcher();
     if (!watcher || !watcher->Open(settings_.folder)) {
       if (!reported) {
-        Log(LOG_WARNING, "cups inbox %s cannot be watched, errno:%d; tried again every %u ms",
-            settings_.folder.c_str(), errno, settings_.retry_ms);
+        Log(LOG_WARNING, "cups inbox %s cannot be watched, errno:%d; tried again every %u ms", settings_.folder.c_str(),
+            errno, settings_.retry_ms);
         reported = true;
       }
       if (SleepOrStop(settings_.retry_ms)) break;

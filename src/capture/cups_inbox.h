@@ -34,7 +34,7 @@ class CupsInbox {
   using Callback = std::function<void(const std::string& path, bool waited)>;
 
   struct Settings {
-    std::string folder;      // "" = CupsInboxFolder()
+    std::string folder;        // "" = CupsInboxFolder()
     uint32_t retry_ms = 5000;  // a folder that cannot be watched is tried again after this
     std::function<std::unique_ptr<platform::DirWatcher>()> make_watcher;  // null = inotify
   };

@@ -103,8 +103,7 @@ bool DriverConnection::DriverMethodCall(int method, const void* arg) {
       return true;
     }
     case kDmGetSerialComData:
-    case kDmGetParallelData:
-      return FetchData(method);
+    case kDmGetParallelData: return FetchData(method);
     case kDmAppExit:
       if (!device_->Control(kIoctlAppExit, nullptr, 0, -1, nullptr, 0, &returned, &err)) {
         Log(LOG_INFO, "DeviceIoControl failed:Dm_AppExit");
@@ -112,8 +111,7 @@ bool DriverConnection::DriverMethodCall(int method, const void* arg) {
         return false;
       }
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

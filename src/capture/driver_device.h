@@ -35,8 +35,8 @@ class UnixSocketDriverDevice final : public DriverDevice {
   explicit UnixSocketDriverDevice(std::string path = "", int timeout_ms = 5000);
   ~UnixSocketDriverDevice() override;
   bool Open(uint32_t* error) override;
-  bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size,
-               size_t* returned, uint32_t* error) override;
+  bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size, size_t* returned,
+               uint32_t* error) override;
   // Polls the socket for a hang-up without reading from it.
   bool Alive() override;
   void Close() override;
@@ -75,8 +75,8 @@ class FakeDriverDevice final : public DriverDevice {
     ++closes;
     alive = false;
   }
-  bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size,
-               size_t* returned, uint32_t* error) override {
+  bool Control(uint32_t code, const void* in, size_t in_size, int pass_fd, void* out, size_t out_size, size_t* returned,
+               uint32_t* error) override {
     Call c{code, std::string(static_cast<const char*>(in), in ? in_size : 0), pass_fd};
     Handler h;
     {

@@ -16,14 +16,11 @@ namespace {
 uint32_t OpenError(int err) {
   switch (err) {
     case EACCES:
-    case EPERM:
-      return driver::kErrAccessDenied;
+    case EPERM: return driver::kErrAccessDenied;
     case ENOENT:
     case ECONNREFUSED:
-    case ENOTDIR:
-      return driver::kErrFileNotFound;
-    default:
-      return driver::kErrGenFailure;
+    case ENOTDIR: return driver::kErrFileNotFound;
+    default: return driver::kErrGenFailure;
   }
 }
 

@@ -31,7 +31,8 @@ std::string DriverImagePath(const std::string& service_name) {
   return platform::EnvOr("TILLCAST_DRIVER_DIR", GetModuleFolder()) + "/" + service_name;
 }
 
-DriverService::DriverService(platform::ServiceManager* manager, std::string name) : manager_(manager), name_(std::move(name)) {}
+DriverService::DriverService(platform::ServiceManager* manager, std::string name)
+    : manager_(manager), name_(std::move(name)) {}
 
 bool DriverService::StartDriverService(const std::string& image_path) {
   if (uint32_t err = manager_->Connect()) {
@@ -138,16 +139,20 @@ void DriverService::RunStartLoop(const std::atomic<bool>& exiting, unsigned retr
   while (!exiting.load()) {
     if (!started) {
       started = StartDriverService(image);
-      if (started) Log(LOG_ERROR, "StartDriverService success! ");
-      else Log(LOG_ERROR, "StartDriverService failed! ");
+      if (started)
+        Log(LOG_ERROR, "StartDriverService success! ");
+      else
+        Log(LOG_ERROR, "StartDriverService failed! ");
     } else {
       // Watching: a driver that stopped (crashed, killed) is started again.
       // A service that was removed meanwhile is left removed.
       uint32_t state = 0;
       if (manager_->QueryState(name_, &state) == 0 && state != platform::kServiceRunning) {
         Log(LOG_WARNING, "capture driver service %s is not running; starting it again", name_.c_str());
-        if (StartDriverService(image)) Log(LOG_INFO, "capture driver service %s restarted", name_.c_str());
-        else Log(LOG_ERROR, "StartDriverService failed! ");
+        if (StartDriverService(image))
+          Log(LOG_INFO, "capture driver service %s restarted", name_.c_str());
+        else
+          Log(LOG_ERROR, "StartDriverService failed! ");
       }
     }
     SleepUnlessExiting(exiting, retry_ms);

@@ -50,22 +50,20 @@ uint32_t U32(const uint8_t* p) {
 int32_t I32(const uint8_t* p) { return static_cast<int32_t>(U32(p)); }
 uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-int32_t Clamp32(int64_t v) {
-  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
-}
+int32_t Clamp32(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
 
 int32_t AbsY(int32_t y) { return Clamp32(std::llabs(static_cast<long long>(y))); }
 
 // Stock fonts by stock object number.
 bool StockFontFace(uint32_t number, const wchar_t** face) {
   switch (number) {
-    case 10: *face = L"Terminal"; return true;        // OEM_FIXED_FONT
-    case 11: *face = L"Courier"; return true;         // ANSI_FIXED_FONT
-    case 12: *face = L"MS Sans Serif"; return true;   // ANSI_VAR_FONT
-    case 13: *face = L"System"; return true;          // SYSTEM_FONT
-    case 14: *face = L"System"; return true;          // DEVICE_DEFAULT_FONT
-    case 16: *face = L"Fixedsys"; return true;        // SYSTEM_FIXED_FONT
-    case 17: *face = L"MS Shell Dlg"; return true;    // DEFAULT_GUI_FONT
+    case 10: *face = L"Terminal"; return true;       // OEM_FIXED_FONT
+    case 11: *face = L"Courier"; return true;        // ANSI_FIXED_FONT
+    case 12: *face = L"MS Sans Serif"; return true;  // ANSI_VAR_FONT
+    case 13: *face = L"System"; return true;         // SYSTEM_FONT
+    case 14: *face = L"System"; return true;         // DEVICE_DEFAULT_FONT
+    case 16: *face = L"Fixedsys"; return true;       // SYSTEM_FIXED_FONT
+    case 17: *face = L"MS Shell Dlg"; return true;   // DEFAULT_GUI_FONT
     default: return false;
   }
 }
@@ -118,9 +116,8 @@ bool IsMetafileHeader(const uint8_t* data, size_t size, uint32_t* bytes) {
 }
 
 std::wstring LayOutItems(std::vector<TextItem> items, int32_t space_width) {
-  std::stable_sort(items.begin(), items.end(), [](const TextItem& a, const TextItem& b) {
-    return a.y != b.y ? a.y < b.y : a.x < b.x;
-  });
+  std::stable_sort(items.begin(), items.end(),
+                   [](const TextItem& a, const TextItem& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
   // A hostile gap must not become a gigabyte of blanks: each gap is capped,
   // and all gaps together may not outgrow the text by much (many tiny
   // records with wide gaps would otherwise multiply the input many times).
@@ -195,9 +192,7 @@ void EMFParser::PlayPage(const uint8_t* data, size_t size) {
 
 void EMFParser::OnRecord(uint32_t type, const uint8_t* rec, size_t size) {
   switch (type) {
-    case kEmrExtCreateFontIndirectW:
-      OnCreateFont(rec, size);
-      break;
+    case kEmrExtCreateFontIndirectW: OnCreateFont(rec, size); break;
     case kEmrCreatePen:
     case kEmrCreateBrushIndirect:
     case kEmrCreatePalette:
@@ -211,9 +206,7 @@ void EMFParser::OnRecord(uint32_t type, const uint8_t* rec, size_t size) {
     case kEmrDeleteObject:
       if (size >= 12) handles_.erase(U32(rec + 8));
       break;
-    case kEmrSelectObject:
-      OnSelectObject(rec, size);
-      break;
+    case kEmrSelectObject: OnSelectObject(rec, size); break;
     case kEmrSaveDc:
       if (saved_.size() < kMaxSavedStates) saved_.push_back(font_);
       break;
@@ -227,14 +220,9 @@ void EMFParser::OnRecord(uint32_t type, const uint8_t* rec, size_t size) {
         }
       }
       break;
-    case kEmrExtTextOutW:
-      OnExtTextOutW(rec, size);
-      break;
-    case kEmrSmallTextOut:
-      OnSmallTextOut(rec, size);
-      break;
-    default:
-      break;
+    case kEmrExtTextOutW: OnExtTextOutW(rec, size); break;
+    case kEmrSmallTextOut: OnSmallTextOut(rec, size); break;
+    default: break;
   }
 }
 
@@ -298,7 +286,8 @@ std::wstring EMFParser::GlyphsToText(const std::vector<uint16_t>& glyphs) {
   const std::wstring key = face_name_.substr(0, 32) + L"|0|0|0|0";
   auto it = glyph_maps_.find(key);
   if (it == glyph_maps_.end()) {
-    std::shared_ptr<const capture::GlyphMap> map = capture::FontService::Get()->SharedGlyphMap(face_name_.substr(0, 32));
+    std::shared_ptr<const capture::GlyphMap> map =
+        capture::FontService::Get()->SharedGlyphMap(face_name_.substr(0, 32));
     if (!map) return {};  // nothing cached: the next record tries again
     it = glyph_maps_.emplace(key, std::move(map)).first;
   }

@@ -148,8 +148,10 @@ void FontService::Advances(const std::wstring& face_name, int32_t height, const 
   const double upem = f->units_per_EM > 0 ? f->units_per_EM : 1000;
   // Height to pixels per em, the way a metafile font height is meant.
   double ppem = kDefaultPpem;
-  if (height < 0) ppem = -static_cast<double>(height);
-  else if (height > 0) ppem = static_cast<double>(height) * upem / face->cell_units;
+  if (height < 0)
+    ppem = -static_cast<double>(height);
+  else if (height > 0)
+    ppem = static_cast<double>(height) * upem / face->cell_units;
   // Cumulative extents, rounded, then differences: the advances add up to
   // the rounded extent of the whole text.
   double total = 0;

@@ -214,8 +214,10 @@ void SerialWatcher::Worker() {
     }
     l.unlock();
     for (const uint32_t type : fetches) {
-      if (type == driver::kPortSerial) GetSerialComData();
-      else if (type == driver::kPortParallel) GetParallelData();
+      if (type == driver::kPortSerial)
+        GetSerialComData();
+      else if (type == driver::kPortParallel)
+        GetParallelData();
     }
     l.lock();
   }

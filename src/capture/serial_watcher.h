@@ -24,15 +24,14 @@ namespace tillcast {
 
 namespace capture {
 // Platform seams this module builds on.
-using platform::TimerService;
-using platform::ThreadTimerService;
 using platform::ManualTimerService;
+using platform::ThreadTimerService;
 using platform::TimerProc;
-using platform::WaitEvent;
+using platform::TimerService;
 using platform::WaitAny;
+using platform::WaitEvent;
 using platform::WaitResult;
 }  // namespace capture
-
 
 class ISerialWatcher {
  public:

@@ -52,8 +52,7 @@ int main(int argc, char** argv) {
     for (const SpoolPage& p : pages) metafiles.append(data, p.offset, p.size);
   }
   EMFParser parser(argv[1]);
-  const std::wstring text =
-      parser.ParseBytes(reinterpret_cast<const uint8_t*>(metafiles.data()), metafiles.size());
+  const std::wstring text = parser.ParseBytes(reinterpret_cast<const uint8_t*>(metafiles.data()), metafiles.size());
   std::string utf8;
   int err = 0;
   if (!platform::WideToNarrow("UTF-8", text, &utf8, &err)) return 1;

@@ -48,7 +48,8 @@ bool FindSpoolPages(const uint8_t* data, size_t size, std::vector<SpoolPage>* pa
     if (type == kPageRecord) {
       if (layout == Layout::kUnknown) {
         const bool spooler = rec_size <= avail && MetafileBytes(body, rec_size) == rec_size;
-        const bool counted = rec_size >= 8 && rec_size - 8 <= avail && MetafileBytes(body, rec_size - 8) == rec_size - 8;
+        const bool counted =
+            rec_size >= 8 && rec_size - 8 <= avail && MetafileBytes(body, rec_size - 8) == rec_size - 8;
         layout = spooler || !counted ? Layout::kSpooler : Layout::kCounted;
       }
       if (layout == Layout::kCounted && rec_size < 8) return false;
@@ -61,8 +62,8 @@ bool FindSpoolPages(const uint8_t* data, size_t size, std::vector<SpoolPage>* pa
     uint64_t skip = rec_size;
     if (layout == Layout::kCounted) {
       skip = rec_size > 8 ? rec_size - 8 : 0;
-    } else if (layout == Layout::kUnknown && !PlausibleRecord(data, size, off + 8 + uint64_t{rec_size}) && rec_size >= 8 &&
-               PlausibleRecord(data, size, off + uint64_t{rec_size})) {
+    } else if (layout == Layout::kUnknown && !PlausibleRecord(data, size, off + 8 + uint64_t{rec_size}) &&
+               rec_size >= 8 && PlausibleRecord(data, size, off + uint64_t{rec_size})) {
       skip = rec_size - 8;
     }
     if (skip > avail) break;  // a cut-off trailing record holds no page

@@ -127,9 +127,7 @@ void SpoolMonitor::HandleChanges(const std::vector<DirChange>& batch) {
     const std::string copy = Join(copy_folder_, c.name);
     const std::string shown = ForLog(c.name);
     switch (c.action) {
-      case capture::kFileAdded:
-        Log(LOG_INFO, "add file %s \n", shown.c_str());
-        break;
+      case capture::kFileAdded: Log(LOG_INFO, "add file %s \n", shown.c_str()); break;
       case capture::kFileRemoved:
         Log(LOG_INFO, "removed file %s \r\n", shown.c_str());
         Deliver(copy);
@@ -138,14 +136,9 @@ void SpoolMonitor::HandleChanges(const std::vector<DirChange>& batch) {
         Log(LOG_INFO, "modified file %s \n", shown.c_str());
         CopyLoop(source, copy);
         break;
-      case capture::kFileRenamedOld:
-        Log(LOG_INFO, "renamed old file %s \r\n", shown.c_str());
-        break;
-      case capture::kFileRenamedNew:
-        Log(LOG_INFO, "renamed new file %s \r\n", shown.c_str());
-        break;
-      default:
-        break;
+      case capture::kFileRenamedOld: Log(LOG_INFO, "renamed old file %s \r\n", shown.c_str()); break;
+      case capture::kFileRenamedNew: Log(LOG_INFO, "renamed new file %s \r\n", shown.c_str()); break;
+      default: break;
     }
   }
 }

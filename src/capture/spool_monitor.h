@@ -19,23 +19,22 @@ namespace tillcast {
 
 namespace capture {
 // Platform seams this module builds on.
+using platform::CopyFileKeepingTime;
+using platform::CreateDirWatcher;
 using platform::DirChange;
 using platform::DirWatcher;
-using platform::CreateDirWatcher;
-using platform::WaitEvent;
-using platform::WaitAny;
-using platform::WaitResult;
-using platform::StatFile;
-using platform::FileStamp;
-using platform::CopyFileKeepingTime;
 using platform::DirWatchResult;
+using platform::FileStamp;
 using platform::kFileAdded;
-using platform::kFileRemoved;
 using platform::kFileModified;
-using platform::kFileRenamedOld;
+using platform::kFileRemoved;
 using platform::kFileRenamedNew;
+using platform::kFileRenamedOld;
+using platform::StatFile;
+using platform::WaitAny;
+using platform::WaitEvent;
+using platform::WaitResult;
 }  // namespace capture
-
 
 // $TILLCAST_SPOOL_DIR, default /var/spool/tillcast/PRINTERS.
 std::string SpoolFolder();

@@ -125,8 +125,7 @@ bool UploadOutbox::Open() {
   next_seq_ = 1;
   if (!entries_.empty()) next_seq_ = entries_.back().seq + 1;
   if (!rejected.empty()) next_seq_ = std::max(next_seq_, rejected.back().seq + 1);
-  if (!entries_.empty())
-    Log(LOG_INFO, "outbox: %zu receipts from an earlier run wait for the cloud", entries_.size());
+  if (!entries_.empty()) Log(LOG_INFO, "outbox: %zu receipts from an earlier run wait for the cloud", entries_.size());
   EnforceLocked();
   return true;
 }
@@ -246,7 +245,8 @@ void UploadOutbox::EnforceLocked() {
     int err = 0;
     platform::SyncFolder(folder_, &err);
     Log(LOG_ERROR,
-        "outbox: %zu waiting receipts (%" PRIu64 " bytes) dropped, the oldest first: the outbox keeps at most %zu "
+        "outbox: %zu waiting receipts (%" PRIu64
+        " bytes) dropped, the oldest first: the outbox keeps at most %zu "
         "receipts, %" PRIu64 " bytes, %u days",
         dropped, dropped_bytes, lim.max_count, lim.max_bytes, lim.max_age_days);
   }
@@ -273,8 +273,8 @@ void UploadOutbox::EnforceRejectedLocked() {
   }
   rejected_count_ = list.size() - at;
   if (dropped > 0)
-    Log(LOG_WARNING, "rejected folder: %zu oldest receipts dropped: it keeps at most %zu receipts, %" PRIu64
-        " bytes, %u days",
+    Log(LOG_WARNING,
+        "rejected folder: %zu oldest receipts dropped: it keeps at most %zu receipts, %" PRIu64 " bytes, %u days",
         dropped, lim.max_count, lim.max_bytes, lim.max_age_days);
 }
 

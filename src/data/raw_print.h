@@ -17,8 +17,8 @@ enum class RawPrintResult {
 
 // One try of a raw document.
 struct RawPrintTry {
-  int32_t openAttempts = 0;  // opens, 100 ms apart; 0: the configured count
-  bool quiet = false;        // no line per failed open (the retries of a held job)
+  int32_t openAttempts = 0;    // opens, 100 ms apart; 0: the configured count
+  bool quiet = false;          // no line per failed open (the retries of a held job)
   std::function<bool()> stop;  // true ends the waits between opens early
 };
 

@@ -53,8 +53,8 @@ bool DataMgr::LoadBindInfo() {
     std::lock_guard<std::mutex> l(bindLock);
     for (size_t i = 0; i < 4; ++i) StoreBinding[kFields[i]] = values[i];
   }
-  Log(LOG_INFO, "connect请求必须数据：jobkey:%s,storeId:%s,secret:%s,appId:%s \n", values[0].c_str(),
-          values[1].c_str(), MaskSecret(values[2]).c_str(), values[3].c_str());
+  Log(LOG_INFO, "connect请求必须数据：jobkey:%s,storeId:%s,secret:%s,appId:%s \n", values[0].c_str(), values[1].c_str(),
+      MaskSecret(values[2]).c_str(), values[3].c_str());
   return true;
 }
 

@@ -23,9 +23,9 @@ inline constexpr const char* kDefaultOrderServiceUrl = "https://open.tillcast.ex
 inline constexpr size_t kDefaultMaxReplyBytes = size_t{32} << 20;
 
 struct CloudSettings {
-  std::string orderUrl;   // "" = kDefaultOrderServiceUrl
-  std::string caFile;     // "" = the system's CA bundle
-  bool sslVerify = true;  // false only when ssl_verify is "0"
+  std::string orderUrl;                          // "" = kDefaultOrderServiceUrl
+  std::string caFile;                            // "" = the system's CA bundle
+  bool sslVerify = true;                         // false only when ssl_verify is "0"
   size_t maxReplyBytes = kDefaultMaxReplyBytes;  // [cloud] max_reply_mb
 };
 

@@ -105,9 +105,7 @@ BindingResult DeviceBinding::ChangeAccount(const std::string& key, bool has_key)
 
 void DeviceBinding::RequestQuit() {
   quit_.store(true);
-  {
-    std::lock_guard<std::mutex> l(wait_lock_);
-  }
+  { std::lock_guard<std::mutex> l(wait_lock_); }
   wait_signal_.notify_all();
 }
 

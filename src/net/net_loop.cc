@@ -166,22 +166,16 @@ bool NetMgr::ConnectRedis() {
   RedisTarget target;
   std::string bad;
   switch (BoundRedisTarget(&target, &bad)) {
-    case RedisTargetError::kNoPort:
-      Log(LOG_ERROR, "连接redis失败，port为空");
-      return false;
+    case RedisTargetError::kNoPort: Log(LOG_ERROR, "连接redis失败，port为空"); return false;
     case RedisTargetError::kBadPort:
       Log(LOG_ERROR, "连接redis失败，port无效:%s", LogExcerpt(bad).c_str());
       return false;
-    case RedisTargetError::kNoDatabase:
-      return false;
+    case RedisTargetError::kNoDatabase: return false;
     case RedisTargetError::kBadDatabase:
       Log(LOG_ERROR, "连接redis失败，database无效:%s", LogExcerpt(bad).c_str());
       return false;
-    case RedisTargetError::kNoHost:
-      Log(LOG_ERROR, "连接redis失败，host空\n");
-      return false;
-    case RedisTargetError::kNone:
-      break;
+    case RedisTargetError::kNoHost: Log(LOG_ERROR, "连接redis失败，host空\n"); return false;
+    case RedisTargetError::kNone: break;
   }
   {
     std::lock_guard<std::mutex> l(redisLock_);
@@ -368,8 +362,7 @@ bool NetMgr::HoldPass(const std::string& jobKey, const std::string& notifyKey) {
 bool NetMgr::RemoveHead(const std::string& jobKey, size_t fingerprint) {
   std::vector<RedisReply> replies;
   // MULTI: the job and its tries go together or not at all.
-  if (!redis_->Pipeline({{"MULTI"}, {"LPOP", ProcessingKey(jobKey)}, {"DEL", TriesKey(jobKey)}, {"EXEC"}},
-                        &replies)) {
+  if (!redis_->Pipeline({{"MULTI"}, {"LPOP", ProcessingKey(jobKey)}, {"DEL", TriesKey(jobKey)}, {"EXEC"}}, &replies)) {
     unremovedFingerprint_ = fingerprint;
     return false;
   }

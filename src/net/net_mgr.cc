@@ -44,7 +44,6 @@ bool SaveLogoFile(const std::string& bytes) {
   return true;
 }
 
-
 }  // namespace
 
 NetMgr& NetMgr::GetInstance() {
@@ -136,7 +135,7 @@ bool NetMgr::GetConnectionInfo() {
       LogExcerpt(MaskJsonMembers(r.body, "secret")).c_str());
   if (r.code != 200) {
     Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
-           logged.c_str());
+        logged.c_str());
     NetworkFailureMessage(r.code);
     return false;
   }
@@ -146,7 +145,8 @@ bool NetMgr::GetConnectionInfo() {
   const Json::Value* code = data_internal::FindMember(root, "code");
   if (code == nullptr || !code->isInt()) return false;
   if (code->asInt() != 0) {
-    if (const Json::Value* message = data_internal::FindMember(root, "message"); message != nullptr && message->isString()) {
+    if (const Json::Value* message = data_internal::FindMember(root, "message");
+        message != nullptr && message->isString()) {
       const std::string text = Utf8ToAnsi(message->asString());
       data.SetLastMessage(text);
       Log(LOG_ERROR, "%s\n", LogExcerpt(text).c_str());
@@ -285,8 +285,10 @@ bool NetMgr::GetStoreLogo() {
   }
   // The download succeeded; whether the file could be kept is the saver's
   // to log.
-  if (saver) saver(r.body);
-  else SaveLogoFile(r.body);
+  if (saver)
+    saver(r.body);
+  else
+    SaveLogoFile(r.body);
   return true;
 }
 
@@ -310,7 +312,7 @@ bool NetMgr::RequestReceiptPrint(const std::string& code) {
   const RestClient::Response r = RestClient::post(address, kFormContentType, body);
   if (r.code != 200) {
     Log(LOG_ERROR, "GetConnectionInfo 失败, response code: %d, url:%s, inputString:%s", r.code, address.c_str(),
-           code.c_str());
+        code.c_str());
     NetworkFailureMessage(r.code);
     return false;
   }

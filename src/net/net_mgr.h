@@ -29,12 +29,12 @@ namespace tillcast {
 
 // Waits of the job fetch loop; tests shorten them.
 struct NetLoopTimings {
-  int32_t blpopTimeoutSeconds = 5;  // each BLPOP (servers without BLMOVE, or no job list)
+  int32_t blpopTimeoutSeconds = 5;   // each BLPOP (servers without BLMOVE, or no job list)
   int32_t blmoveTimeoutSeconds = 1;  // each BLMOVE: notify elements wait at most this long
-  int32_t retryWaitMs = 5000;       // after a failed connection (cut short by Stop)
-  int32_t lostPauseMs = 5000;       // after a BLPOP the server did not answer
-  int32_t stopPolls = 40;           // Stop polls the thread's end this often ...
-  int32_t stopPollMs = 100;         // ... this far apart
+  int32_t retryWaitMs = 5000;        // after a failed connection (cut short by Stop)
+  int32_t lostPauseMs = 5000;        // after a BLPOP the server did not answer
+  int32_t stopPolls = 40;            // Stop polls the thread's end this often ...
+  int32_t stopPollMs = 100;          // ... this far apart
   uint32_t connectTimeoutSeconds = 15;
 };
 

@@ -12,9 +12,13 @@
 
 namespace tillcast {
 
-const char* const RedisErrorText[7] = {
-    "No error.", "NULL pointer ", "No connection to the redis server.", "Inser Error,pivot not found.",
-    "key not found", "hash field not found", "error index"};
+const char* const RedisErrorText[7] = {"No error.",
+                                       "NULL pointer ",
+                                       "No connection to the redis server.",
+                                       "Inser Error,pivot not found.",
+                                       "key not found",
+                                       "hash field not found",
+                                       "error index"};
 
 namespace {
 
@@ -31,30 +35,20 @@ using ReplyPtr = std::unique_ptr<redisReply, ReplyFree>;
 void CopyReply(const redisReply* r, RedisReply* out) {
   *out = RedisReply();
   switch (r->type) {
-    case REDIS_REPLY_STRING:
-      out->type = RedisReply::kString;
-      break;
-    case REDIS_REPLY_STATUS:
-      out->type = RedisReply::kStatus;
-      break;
-    case REDIS_REPLY_ERROR:
-      out->type = RedisReply::kError;
-      break;
+    case REDIS_REPLY_STRING: out->type = RedisReply::kString; break;
+    case REDIS_REPLY_STATUS: out->type = RedisReply::kStatus; break;
+    case REDIS_REPLY_ERROR: out->type = RedisReply::kError; break;
     case REDIS_REPLY_INTEGER:
       out->type = RedisReply::kInteger;
       out->integer = r->integer;
       return;
-    case REDIS_REPLY_NIL:
-      out->type = RedisReply::kNil;
-      return;
+    case REDIS_REPLY_NIL: out->type = RedisReply::kNil; return;
     case REDIS_REPLY_ARRAY:
       out->type = RedisReply::kArray;
       out->elements.resize(r->elements);
       for (size_t i = 0; i < r->elements; ++i) CopyReply(r->element[i], &out->elements[i]);
       return;
-    default:
-      out->type = RedisReply::kOther;
-      return;
+    default: out->type = RedisReply::kOther; return;
   }
   if (r->str != nullptr) out->str.assign(r->str, r->len);
 }
@@ -243,8 +237,7 @@ bool CRedisConn::BLPOP(const std::vector<std::string>& keys, int32_t timeout,
   return true;
 }
 
-bool CRedisConn::BLMOVE(const std::string& source, const std::string& destination, int32_t timeout,
-                        RedisReply* out) {
+bool CRedisConn::BLMOVE(const std::string& source, const std::string& destination, int32_t timeout, RedisReply* out) {
   lastReplyError_ = false;
   if (context_ == nullptr) return false;
   ReplyPtr reply(static_cast<redisReply*>(

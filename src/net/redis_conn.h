@@ -42,10 +42,8 @@ class CRedisConn {
 
   // SetParams, then TryConnect. `timeout` is the connect timeout in seconds
   // (0 = none).
-  bool Connect(const std::string& host, int32_t port, const std::string& password, int32_t dbIndex,
-               uint32_t timeout);
-  void SetParams(const std::string& host, int32_t port, const std::string& password, int32_t dbIndex,
-                 uint32_t timeout);
+  bool Connect(const std::string& host, int32_t port, const std::string& password, int32_t dbIndex, uint32_t timeout);
+  void SetParams(const std::string& host, int32_t port, const std::string& password, int32_t dbIndex, uint32_t timeout);
   // Opens, authenticates and selects; refused without network traffic
   // within 4 seconds of the previous attempt. True at once when open.
   bool TryConnect();

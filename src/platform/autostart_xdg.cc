@@ -22,20 +22,28 @@ std::string ToUtf8(const std::wstring& w) {
 std::string ExecValue(const std::string& cmd) {
   std::string out;
   for (char c : cmd) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '$') out += "$$";
-    else if (c == '%') out += "%%";
-    else if (c == '\n' || c == '\r') out += ' ';
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '$')
+      out += "$$";
+    else if (c == '%')
+      out += "%%";
+    else if (c == '\n' || c == '\r')
+      out += ' ';
+    else
+      out += c;
   }
   return out;
 }
 
 }  // namespace
 
-XdgAutostartStore::XdgAutostartStore(std::string folder) : folder_(folder.empty() ? AutostartFolder() : std::move(folder)) {}
+XdgAutostartStore::XdgAutostartStore(std::string folder)
+    : folder_(folder.empty() ? AutostartFolder() : std::move(folder)) {}
 
-std::string XdgAutostartStore::EntryPath(const std::wstring& name) const { return folder_ + "/" + ToUtf8(name) + ".desktop"; }
+std::string XdgAutostartStore::EntryPath(const std::wstring& name) const {
+  return folder_ + "/" + ToUtf8(name) + ".desktop";
+}
 
 bool XdgAutostartStore::SetRunValue(const std::wstring& name, const std::wstring& command) {
   if (!IsDirectory(folder_) || access(folder_.c_str(), W_OK) != 0) return false;

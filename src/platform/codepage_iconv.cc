@@ -52,8 +52,8 @@ size_t SkipLength(const char* from, const unsigned char* p, size_t left) {
 // The one conversion loop. Without a `replacement` the first character that
 // does not convert fails the whole text (errno in `*err`); with one, that
 // character is replaced and the rest converted.
-bool Convert(const char* from, const char* to, const std::string& in, const std::string* replacement,
-             std::string* out, size_t* replaced, int* err) {
+bool Convert(const char* from, const char* to, const std::string& in, const std::string* replacement, std::string* out,
+             size_t* replaced, int* err) {
   out->clear();
   if (replaced != nullptr) *replaced = 0;
   iconv_t raw = iconv_open(to, from);

@@ -64,11 +64,16 @@ class InotifyDirWatcher final : public DirWatcher {
           continue;
         }
         uint32_t action = 0;
-        if (ev->mask & IN_CREATE) action = kFileAdded;
-        else if (ev->mask & IN_DELETE) action = kFileRemoved;
-        else if (ev->mask & (IN_MODIFY | IN_CLOSE_WRITE)) action = kFileModified;
-        else if (ev->mask & IN_MOVED_FROM) action = kFileRenamedOld;
-        else if (ev->mask & IN_MOVED_TO) action = kFileRenamedNew;
+        if (ev->mask & IN_CREATE)
+          action = kFileAdded;
+        else if (ev->mask & IN_DELETE)
+          action = kFileRemoved;
+        else if (ev->mask & (IN_MODIFY | IN_CLOSE_WRITE))
+          action = kFileModified;
+        else if (ev->mask & IN_MOVED_FROM)
+          action = kFileRenamedOld;
+        else if (ev->mask & IN_MOVED_TO)
+          action = kFileRenamedNew;
         if (action) batch->push_back({action, name});
       }
     }

@@ -17,7 +17,9 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-bool SameName(const std::string& a, const std::string& b) { return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 }  // namespace
 
@@ -54,7 +56,8 @@ void IniFile::Parse(const std::string& raw) {
     if (eq == std::string::npos) continue;
     const std::string key = Trim(line.substr(0, eq));
     std::string value = Trim(line.substr(eq + 1));
-    if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') || (value.front() == '\'' && value.back() == '\''))) {
+    if (value.size() >= 2 &&
+        ((value.front() == '"' && value.back() == '"') || (value.front() == '\'' && value.back() == '\''))) {
       value = value.substr(1, value.size() - 2);
     }
     if (value.size() > kMaxProfileValueBytes) value.resize(kMaxProfileValueBytes);

@@ -57,7 +57,7 @@ struct EvdevKeyboardHook::Device {
   dev_t dev = 0;
   ino_t ino = 0;
   bool grabbed = false;
-  bool syncing = false;  // events were dropped; skip to the next report
+  bool syncing = false;       // events were dropped; skip to the next report
   std::bitset<KEY_CNT> down;  // keys held on this device, as delivered
 };
 
@@ -105,7 +105,8 @@ bool EvdevKeyboardHook::Install(KeyboardHookProc proc) {
     }
   }
   if (!emitter) {
-    Say(kLogError, "keyboard hook: cannot create the virtual keyboard (%s); scanner input is not filtered", why.c_str());
+    Say(kLogError, "keyboard hook: cannot create the virtual keyboard (%s); scanner input is not filtered",
+        why.c_str());
     return false;
   }
   {
@@ -128,9 +129,8 @@ bool EvdevKeyboardHook::Install(KeyboardHookProc proc) {
   if (!options_.input_dir.empty()) {
     inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     // Watch before scanning so that no device plugged in meanwhile is missed.
-    if (!inotify_.valid() ||
-        ::inotify_add_watch(inotify_.get(), options_.input_dir.c_str(),
-                            IN_CREATE | IN_ATTRIB | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM) < 0) {
+    if (!inotify_.valid() || ::inotify_add_watch(inotify_.get(), options_.input_dir.c_str(),
+                                                 IN_CREATE | IN_ATTRIB | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM) < 0) {
       Say(kLogError, "keyboard hook: cannot watch %s: %s; scanner input is not filtered", options_.input_dir.c_str(),
           std::strerror(errno));
       Cleanup();
@@ -148,13 +148,15 @@ bool EvdevKeyboardHook::Install(KeyboardHookProc proc) {
   }
   if (devices_.empty() && (refused > 0 || options_.input_dir.empty())) {
     Say(kLogError,
-        "keyboard hook: no access to any keyboard (%d device(s) refused); scanner input is not filtered - run as root or "
+        "keyboard hook: no access to any keyboard (%d device(s) refused); scanner input is not filtered - run as root "
+        "or "
         "add the user to the input group",
         refused);
     Cleanup();
     return false;
   }
-  if (devices_.empty()) Say(kLogInfo, "keyboard hook: no keyboard yet, waiting for one in %s", options_.input_dir.c_str());
+  if (devices_.empty())
+    Say(kLogInfo, "keyboard hook: no keyboard yet, waiting for one in %s", options_.input_dir.c_str());
   stop_.store(false);
   thread_ = std::thread(&EvdevKeyboardHook::Run, this);
   installed_ = true;
@@ -250,7 +252,8 @@ int EvdevKeyboardHook::TryOpen(const std::string& path, bool configured) {
   d->ino = st.st_ino;
   d->fd = std::move(fd);
   if (TryGrab(*d) == GrabResult::kFailed) return 0;
-  if (!d->grabbed) Say(kLogInfo, "keyboard hook: %s has keys held down; grabbing it once they are released", path.c_str());
+  if (!d->grabbed)
+    Say(kLogInfo, "keyboard hook: %s has keys held down; grabbing it once they are released", path.c_str());
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.fd = d->fd.get();

@@ -38,7 +38,7 @@ void FeedKeyboardHook::Say(int level, const std::string& line) const {
 
 bool FeedKeyboardHook::Install(KeyboardHookProc proc) {
   if (installed_) return true;
-  struct stat st{};
+  struct stat st {};
   bool created = false;
   if (::lstat(fifo_.c_str(), &st) == 0) {
     // A pipe left by an earlier run is reused; anything else is not ours.

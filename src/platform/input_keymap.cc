@@ -19,33 +19,23 @@ uint32_t EvdevToVk(uint16_t code) {
     if (code == kRowDigits[d] || code == kPadDigits[d]) return kVk0 + d;
   }
   switch (code) {
-    case KEY_R:
-      return kVkR;
+    case KEY_R: return kVkR;
     case KEY_ENTER:
-    case KEY_KPENTER:
-      return kVkReturn;
-    case KEY_LEFTSHIFT:
-      return kVkLShift;
-    case KEY_RIGHTSHIFT:
-      return kVkRShift;
-    default:
-      return kVkOther;
+    case KEY_KPENTER: return kVkReturn;
+    case KEY_LEFTSHIFT: return kVkLShift;
+    case KEY_RIGHTSHIFT: return kVkRShift;
+    default: return kVkOther;
   }
 }
 
 uint16_t VkToEvdev(uint32_t vk) {
   if (vk >= kVk0 && vk <= kVk9) return kRowDigits[vk - kVk0];
   switch (vk) {
-    case kVkR:
-      return KEY_R;
-    case kVkReturn:
-      return KEY_ENTER;
-    case kVkLShift:
-      return KEY_LEFTSHIFT;
-    case kVkRShift:
-      return KEY_RIGHTSHIFT;
-    default:
-      return 0;
+    case kVkR: return KEY_R;
+    case kVkReturn: return KEY_ENTER;
+    case kVkLShift: return KEY_LEFTSHIFT;
+    case kVkRShift: return KEY_RIGHTSHIFT;
+    default: return 0;
   }
 }
 

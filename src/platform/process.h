@@ -16,8 +16,8 @@ class ProcessLauncher {
   // descriptors, standard streams on /dev/null) and does not wait for it.
   // A bare program name is searched in each of `search_dirs` in order.
   // False, with `*err` set, when it could not be started.
-  virtual bool SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& search_dirs, int* err,
-                             int* pid = nullptr) = 0;
+  virtual bool SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& search_dirs,
+                             int* err, int* pid = nullptr) = 0;
 };
 
 class PosixProcessLauncher final : public ProcessLauncher {
@@ -45,7 +45,7 @@ class FakeProcessLauncher final : public ProcessLauncher {
 
 // The result of a program run to its end.
 struct RunResult {
-  bool started = false;  // false: it could not be started (`error` says why)
+  bool started = false;    // false: it could not be started (`error` says why)
   bool timed_out = false;  // killed after the time limit
   int exit_code = -1;      // its exit status; 128 + signal when a signal ended it
   int error = 0;           // errno of a failed start

@@ -32,10 +32,14 @@ int Spawn(const std::string& program, bool search_path, const std::vector<std::s
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  if (out_fd >= 0) posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-  else posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
-  else posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  if (out_fd >= 0)
+    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+  else
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  if (err_fd >= 0)
+    posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+  else
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -56,8 +60,8 @@ int Spawn(const std::string& program, bool search_path, const std::vector<std::s
 
 }  // namespace
 
-bool PosixProcessLauncher::SpawnDetached(const std::vector<std::string>& argv, const std::vector<std::string>& search_dirs,
-                                         int* err, int* pid_out) {
+bool PosixProcessLauncher::SpawnDetached(const std::vector<std::string>& argv,
+                                         const std::vector<std::string>& search_dirs, int* err, int* pid_out) {
   if (argv.empty()) {
     if (err) *err = EINVAL;
     return false;
@@ -170,8 +174,10 @@ RunResult RunAndCapture(const std::vector<std::string>& argv, int timeout_ms) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) r.exit_code = 128 + WTERMSIG(status);
+  if (WIFEXITED(status))
+    r.exit_code = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    r.exit_code = 128 + WTERMSIG(status);
   return r;
 }
 

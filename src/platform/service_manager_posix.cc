@@ -103,13 +103,20 @@ bool PosixServiceManager::ReadRecord(const std::string& name, ServiceConfig* con
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     const std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-    if (k == "name") config->name = v;
-    else if (k == "type") config->type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
-    else if (k == "start_type") config->start_type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
-    else if (k == "image") config->image_path = v;
-    else if (k == "pid") *pid = std::atoi(v.c_str());
-    else if (k == "start") *start = std::strtoull(v.c_str(), nullptr, 10);
-    else if (k == "boot") *boot = v;
+    if (k == "name")
+      config->name = v;
+    else if (k == "type")
+      config->type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+    else if (k == "start_type")
+      config->start_type = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+    else if (k == "image")
+      config->image_path = v;
+    else if (k == "pid")
+      *pid = std::atoi(v.c_str());
+    else if (k == "start")
+      *start = std::strtoull(v.c_str(), nullptr, 10);
+    else if (k == "boot")
+      *boot = v;
   }
   return true;
 }

@@ -60,8 +60,10 @@ uint32_t SystemdServiceManager::Run(const std::vector<std::string>& args, std::s
   argv.insert(argv.end(), args.begin(), args.end());
   const RunResult r = RunAndCapture(argv, timeout_ms_);
   std::string error;
-  if (!r.started) error = systemctl_ + " cannot be started (errno " + std::to_string(r.error) + ")";
-  else if (r.timed_out) error = systemctl_ + " gave no answer in time";
+  if (!r.started)
+    error = systemctl_ + " cannot be started (errno " + std::to_string(r.error) + ")";
+  else if (r.timed_out)
+    error = systemctl_ + " gave no answer in time";
   else if (r.exit_code != 0)
     error = systemctl_ + " exit " + std::to_string(r.exit_code) + (r.err.empty() ? "" : ": " + FirstLine(r.err));
   {

@@ -15,7 +15,8 @@ namespace {
 std::string KeyToRelative(const std::string& key) {
   std::string k = key;
   const std::string prefix = "Software\\";
-  if (k.size() >= prefix.size() && strncasecmp(k.c_str(), prefix.c_str(), prefix.size()) == 0) k = k.substr(prefix.size());
+  if (k.size() >= prefix.size() && strncasecmp(k.c_str(), prefix.c_str(), prefix.size()) == 0)
+    k = k.substr(prefix.size());
   for (char& c : k)
     if (c == '\\') c = '/';
   return k;

@@ -14,7 +14,6 @@
 namespace tillcast {
 namespace {
 
-
 std::function<void(int)>& RetryPause() {
   static std::function<void(int)> pause;
   return pause;
@@ -79,7 +78,7 @@ bool OpenPortWith(const PortSettings& s, PrinterLink& link, bool quiet) {
   if (s.portType == PortTypeSerial()) {
     if (!quiet)
       Log(LOG_INFO, "打印机设置：名称：%s, 波特率:%d,数据位:%d,停止位:%d,校验位：%d, 流控：%d\n", s.portName.c_str(),
-            s.baudrate, s.dataBits, s.stopBits, s.parity, s.flow);
+          s.baudrate, s.dataBits, s.stopBits, s.parity, s.flow);
     link.isDriver = false;
     if (sdk.POS_Open != nullptr) {
       errno = 0;
@@ -212,7 +211,8 @@ RawPrintResult PrintRawTry(PrinterLink& link, const std::vector<unsigned char>& 
   std::lock_guard<std::mutex> l(PrinterLock());
   const PortSettings port = ReadPortSettings();
   if (!OpenWithRetries(port, link, attempts, how.quiet, how.stop)) return RawPrintResult::kUnavailable;
-  if (port.portType == PortTypeSerial() && settings.statusTimeoutMs > 0 && !PrinterAnswersStatus(settings.statusTimeoutMs)) {
+  if (port.portType == PortTypeSerial() && settings.statusTimeoutMs > 0 &&
+      !PrinterAnswersStatus(settings.statusTimeoutMs)) {
     if (!how.quiet) {
       Log(LOG_ERROR, "printer on %s does not answer its status request within %d ms", port.portName.c_str(),
           settings.statusTimeoutMs);

@@ -28,8 +28,10 @@ void Align(ReceiptCell* cell) {
   const long long wscale = Scale(cell->wscale);
   const long long textWidth = static_cast<long long>(cell->content.size()) * wscale;
   long long pad = 0;
-  if (cell->align == kAlignCenter) pad = ((cell->width - textWidth) / 2) / wscale;
-  else if (cell->align == kAlignRight) pad = (cell->width - textWidth) / wscale;
+  if (cell->align == kAlignCenter)
+    pad = ((cell->width - textWidth) / 2) / wscale;
+  else if (cell->align == kAlignRight)
+    pad = (cell->width - textWidth) / wscale;
   if (pad <= 0) return;
   cell->content.insert(0, static_cast<size_t>(std::min<long long>(pad, kMaxAlignPadding)), ' ');
 }
@@ -155,7 +157,8 @@ size_t EstimatePrinterBytes(const std::vector<ReceiptRow>& rows) {
       } else if (cell.imagePath.empty() || !ImageFileSize(cell.imagePath, &width, &height)) {
         continue;
       }
-      bytes += kRasterCommandBytes + (static_cast<size_t>(std::max(width, 0)) + 7) / 8 * static_cast<size_t>(std::max(height, 0));
+      bytes += kRasterCommandBytes +
+               (static_cast<size_t>(std::max(width, 0)) + 7) / 8 * static_cast<size_t>(std::max(height, 0));
     }
   }
   return bytes;

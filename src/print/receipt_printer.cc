@@ -16,7 +16,6 @@
 namespace tillcast {
 namespace {
 
-
 // Dots as the SDK takes them.
 int Dots(long long v) { return static_cast<int>(std::clamp<long long>(v, 0, INT_MAX)); }
 
@@ -49,8 +48,10 @@ void PrintRow(const PosSdkTable& sdk, const LayoutParams& params, const ReceiptR
     } else if (cell.kind == kCellQrCode) {
       const long long w = QrBitmapSide(cell.scale);
       long long p = x;
-      if (cell.align == kAlignCenter) p = ((cellDots - x) - w) / 2 + x;
-      else if (cell.align == kAlignRight) p = x + std::max(0LL, cellDots - x - w);
+      if (cell.align == kAlignCenter)
+        p = ((cellDots - x) - w) / 2 + x;
+      else if (cell.align == kAlignRight)
+        p = x + std::max(0LL, cellDots - x - w);
       PrintImage(sdk, cell.imagePath, p);
       x += w;
     } else {
@@ -60,8 +61,10 @@ void PrintRow(const PosSdkTable& sdk, const LayoutParams& params, const ReceiptR
       const long long a = cellDots - x;
       if (w > a) w = a;
       long long p = x;
-      if (cell.align == kAlignCenter) p = (a - w) / 2 + x;
-      else if (cell.align == kAlignRight) p = x + std::max(0LL, a - w);
+      if (cell.align == kAlignCenter)
+        p = (a - w) / 2 + x;
+      else if (cell.align == kAlignRight)
+        p = x + std::max(0LL, a - w);
       PrintImage(sdk, cell.imagePath, p);
       x += w;
     }

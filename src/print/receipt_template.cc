@@ -106,8 +106,10 @@ ReceiptCell BuildCell(const Json::Value& col, const std::vector<ReceiptRule>& ru
     cell.content = FillPlaceholders(Utf8ToAnsi(content->asString()), rules);
   }
   if (const Json::Value* align = StringMember(col, "align")) {
-    if (align->asString() == "center") cell.align = kAlignCenter;
-    else if (align->asString() == "right") cell.align = kAlignRight;
+    if (align->asString() == "center")
+      cell.align = kAlignCenter;
+    else if (align->asString() == "right")
+      cell.align = kAlignRight;
   }
   if (kind == "txt") {
     int32_t v = 0;
@@ -117,8 +119,10 @@ ReceiptCell BuildCell(const Json::Value& col, const std::vector<ReceiptRule>& ru
     IntMember(col, "width", &cell.width);
     IntMember(col, "font-type", &cell.fontType);
     if (IntMember(col, "underline", &v)) {
-      if (v == 1) cell.style |= kStyleUnderline;
-      else if (v == 2) cell.style |= kStyleDoubleUnderline;
+      if (v == 1)
+        cell.style |= kStyleUnderline;
+      else if (v == 2)
+        cell.style |= kStyleDoubleUnderline;
     }
   } else if (kind == "2d-code") {
     cell.kind = kCellQrCode;
@@ -170,7 +174,8 @@ TemplateResult ParseReceiptTemplate(const std::string& ticketText, const std::st
   const Json::Value* format = StringMember(root, "format");
   if (format == nullptr || format->asString() != "json") return TemplateResult::kRejected;
 
-  if (const Json::Value* rules = Member(root, "rules"); rules != nullptr && rules->isObject() && rules->size() > kMaxRules) {
+  if (const Json::Value* rules = Member(root, "rules");
+      rules != nullptr && rules->isObject() && rules->size() > kMaxRules) {
     Log(LOG_ERROR, "template refused: %u rules", rules->size());
     return TemplateResult::kRejected;
   }

@@ -40,9 +40,8 @@ bool Search(const std::string& pattern, const std::string& subject, std::vector<
   pcre2_set_parens_nest_limit(cctx.get(), 250);
   int error = 0;
   PCRE2_SIZE offset = 0;
-  std::unique_ptr<pcre2_code, CodeFree> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()),
-                                                           pattern.size(), kCompileOptions, &error, &offset,
-                                                           cctx.get()));
+  std::unique_ptr<pcre2_code, CodeFree> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                                                           kCompileOptions, &error, &offset, cctx.get()));
   if (!code) {
     Log(LOG_WARNING, "rule pattern does not compile (error %d at %zu)", error, static_cast<size_t>(offset));
     return false;
@@ -55,8 +54,8 @@ bool Search(const std::string& pattern, const std::string& subject, std::vector<
   pcre2_set_depth_limit(mctx.get(), kRuleDepthLimit);
   pcre2_set_heap_limit(mctx.get(), kRuleHeapLimitKiB);
 
-  const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0,
-                             data.get(), mctx.get());
+  const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0, data.get(),
+                             mctx.get());
   if (rc < 0) {
     if (rc != PCRE2_ERROR_NOMATCH) Log(LOG_WARNING, "rule pattern gave up (error %d)", rc);
     return false;

@@ -32,9 +32,8 @@ bool PrintTestReceipt(const std::string& port_name, bool driver) {
     sdk.POS_FeedLine();
     sdk.POS_FeedLine();
     static const wchar_t* const kRows[][2] = {
-        {L"商户名称", L"测试商户"},           {L"凭证号：", L"0000334"},
-        {L"设备号：", L"00234"},              {L"账单号：", L"3413401324"},
-        {L"付款时间：", L"09-26 17:33:21"}, {L"支付方式：", L"微信"},
+        {L"商户名称", L"测试商户"},   {L"凭证号：", L"0000334"},          {L"设备号：", L"00234"},
+        {L"账单号：", L"3413401324"}, {L"付款时间：", L"09-26 17:33:21"}, {L"支付方式：", L"微信"},
         {L"消费金额：", L"￥888"},
     };
     for (const auto& row : kRows) {

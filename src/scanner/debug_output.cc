@@ -14,7 +14,7 @@ namespace {
 
 struct Channel {
   std::mutex mu;
-  std::function<void(const std::string&)> sink;  // guarded by mu
+  std::function<void(const std::string&)> sink;                      // guarded by mu
   std::unique_ptr<FILE, int (*)(FILE*)> file{nullptr, std::fclose};  // guarded by mu
   bool to_stderr = false;
   std::atomic<bool> enabled{false};

@@ -35,8 +35,9 @@ void KeyboardFilter::SetTargetWindow(TargetWindow* window) { targetWindow.store(
 bool KeyboardFilter::Install() {
   ScannerDebug("g_iMaxKeyDownPastTime = 300 \n");
   g_iMaxKeyDownPastTime.store(300);
-  hook = hookBackend_->Install(
-      [this](int code, uint32_t message, const platform::KeyRecord& key) { return FilterForTillcast(code, message, key); });
+  hook = hookBackend_->Install([this](int code, uint32_t message, const platform::KeyRecord& key) {
+    return FilterForTillcast(code, message, key);
+  });
   {
     std::lock_guard<std::mutex> l(helpMu_);
     running.store(true);
@@ -245,7 +246,8 @@ void KeyboardFilter::HelpThreadMain() {
     l.unlock();
     HelpThreadPass();
     l.lock();
-    helpCv_.wait_for(l, std::chrono::milliseconds(g_iMaxKeyDownPastTime.load() / 2), [this] { return !running.load(); });
+    helpCv_.wait_for(l, std::chrono::milliseconds(g_iMaxKeyDownPastTime.load() / 2),
+                     [this] { return !running.load(); });
   }
 }
 

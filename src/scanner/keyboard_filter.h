@@ -86,12 +86,12 @@ class KeyboardFilter {
   platform::KeySynthesizer* const synthesizer_;
 
   std::atomic<TargetWindow*> targetWindow{nullptr};
-  bool hook = false;                 // the hook is installed; controlling thread only
-  std::wstring barcode;              // guarded by lock
+  bool hook = false;                            // the hook is installed; controlling thread only
+  std::wstring barcode;                         // guarded by lock
   std::atomic<uint32_t> m_lst_keydown_time{0};  // 0 = no key-down seen yet
   std::atomic<bool> running{true};
-  std::atomic<bool> m_bIsHookCurChar{true};     // false while a replay runs
-  std::vector<HeldKey> keyBuffer;    // guarded by lock
+  std::atomic<bool> m_bIsHookCurChar{true};  // false while a replay runs
+  std::vector<HeldKey> keyBuffer;            // guarded by lock
   mutable std::mutex lock;
   // Held across every replay and every pass-on, so a key passed on from
   // one thread never lands in the middle of a replay from another.

@@ -292,7 +292,8 @@ void AdvanceSettingWnd::OnPrint() {
       std::lock_guard<std::mutex> printing(PrinterLock());
       QString status;
       if (OpenChoice(choice, shared.portHandle, &status) == -1) {
-        Log(LOG_ERROR, "%s", ToAnsi(QStringLiteral(u"打印测试时打开端口失败，端口名称：%1").arg(FromAnsi(choice.name))).c_str());
+        Log(LOG_ERROR, "%s",
+            ToAnsi(QStringLiteral(u"打印测试时打开端口失败，端口名称：%1").arg(FromAnsi(choice.name))).c_str());
       } else {
         PrintTestReceipt(choice.name, choice.type == kDriver);
         if (PrinterSdk().POS_Close) PrinterSdk().POS_Close();

@@ -194,7 +194,8 @@ void LoginWnd::ShowPage(LoginPage page) {
     DataMgr& data = DataMgr::GetInstance();
     // The cloud's texts, cut before Qt lays them out.
     if (labelStoreName)
-      labelStoreName->setText(FromAnsi(CapWindowText(data.GetBindInfo("store_name"), kMaxWindowNameBytes, "store_name")));
+      labelStoreName->setText(
+          FromAnsi(CapWindowText(data.GetBindInfo("store_name"), kMaxWindowNameBytes, "store_name")));
     const std::string device = CapWindowText(data.GetBindInfo("device_name"), kMaxWindowNameBytes, "device_name");
     const std::string id = CapWindowText(data.GetConfig("DeviceID"), kMaxWindowNameBytes, "DeviceID");
     if (labelClient && !device.empty() && !id.empty())
@@ -361,8 +362,10 @@ void LoginWnd::SpoolFileCallback(const std::string& path) {
 
 void LoginWnd::CupsCopyCallback(const std::string& path, bool waited) {
   if (deps_.capture == nullptr) return;
-  if (waited) deps_.capture->TakeUpWaitingCupsCopy(path);
-  else deps_.capture->flow().OnCupsCopy(path);
+  if (waited)
+    deps_.capture->TakeUpWaitingCupsCopy(path);
+  else
+    deps_.capture->flow().OnCupsCopy(path);
 }
 
 void LoginWnd::OnUploadTimer() {
@@ -445,7 +448,8 @@ void LoginWnd::PostQuit() {
   if (deps_.quit) {
     deps_.quit();
   } else if (QCoreApplication* app = QCoreApplication::instance()) {
-    QMetaObject::invokeMethod(app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
   }
 }
 
@@ -500,9 +504,7 @@ intptr_t LoginWnd::HandleMessage(uint32_t message, uintptr_t wparam, intptr_t lp
       if (record == nullptr) return -1;
       return OnCopyData(record->code, record->payload);
     }
-    case kMsgNcDoubleClick:
-      handled = true;
-      return 0;
+    case kMsgNcDoubleClick: handled = true; return 0;
     case kMsgClose:
       if (!closeAllowed) {
         handled = true;
@@ -520,8 +522,7 @@ intptr_t LoginWnd::HandleMessage(uint32_t message, uintptr_t wparam, intptr_t lp
         OnOrderTimer();
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return WindowImplBase::HandleMessage(message, wparam, lparam, handled);
 }

@@ -42,7 +42,7 @@ class SpoolMonitor;
 namespace capture {
 class CaptureRoad;
 class CupsInbox;
-}
+}  // namespace capture
 }  // namespace tillcast
 
 namespace tillcast::ui {
@@ -74,20 +74,20 @@ struct CopyDataRecord {
 // What the main window works with; every member may stay empty (null
 // pointers are replaced by the process-wide objects where one exists).
 struct LoginWndDeps {
-  CloudApi* cloud = nullptr;               // null: the process-wide NetMgr
-  PortList* ports = nullptr;               // null: the process-wide list
-  platform::Clock* clock = nullptr;        // null: the system clock
-  SerialWatcher* watcher = nullptr;        // null: no driver capture
-  capture::CaptureRoad* capture = nullptr; // null: captures go nowhere
-  bool spool_monitor = true;               // watch the spool folder
-  std::string spool_folder;                // "" = SpoolFolder()
-  std::string spool_copy_folder;           // "" = SpoolCopyFolder()
-  bool cups_inbox = true;                  // watch the CUPS backend's inbox
-  std::string cups_inbox_folder;           // "" = CupsInboxFolder()
-  std::function<void()> launch_updater;    // timer 21
-  std::function<void()> quit;              // ends the message loop; null = QCoreApplication::quit
-  std::function<void()> notify_companion;  // tells the companion's settings window 201; null = its endpoint
-  std::function<std::wstring()> barcode;   // null = the keyboard filter's code
+  CloudApi* cloud = nullptr;                // null: the process-wide NetMgr
+  PortList* ports = nullptr;                // null: the process-wide list
+  platform::Clock* clock = nullptr;         // null: the system clock
+  SerialWatcher* watcher = nullptr;         // null: no driver capture
+  capture::CaptureRoad* capture = nullptr;  // null: captures go nowhere
+  bool spool_monitor = true;                // watch the spool folder
+  std::string spool_folder;                 // "" = SpoolFolder()
+  std::string spool_copy_folder;            // "" = SpoolCopyFolder()
+  bool cups_inbox = true;                   // watch the CUPS backend's inbox
+  std::string cups_inbox_folder;            // "" = CupsInboxFolder()
+  std::function<void()> launch_updater;     // timer 21
+  std::function<void()> quit;               // ends the message loop; null = QCoreApplication::quit
+  std::function<void()> notify_companion;   // tells the companion's settings window 201; null = its endpoint
+  std::function<std::wstring()> barcode;    // null = the keyboard filter's code
   uint32_t auto_connect_retry_ms = 5000;
 };
 

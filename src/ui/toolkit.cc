@@ -345,7 +345,8 @@ WindowImplBase::TaskPoster WindowImplBase::Poster() const {
   return [gate](std::function<void()> task) {
     std::lock_guard<std::mutex> l(gate->lock);
     if (gate->context == nullptr) return false;
-    return QMetaObject::invokeMethod(gate->context, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    return QMetaObject::invokeMethod(
+        gate->context, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
   };
 }
 

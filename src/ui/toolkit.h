@@ -32,11 +32,11 @@ class QTimer;
 namespace tillcast::ui {
 
 // Window message numbers the windows use.
-inline constexpr uint32_t kMsgClose = 16;            // WM_CLOSE
-inline constexpr uint32_t kMsgCopyData = 74;         // WM_COPYDATA
-inline constexpr uint32_t kMsgNcDoubleClick = 163;   // WM_NCLBUTTONDBLCLK
-inline constexpr uint32_t kMsgTimer = 275;           // WM_TIMER, wparam = timer id
-inline constexpr uint32_t kMsgLButtonDown = 0x201;   // tray callback lparam
+inline constexpr uint32_t kMsgClose = 16;           // WM_CLOSE
+inline constexpr uint32_t kMsgCopyData = 74;        // WM_COPYDATA
+inline constexpr uint32_t kMsgNcDoubleClick = 163;  // WM_NCLBUTTONDBLCLK
+inline constexpr uint32_t kMsgTimer = 275;          // WM_TIMER, wparam = timer id
+inline constexpr uint32_t kMsgLButtonDown = 0x201;  // tray callback lparam
 inline constexpr uint32_t kMsgRButtonDown = 0x204;
 
 // Window styles as the windows pass them to Create.

@@ -29,14 +29,20 @@ class AgentProcessTest : public ::testing::Test {
       mkdir(dir_.Sub(d).c_str(), 0700);
   }
   std::map<std::string, std::string> Env(const std::string& logs = "logs") {
-    return {{"XDG_DATA_HOME", dir_.Sub("data")},        {"XDG_CONFIG_HOME", dir_.Sub("config")},
-            {"XDG_RUNTIME_DIR", dir_.Sub("run")},       {"TILLCAST_LOG_DIR", dir_.Sub(logs)},
-            {"TILLCAST_SERVICE_DIR", dir_.Sub("services")}, {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},
-            {"TILLCAST_DRIVER_DIR", dir_.Sub("driver")}, {"QT_QPA_PLATFORM", "offscreen"}};
+    return {{"XDG_DATA_HOME", dir_.Sub("data")},
+            {"XDG_CONFIG_HOME", dir_.Sub("config")},
+            {"XDG_RUNTIME_DIR", dir_.Sub("run")},
+            {"TILLCAST_LOG_DIR", dir_.Sub(logs)},
+            {"TILLCAST_SERVICE_DIR", dir_.Sub("services")},
+            {"TILLCAST_AUTOSTART_DIR", dir_.Sub("autostart")},
+            {"TILLCAST_DRIVER_DIR", dir_.Sub("driver")},
+            {"QT_QPA_PLATFORM", "offscreen"}};
   }
   std::string Agent() const { return test::BinDir() + "/tillcast"; }
   std::string Socket() const { return dir_.Sub("run/tillcast.sock"); }
-  std::string LogText(const std::string& logs = "logs") const { return test::ReadFile(dir_.Sub(logs + "/tillcast.txt")); }
+  std::string LogText(const std::string& logs = "logs") const {
+    return test::ReadFile(dir_.Sub(logs + "/tillcast.txt"));
+  }
   bool WaitReady() {
     return test::WaitUntil([&] { return test::FileExists(Socket()); }, 20000);
   }
@@ -94,8 +100,10 @@ TEST_F(AgentProcessTest, HelpAndVersionPrintAndExitWithoutTakingTheInstanceOrSta
     ASSERT_TRUE(info.Wait(20000)) << arg;
     EXPECT_EQ(info.exit_code(), 0) << arg;
     const std::string out = test::ReadFile(out_file);
-    if (std::string(arg) == "--version") EXPECT_EQ(out, "tillcast 1.1.4.26\n");
-    else EXPECT_EQ(out.rfind("Usage: tillcast", 0), 0u) << out;
+    if (std::string(arg) == "--version")
+      EXPECT_EQ(out, "tillcast 1.1.4.26\n");
+    else
+      EXPECT_EQ(out.rfind("Usage: tillcast", 0), 0u) << out;
   }
   EXPECT_FALSE(test::FileExists(dir_.Sub("logs2/tillcast.txt")));
   first.Signal(SIGTERM);
@@ -161,7 +169,8 @@ TEST_F(AgentProcessTest, FirstStartLeavesOnlyPrivateFoldersAndFiles) {
 }
 
 TEST_F(AgentProcessTest, UninstallAloneRemovesTheDriverServiceAndStartsNothing) {
-  test::WriteFile(dir_.Sub("services/SerialFilter64.service"), "name=SerialFilter64\ntype=1\nstart_type=3\nimage=/x\npid=0\n");
+  test::WriteFile(dir_.Sub("services/SerialFilter64.service"),
+                  "name=SerialFilter64\ntype=1\nstart_type=3\nimage=/x\npid=0\n");
   EXPECT_EQ(test::RunProgram({Agent(), "UNINSTALL"}, Env(), 20000), 0);
   EXPECT_FALSE(test::FileExists(dir_.Sub("services/SerialFilter64.service")));
   EXPECT_FALSE(test::FileExists(dir_.Sub("logs/tillcast.txt")));
@@ -174,7 +183,8 @@ TEST_F(AgentProcessTest, UninstallAloneRemovesTheDriverServiceAndStartsNothing) 
 }
 
 TEST_F(AgentProcessTest, UninstallWithAnotherArgumentIsANormalRun) {
-  test::WriteFile(dir_.Sub("services/SerialFilter64.service"), "name=SerialFilter64\ntype=1\nstart_type=3\nimage=/x\npid=0\n");
+  test::WriteFile(dir_.Sub("services/SerialFilter64.service"),
+                  "name=SerialFilter64\ntype=1\nstart_type=3\nimage=/x\npid=0\n");
   test::Subprocess agent({Agent(), "uninstall", "extra"}, Env(), dir_.Sub("out.txt"));
   ASSERT_TRUE(WaitReady());
   EXPECT_TRUE(test::FileExists(dir_.Sub("services/SerialFilter64.service")));

@@ -81,9 +81,7 @@ class StartupTest : public ::testing::Test {
     ResetDataFolderForTest();
     GetProcessSettings() = ProcessSettings{};
   }
-  void WriteSettings(const std::string& text) {
-    test::WriteFile(GetDataFolder() + "/setting.ini", text);
-  }
+  void WriteSettings(const std::string& text) { test::WriteFile(GetDataFolder() + "/setting.ini", text); }
   int Run(std::vector<std::string> args = {"tillcast"}) { return RunAgent(args, env_, hooks_); }
 
   test::TempDir dir_;
@@ -112,7 +110,8 @@ TEST_F(StartupTest, NormalRunInOrderAndShutdownInOrder) {
   EXPECT_EQ(crash_.installs[0], std::string(kCrashReportMail) + "|tillcast_proxy_1.1.4.26_publish");
   const auto lines = test::SplitLines(log_.Text());
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("[INFO]: " + test::Gbk("***************************日志初始化完成***********************")), std::string::npos);
+  EXPECT_NE(lines[0].find("[INFO]: " + test::Gbk("***************************日志初始化完成***********************")),
+            std::string::npos);
   EXPECT_NE(lines[1].find("[INFO]: " + test::Gbk("版本：1.1.4.26_publish")), std::string::npos);
   EXPECT_TRUE(locks_.held.empty());  // the mutex is released at the end
 }
@@ -154,9 +153,12 @@ TEST(InfoRun, HelpAndVersionAloneOnlyInform) {
   EXPECT_NE(help.find("--version   print the version and exit"), std::string::npos);
   EXPECT_NE(help.find("run tillcast-doctor"), std::string::npos);
   // Everything else is a run as before.
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"tillcast"}, {"tillcast", "--help", "more"}, {"tillcast", "--HELP"}, {"tillcast", "-h"},
-        {"tillcast", "uninstall"}, {"tillcast", "--version", "--help"}})
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"tillcast"},
+                                               {"tillcast", "--help", "more"},
+                                               {"tillcast", "--HELP"},
+                                               {"tillcast", "-h"},
+                                               {"tillcast", "uninstall"},
+                                               {"tillcast", "--version", "--help"}})
     EXPECT_EQ(InfoRunText(args), "") << args.size();
 }
 
@@ -193,7 +195,7 @@ TEST_F(StartupTest, HookKeyboardSetting) {
     const char* ini;
     bool hooked;
   } cases[] = {
-      {"", true},                                   // no file / no key: default "1"
+      {"", true},  // no file / no key: default "1"
       {"[setting]\nhookkeyboard=1\n", true},
       {"[SETTING]\nHookKeyboard = 1\n", true},
       {"[setting]\nhookkeyboard=0\n", false},
@@ -239,7 +241,7 @@ TEST_F(StartupTest, CaptureRetryPeriodsFromTheSettings) {
       {"", 5000, 2000, false},
       {"[capture]\ndriver_retry_ms=200\nservice_retry_ms=150\n", 200, 150, false},
       {"[CAPTURE]\nDriver_Retry_Ms = 600000\n", 600000, 2000, false},
-      {"[capture]\ndriver_retry_ms=50\n", 5000, 2000, true},       // too short to be a retry period
+      {"[capture]\ndriver_retry_ms=50\n", 5000, 2000, true},  // too short to be a retry period
       {"[capture]\nservice_retry_ms=2s\n", 5000, 2000, true},
       {"[capture]\ndriver_retry_ms=-200\n", 5000, 2000, true},
       {"[capture]\ndriver_retry_ms=9999999999\n", 5000, 2000, true},
@@ -274,12 +276,14 @@ TEST_F(StartupTest, DeviceKeyFromTheUserValueIsUsedOnce) {
   EXPECT_EQ(key, "");
   events_.clear();
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(std::count_if(events_.begin(), events_.end(), [](const std::string& e) { return e.rfind("key:", 0) == 0; }), 0);
+  EXPECT_EQ(std::count_if(events_.begin(), events_.end(), [](const std::string& e) { return e.rfind("key:", 0) == 0; }),
+            0);
 }
 
 TEST_F(StartupTest, BoundDeviceAutoConnectsAndLeavesTheUserValueAlone) {
-  test::WriteFile(GetDataFolder() + "/cloudbind.json",
-                  R"({"code":0,"message":"success","result":{"appId":"A","storeId":"S","jobKey":"J","secret":"SECRET-XYZ"}})");
+  test::WriteFile(
+      GetDataFolder() + "/cloudbind.json",
+      R"({"code":0,"message":"success","result":{"appId":"A","storeId":"S","jobKey":"J","secret":"SECRET-XYZ"}})");
   ASSERT_TRUE(WriteDeviceKey("KEY-2"));
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(events_[0], "window:waiting");

@@ -11,8 +11,8 @@ namespace tillcast {
 namespace {
 
 TEST(LogExcerpt, ShortTextsStayWholeLongOnesShowTheirStartAndLength) {
-  const std::string utf8 = "\xe4\xb8\xad";              // 中 in UTF-8
-  const std::string gbk = test::Gbk("中");              // two bytes
+  const std::string utf8 = "\xe4\xb8\xad";  // 中 in UTF-8
+  const std::string gbk = test::Gbk("中");  // two bytes
   const struct {
     const char* name;
     std::string text;

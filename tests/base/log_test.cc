@@ -31,7 +31,7 @@ TEST(Log, PrefixHasNoLeadingZeros) {
 
 TEST(Log, LevelNamesIncludingOutOfRange) {
   const std::pair<int, const char*> cases[] = {{0, "ERROR"},          {1, "WARNING"},         {2, "INFO"},
-                                               {3, "DEBUG"},          {4, "unknown_level"},  {7, "unknown_level"},
+                                               {3, "DEBUG"},          {4, "unknown_level"},   {7, "unknown_level"},
                                                {-1, "unknown_level"}, {-100, "unknown_level"}};
   for (const auto& [level, name] : cases) EXPECT_STREQ(LevelName(level), name) << level;
 }

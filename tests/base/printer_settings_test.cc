@@ -41,7 +41,7 @@ TEST_F(PrinterSettingsTest, ValuesAreReadAndBadOnesTakeTheDefault) {
       "receipt_max_kb=-1\nreceipt_max_pictures=12x\n");
   EXPECT_EQ(s.openAttempts, 3);
   EXPECT_EQ(s.holdSeconds, 2);
-  EXPECT_EQ(s.holdRetryMs, 2000);  // below 10 ms
+  EXPECT_EQ(s.holdRetryMs, 2000);   // below 10 ms
   EXPECT_EQ(s.statusTimeoutMs, 0);  // 0: no status request
   EXPECT_EQ(s.receiptMaxKb, 256);
   EXPECT_EQ(s.receiptMaxPictures, 16);

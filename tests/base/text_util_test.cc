@@ -27,10 +27,23 @@ TEST(TextUtil, AnsiUtf8ConversionsKeepEverythingTheyCan) {
       {"one Chinese character: 2 bytes -> 3", "\xD6\xD0", "\xE4\xB8\xAD"},
       {"the input ends at its first zero byte", std::string("ab\0cd", 5), "ab"},
       {"a zero byte right after a Chinese text", std::string("\xD6\xD0\0\xD6\xD0", 5), "\xE4\xB8\xAD"},
-      {"a byte that starts no character", "a\xFF" "b", "a?b"},
+      {"a byte that starts no character",
+       "a\xFF"
+       "b",
+       "a?b"},
       {"a lead byte without its second byte at the end", "\xD6\xD0\xD6", "\xE4\xB8\xAD?"},
-      {"a lead byte before an ASCII byte", "\xD6" "\x0A" "x", "?\x0Ax"},
-      {"ESC/POS commands pass through", "\x1b@\x1b" "a\x01" "\x1dV\x01", "\x1b@\x1b" "a\x01" "\x1dV\x01"},
+      {"a lead byte before an ASCII byte",
+       "\xD6"
+       "\x0A"
+       "x",
+       "?\x0Ax"},
+      {"ESC/POS commands pass through",
+       "\x1b@\x1b"
+       "a\x01"
+       "\x1dV\x01",
+       "\x1b@\x1b"
+       "a\x01"
+       "\x1dV\x01"},
   };
   for (const Case& c : to_utf8) EXPECT_EQ(AnsiToUtf8(c.in), c.out) << c.what;
 
@@ -42,7 +55,10 @@ TEST(TextUtil, AnsiUtf8ConversionsKeepEverythingTheyCan) {
       {"two characters outside GBK", "\xF0\x9F\x8D\x95\xF0\x9F\x8D\x94 x", "?? x"},
       {"invalid UTF-8 bytes, one mark each", "\xFF\xFE ok", "?? ok"},
       {"a cut-off sequence at the end", "ok\xE4\xB8", "ok?"},
-      {"a continuation byte on its own", "a\x80" "b", "a?b"},
+      {"a continuation byte on its own",
+       "a\x80"
+       "b",
+       "a?b"},
       {"the result ends at its first zero byte", std::string("ab\0cd", 5), "ab"},
   };
   for (const Case& c : to_ansi) EXPECT_EQ(Utf8ToAnsi(c.in), c.out) << c.what;
@@ -55,17 +71,25 @@ TEST(TextUtil, AnsiUtf8ConversionsKeepEverythingTheyCan) {
   EXPECT_EQ(exact, std::string("\xD6\xD0\0z", 4));
 
   // Wide text from ANSI bytes: a broken byte is U+FFFD, the rest is kept.
-  EXPECT_EQ(ToWideLossy("\xD6\xD0\xFF" "a"), L"\u4E2D\uFFFDa");
+  EXPECT_EQ(ToWideLossy("\xD6\xD0\xFF"
+                        "a"),
+            L"\u4E2D\uFFFDa");
 }
 
 TEST(TextUtil, WideConversionsThrowOnFailure) {
-  EXPECT_EQ(ToWide("\xD6\xD0" "a"), L"\u4E2Da");
-  EXPECT_EQ(ToNarrow(L"\u4E2Da"), "\xD6\xD0" "a");
+  EXPECT_EQ(ToWide("\xD6\xD0"
+                   "a"),
+            L"\u4E2Da");
+  EXPECT_EQ(ToNarrow(L"\u4E2Da"),
+            "\xD6\xD0"
+            "a");
   EXPECT_THROW(ToWide("\x81"), std::system_error);  // truncated double-byte character
   EXPECT_THROW(ToNarrow(L"\U0001F600"), std::system_error);
   // The lossy form keeps what the code page has and marks each gap once.
   EXPECT_EQ(ToNarrowLossy(L"\u4E2D\U0001F600a"), "\xD6\xD0?a");
-  EXPECT_EQ(ToNarrowLossy(L"\u4E2Da"), "\xD6\xD0" "a");
+  EXPECT_EQ(ToNarrowLossy(L"\u4E2Da"),
+            "\xD6\xD0"
+            "a");
   EXPECT_EQ(WideToCodePage(L"\u4E2D", 0), "\xD6\xD0");
   EXPECT_EQ(WideToCodePage(L"\u4E2D", 65001), "\xE4\xB8\xAD");
   try {
@@ -87,7 +111,8 @@ TEST(TextUtil, StringFormatHasNoLengthLimitAndLogsFiveLines) {
   EXPECT_EQ(string_format("%s-%d", big.c_str(), 42), big + "-42");
   const auto lines = test::SplitLines(log.Text());
   ASSERT_EQ(lines.size(), 5u);
-  for (int i = 0; i < 5; ++i) EXPECT_NE(lines[i].find("[INFO]: string_format " + std::to_string(i + 1)), std::string::npos);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_NE(lines[i].find("[INFO]: string_format " + std::to_string(i + 1)), std::string::npos);
 }
 
 TEST(TextUtil, WriteBufferToFileModes) {
@@ -135,8 +160,10 @@ TEST(TextUtil, IsHasChinese) {
       {"plain ascii", false},
       {"\xD6\xD0", true},
       {"abc\xD6\xD0xyz", true},
-      {"abc\xD6", false},     // the only high byte is the last one
-      {"\xD6" "a\xD0", false},  // lone high bytes
+      {"abc\xD6", false},  // the only high byte is the last one
+      {"\xD6"
+       "a\xD0",
+       false},  // lone high bytes
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsHasChinese(c.bytes.data(), c.bytes.size()), c.want) << c.bytes;

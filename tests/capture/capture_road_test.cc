@@ -143,11 +143,11 @@ TEST(UploadReply, WhatEachReplyMeans) {
     int code;
     UploadOutcome outcome;
   };
-  for (const Case& c : {Case{200, UploadOutcome::kTaken}, Case{-1, UploadOutcome::kRetry}, Case{28, UploadOutcome::kRetry},
-                        Case{500, UploadOutcome::kRetry}, Case{503, UploadOutcome::kRetry},
-                        Case{429, UploadOutcome::kRetry}, Case{408, UploadOutcome::kRetry},
-                        Case{400, UploadOutcome::kRefused}, Case{403, UploadOutcome::kRefused},
-                        Case{413, UploadOutcome::kRefused}, Case{404, UploadOutcome::kRefused}})
+  for (const Case& c :
+       {Case{200, UploadOutcome::kTaken}, Case{-1, UploadOutcome::kRetry}, Case{28, UploadOutcome::kRetry},
+        Case{500, UploadOutcome::kRetry}, Case{503, UploadOutcome::kRetry}, Case{429, UploadOutcome::kRetry},
+        Case{408, UploadOutcome::kRetry}, Case{400, UploadOutcome::kRefused}, Case{403, UploadOutcome::kRefused},
+        Case{413, UploadOutcome::kRefused}, Case{404, UploadOutcome::kRefused}})
     EXPECT_EQ(ClassifyUploadReply(c.code), c.outcome) << c.code;
 }
 
@@ -342,9 +342,9 @@ TEST_F(RoadTest, WhatAnEndedRunLeftIsUploadedLateOldestFirstBeforeNewCaptures) {
   CaptureRoad road(Settings(), Hooks(), nullptr, &clock_);
   road.Start();
   ASSERT_TRUE(WaitUntil([&] { return cloud_.Taken().size() == 4; }, 10000)) << cloud_.Taken().size();
-  EXPECT_EQ(cloud_.Taken(), (std::vector<std::string>{"signed:already in the outbox", "signed:older capture",
-                                                      "signed:newer capture",
-                                                      "signed:a spool copy that is no spool file"}));
+  EXPECT_EQ(cloud_.Taken(),
+            (std::vector<std::string>{"signed:already in the outbox", "signed:older capture", "signed:newer capture",
+                                      "signed:a spool copy that is no spool file"}));
   for (const Prepared& p : PreparedList()) EXPECT_TRUE(p.late) << p.path;
   EXPECT_FALSE(test::FileExists(dir_.Sub("parallel900.dat")));
   EXPECT_FALSE(test::FileExists(dir_.Sub("spl_800.dat")));

@@ -78,20 +78,28 @@ TEST(CupsCopyFormat, WhatIsNotACopy) {
 TEST(CupsCopyFormat, NamesOfFinishedCopiesSortByTime) {
   EXPECT_EQ(CupsCopyName(1796617927058ull, 12, 1), "01796617927058-12-1.copy");
   EXPECT_LT(CupsCopyName(999999999999ull, 99, 1), CupsCopyName(1000000000000ull, 1, 1));
-  const std::vector<std::pair<std::string, bool>> names = {
-      {"01796617927058-12-1.copy", true}, {".tmp-12-3-0", false},     {".01796617927058-12-1.copy", false},
-      {"sub/1-1-1.copy", false},          {"1-1-1.copy.part", false}, {".copy", false},
-      {"receipt.txt", false}};
+  const std::vector<std::pair<std::string, bool>> names = {{"01796617927058-12-1.copy", true},
+                                                           {".tmp-12-3-0", false},
+                                                           {".01796617927058-12-1.copy", false},
+                                                           {"sub/1-1-1.copy", false},
+                                                           {"1-1-1.copy.part", false},
+                                                           {".copy", false},
+                                                           {"receipt.txt", false}};
   for (const auto& [name, finished] : names) EXPECT_EQ(IsCupsCopyName(name), finished) << name;
 }
 
 TEST(CupsCapture, DocumentKindsByType) {
   const std::vector<std::pair<std::string, CupsDocumentKind>> types = {
-      {"application/vnd.cups-raw", CupsDocumentKind::kRaw},  {"application/octet-stream", CupsDocumentKind::kRaw},
-      {"text/plain", CupsDocumentKind::kText},               {"text/plain;charset=utf-8", CupsDocumentKind::kText},
-      {"TEXT/PLAIN", CupsDocumentKind::kText},               {"application/pdf", CupsDocumentKind::kPdf},
-      {"application/postscript", CupsDocumentKind::kOther},  {"image/png", CupsDocumentKind::kOther},
-      {"application/vnd.cups-raster", CupsDocumentKind::kOther}, {"text/plainer", CupsDocumentKind::kOther},
+      {"application/vnd.cups-raw", CupsDocumentKind::kRaw},
+      {"application/octet-stream", CupsDocumentKind::kRaw},
+      {"text/plain", CupsDocumentKind::kText},
+      {"text/plain;charset=utf-8", CupsDocumentKind::kText},
+      {"TEXT/PLAIN", CupsDocumentKind::kText},
+      {"application/pdf", CupsDocumentKind::kPdf},
+      {"application/postscript", CupsDocumentKind::kOther},
+      {"image/png", CupsDocumentKind::kOther},
+      {"application/vnd.cups-raster", CupsDocumentKind::kOther},
+      {"text/plainer", CupsDocumentKind::kOther},
       {"", CupsDocumentKind::kOther}};
   for (const auto& [type, kind] : types) EXPECT_EQ(CupsKindOfType(type), kind) << type;
 }
@@ -121,7 +129,8 @@ TEST(CupsCapture, PdfTextComesOutLineByLineWithItsColumns) {
   const std::vector<std::string> lines = [&] {
     std::vector<std::string> out;
     size_t at = 0;
-    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) out.push_back(text.substr(at, nl - at));
+    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+      out.push_back(text.substr(at, nl - at));
     return out;
   }();
   ASSERT_GE(lines.size(), 5u) << text;
@@ -203,7 +212,8 @@ TEST_F(CupsCopyTest, OnlyRegularFilesOfSensibleSizeAreRead) {
   ASSERT_EQ(symlink(target.c_str(), dir_.Sub("link.copy").c_str()), 0);
   EXPECT_EQ(TakeCupsCopy(dir_.Sub("link.copy"), &capture), CupsCopyResult::kSkip) << "never through a link";
   ASSERT_EQ(mkfifo(dir_.Sub("fifo.copy").c_str(), 0600), 0);
-  EXPECT_EQ(TakeCupsCopy(dir_.Sub("fifo.copy"), &capture), CupsCopyResult::kSkip) << "a pipe neither blocks nor is read";
+  EXPECT_EQ(TakeCupsCopy(dir_.Sub("fifo.copy"), &capture), CupsCopyResult::kSkip)
+      << "a pipe neither blocks nor is read";
   const std::string huge = Put("huge.copy", CopyOf("text/plain", "x"));
   ASSERT_EQ(truncate(huge.c_str(), static_cast<off_t>(kCupsCopyMaxDocument + kCupsCopyMaxHeader + 1)), 0);
   EXPECT_EQ(TakeCupsCopy(huge, &capture), CupsCopyResult::kSkip);

@@ -41,8 +41,8 @@ class DriverAccess : public ::testing::Test {
     daemon_ = std::make_unique<test::Subprocess>(
         std::vector<std::string>{test::BinDir() + "/SerialFilter64", "-c", dir_.Sub("sf.conf")},
         std::map<std::string, std::string>{}, dir_.Sub("sf.log"));
-    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(socket_) && test::FileExists(dir_.Sub("run/LPT1")); },
-                                10000))
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return test::FileExists(socket_) && test::FileExists(dir_.Sub("run/LPT1")); }, 10000))
         << test::ReadFile(dir_.Sub("sf.log"));
   }
   // Runs one control call as user `uid` with primary group `gid` and the
@@ -86,10 +86,10 @@ TEST_F(DriverAccess, PeersOfTheSocketGroupAreServedOthersAreRefused) {
   // Everyone may connect at the file level, so the driver's own check is
   // what tells them apart.
   Start("socket_group " + std::to_string(kShopGroup) + "\nsocket_mode 0666\n");
-  EXPECT_TRUE(CallAs(0, 0, {}));                                   // root
+  EXPECT_TRUE(CallAs(0, 0, {}));                                         // root
   EXPECT_TRUE(CallAs(kNobody, kOtherGroup, {kOtherGroup, kShopGroup}));  // a member
-  EXPECT_TRUE(CallAs(kNobody, kShopGroup, {}));                    // the group as primary group
-  EXPECT_FALSE(CallAs(kNobody, kOtherGroup, {kOtherGroup}));       // not a member
+  EXPECT_TRUE(CallAs(kNobody, kShopGroup, {}));                          // the group as primary group
+  EXPECT_FALSE(CallAs(kNobody, kOtherGroup, {kOtherGroup}));             // not a member
   EXPECT_FALSE(CallAs(kNobody, kNobody, {}));
   // The driver is still there for the next one.
   EXPECT_TRUE(CallAs(kNobody, kOtherGroup, {kShopGroup}));

@@ -29,8 +29,8 @@ uint32_t StatusOf(const std::string& reply) {
   uint32_t status = 0;
   const uint8_t* body = nullptr;
   size_t size = 0;
-  EXPECT_TRUE(DecodeMessage(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), kMaxMessage, &status, &body,
-                            &size));
+  EXPECT_TRUE(
+      DecodeMessage(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), kMaxMessage, &status, &body, &size));
   return status;
 }
 
@@ -227,9 +227,10 @@ TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
   serialfilter::DriverConfig c = serialfilter::DefaultConfig();
   ASSERT_EQ(c.ports.size(), 2u);
   std::string error;
-  ASSERT_TRUE(serialfilter::ParseConfig("# ports\nsocket /tmp/x.sock\nsocket_mode 0660\n"
-                                        "serial 2 /tmp/COM2 /dev/ttyUSB0 9600\nparallel 1 /tmp/LPT1\n",
-                                        &c, &error));
+  ASSERT_TRUE(
+      serialfilter::ParseConfig("# ports\nsocket /tmp/x.sock\nsocket_mode 0660\n"
+                                "serial 2 /tmp/COM2 /dev/ttyUSB0 9600\nparallel 1 /tmp/LPT1\n",
+                                &c, &error));
   EXPECT_EQ(c.socket, "/tmp/x.sock");
   EXPECT_EQ(c.socket_mode, 0660u);
   ASSERT_EQ(c.ports.size(), 2u);
@@ -240,9 +241,10 @@ TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
   EXPECT_EQ(c.ports[1].type, 2u);
   EXPECT_EQ(c.printer_backlog, 4u << 20);
   EXPECT_EQ(c.printer_drop_after_ms, 60000u);
-  ASSERT_TRUE(serialfilter::ParseConfig("serial 1 /tmp/COM1 /dev/ttyS0 19200 rtscts\nserial 2 /tmp/COM2 /dev/ttyS1 9600 "
-                                        "xonxoff\nprinter_backlog 65536\nprinter_drop_after 1500\n",
-                                        &c, &error))
+  ASSERT_TRUE(
+      serialfilter::ParseConfig("serial 1 /tmp/COM1 /dev/ttyS0 19200 rtscts\nserial 2 /tmp/COM2 /dev/ttyS1 9600 "
+                                "xonxoff\nprinter_backlog 65536\nprinter_drop_after 1500\n",
+                                &c, &error))
       << error;
   EXPECT_EQ(c.ports[0].flow, serialfilter::FlowControl::kRtsCts);
   EXPECT_EQ(c.ports[1].flow, serialfilter::FlowControl::kXonXoff);
@@ -257,9 +259,10 @@ TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
   EXPECT_EQ(c.ports_linger_ms, 1500u);
   EXPECT_EQ(serialfilter::PortsSocketPath(c), "/tmp/keeper");
   // Network ports: the addresses written back in one spelling.
-  ASSERT_TRUE(serialfilter::ParseConfig("network 1 0.0.0.0:9100 192.0.2.50:9100\n"
-                                        "network 2 [::]:9101 printer.shop.lan:9100\nprinter_connect_timeout 500\n",
-                                        &c, &error))
+  ASSERT_TRUE(
+      serialfilter::ParseConfig("network 1 0.0.0.0:9100 192.0.2.50:9100\n"
+                                "network 2 [::]:9101 printer.shop.lan:9100\nprinter_connect_timeout 500\n",
+                                &c, &error))
       << error;
   ASSERT_EQ(c.ports.size(), 2u);
   EXPECT_EQ(c.ports[0].type, serialfilter::kPortNetwork);
@@ -270,17 +273,17 @@ TEST(DriverConfig, ParsesPortsAndRejectsBadLines) {
   EXPECT_EQ(c.ports[1].printer, "printer.shop.lan:9100");
   EXPECT_EQ(c.printer_connect_timeout_ms, 500u);
   EXPECT_EQ(serialfilter::NetworkSource(1), 0x101u);
-  for (const char* bad : {"network 1 0.0.0.0:9100\n", "network 1 shop-pc:9100 192.0.2.50:9100\n",
-                          "network 1 0.0.0.0:0 192.0.2.50:9100\n", "network 1 0.0.0.0:9100 192.0.2.50:65536\n",
-                          "network 1 0.0.0.0 192.0.2.50:9100\n", "network 1 :::9100 192.0.2.50:9100\n",
-                          "network 1 0.0.0.0:9100 192.0.2.50:9100 extra\n", "network 256 0.0.0.0:9100 a:1\n",
-                          "printer_connect_timeout 10\n"}) {
+  for (const char* bad :
+       {"network 1 0.0.0.0:9100\n", "network 1 shop-pc:9100 192.0.2.50:9100\n", "network 1 0.0.0.0:0 192.0.2.50:9100\n",
+        "network 1 0.0.0.0:9100 192.0.2.50:65536\n", "network 1 0.0.0.0 192.0.2.50:9100\n",
+        "network 1 :::9100 192.0.2.50:9100\n", "network 1 0.0.0.0:9100 192.0.2.50:9100 extra\n",
+        "network 256 0.0.0.0:9100 a:1\n", "printer_connect_timeout 10\n"}) {
     EXPECT_FALSE(serialfilter::ParseConfig(bad, &c, &error)) << bad;
   }
-  for (const char* bad : {"serial\n", "serial x /a\n", "baud 5\n", "ports_linger 10\n", "capture_hold x\n",
-                          "ports_socket\n", "serial 1 /a /b fast\n", "socket_mode 999\n",
-                          "serial 1 /a /b 9600 dtrdsr\n", "serial 1 /a /b 9600 none more\n", "printer_backlog 10\n",
-                          "printer_backlog -5\n", "printer_drop_after 5s\n"}) {
+  for (const char* bad :
+       {"serial\n", "serial x /a\n", "baud 5\n", "ports_linger 10\n", "capture_hold x\n", "ports_socket\n",
+        "serial 1 /a /b fast\n", "socket_mode 999\n", "serial 1 /a /b 9600 dtrdsr\n", "serial 1 /a /b 9600 none more\n",
+        "printer_backlog 10\n", "printer_backlog -5\n", "printer_drop_after 5s\n"}) {
     EXPECT_FALSE(serialfilter::ParseConfig(bad, &c, &error)) << bad;
   }
 }
@@ -380,7 +383,8 @@ TEST(DriverConnection, MethodsLogAndFailAsTheDriverSays) {
   for (const char* line :
        {"[INFO]: DriverMethodCall:0\r\n", "[INFO]: Dm_AddPortMonitor success appid:2,event:12, port:-1 \r\n",
         "[INFO]: Dm_RemovePortMonitor success appid:2,type:1, id:-1,  \r\n",
-        "[INFO]: Dm_RemoveAllPortMonitor success appid:2 \r\n", "[ERROR]: DeviceIoControl failed: SF_DVC_ADD_PORT_MONITOR \r\n",
+        "[INFO]: Dm_RemoveAllPortMonitor success appid:2 \r\n",
+        "[ERROR]: DeviceIoControl failed: SF_DVC_ADD_PORT_MONITOR \r\n",
         "[ERROR]: DeviceIoControl failed: Dm_RemovePortMonitor \r\n",
         "[ERROR]: DeviceIoControl failed: Dm_RemoveAllPortMonitor \r\n",
         "[ERROR]: DeviceIoControl failed:Dm_GetSerialComData\r\n", "[INFO]: DeviceIoControl failed:Dm_AppExit\r\n"}) {
@@ -407,7 +411,6 @@ PortDataCallback Into(Collected* c, bool serial) {
     ++c->payloads;
   };
 }
-
 
 class WatcherTest : public ::testing::Test {
  protected:
@@ -469,7 +472,8 @@ TEST_F(WatcherTest, DriverAbsentAtStartThenTheTimerConnectsAndRegisters) {
   EXPECT_EQ(connected, 1);
   EXPECT_EQ(device_->opens, 4);
   size_t ticks = 0;
-  for (const std::string& l : test::SplitLines(log.Text())) ticks += l.find("DriverConnTimerProc enter") != std::string::npos;
+  for (const std::string& l : test::SplitLines(log.Text()))
+    ticks += l.find("DriverConnTimerProc enter") != std::string::npos;
   EXPECT_EQ(ticks, 3u);
 }
 

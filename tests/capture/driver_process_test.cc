@@ -123,8 +123,8 @@ class DriverProcess : public ::testing::Test {
   void MakeWatcher() {
     auto timers = std::make_unique<capture::ManualTimerService>();
     timers_ = timers.get();
-    watcher_ = std::make_unique<SerialWatcher>(std::make_unique<capture::UnixSocketDriverDevice>(socket_),
-                                               std::move(timers));
+    watcher_ =
+        std::make_unique<SerialWatcher>(std::make_unique<capture::UnixSocketDriverDevice>(socket_), std::move(timers));
     watcher_->SetSerialDataCallback([this](uint32_t, const uint8_t* d, uint32_t n) {
       std::lock_guard<std::mutex> l(got_.mu);
       got_.serial.append(reinterpret_cast<const char*>(d), n);
@@ -211,7 +211,8 @@ TEST_F(DriverProcess, SameMonitorTwiceAndRemoveAllWhileTheWorkerWaits) {
   ASSERT_TRUE(watcher_->Init([&] { Register(); }));
   watcher_->AddPortMonitor(kPortSerial, -1);
   size_t adds = 0;
-  for (const std::string& l : test::SplitLines(log.Text())) adds += l.find("Dm_AddPortMonitor success") != std::string::npos;
+  for (const std::string& l : test::SplitLines(log.Text()))
+    adds += l.find("Dm_AddPortMonitor success") != std::string::npos;
   EXPECT_EQ(adds, 2u);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the worker is in its wait
@@ -244,9 +245,9 @@ TEST_F(DriverProcess, StartLoopStartsTheDriverOverAStaleRecordAndAgainAfterItIsK
   test::Subprocess other({"/bin/sleep", "30"}, {});
   char image[PATH_MAX];
   ASSERT_NE(realpath((test::BinDir() + "/SerialFilter64").c_str(), image), nullptr);
-  test::WriteFile(dir_.Sub("services/SerialFilter64.service"), "name=SerialFilter64\ntype=1\nstart_type=3\nimage=" +
-                                                                   std::string(image) + "\npid=" +
-                                                                   std::to_string(other.pid()) + "\n");
+  test::WriteFile(dir_.Sub("services/SerialFilter64.service"),
+                  "name=SerialFilter64\ntype=1\nstart_type=3\nimage=" + std::string(image) +
+                      "\npid=" + std::to_string(other.pid()) + "\n");
   uint32_t state = 0;
   ASSERT_EQ(services.QueryState("SerialFilter64", &state), 0u);
   EXPECT_EQ(state, platform::kServiceStopped);
@@ -277,7 +278,8 @@ TEST_F(DriverProcess, StartLoopStartsTheDriverOverAStaleRecordAndAgainAfterItIsK
     EXPECT_EQ(ReadAll(printer_master_, 7), "before;");
     kill(first, SIGKILL);
     EXPECT_TRUE(test::WaitUntil([&] { return driver_pid() != first && running(); }, 10000));
-    EXPECT_TRUE(test::WaitUntil([&] { return log.Contains("capture driver service SerialFilter64 restarted"); }, 10000));
+    EXPECT_TRUE(
+        test::WaitUntil([&] { return log.Contains("capture driver service SerialFilter64 restarted"); }, 10000));
     WriteAll(till.get(), "after the restart;");
     EXPECT_EQ(ReadAll(printer_master_, 18), "after the restart;");
   }

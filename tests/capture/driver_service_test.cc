@@ -13,7 +13,9 @@ namespace {
 
 using platform::FakeServiceManager;
 
-TEST(DriverService, NameFollowsTheBuildWidth) { EXPECT_EQ(DriverServiceName(), sizeof(void*) == 8 ? "SerialFilter64" : "SerialFilter"); }
+TEST(DriverService, NameFollowsTheBuildWidth) {
+  EXPECT_EQ(DriverServiceName(), sizeof(void*) == 8 ? "SerialFilter64" : "SerialFilter");
+}
 
 TEST(DriverService, ImagePathIsTheDriverFolderPlusTheName) {
   test::ScopedEnv env("TILLCAST_DRIVER_DIR", "/opt/drivers");

@@ -156,10 +156,12 @@ class DriverTill : public ::testing::Test {
     // With a retry period the watcher runs its timer as the agent does
     // (reconnecting after a driver restart); else the test fires it.
     std::unique_ptr<capture::TimerService> timers;
-    if (retry_ms_ > 0) timers = std::make_unique<capture::ThreadTimerService>();
-    else timers = std::make_unique<capture::ManualTimerService>();
-    watcher_ = std::make_unique<SerialWatcher>(std::make_unique<capture::UnixSocketDriverDevice>(socket_),
-                                               std::move(timers));
+    if (retry_ms_ > 0)
+      timers = std::make_unique<capture::ThreadTimerService>();
+    else
+      timers = std::make_unique<capture::ManualTimerService>();
+    watcher_ =
+        std::make_unique<SerialWatcher>(std::make_unique<capture::UnixSocketDriverDevice>(socket_), std::move(timers));
     watcher_->SetConnectPeriod(retry_ms_);
     const auto into = [this](bool serial) {
       return [this, serial](uint32_t, const uint8_t* d, uint32_t n) {
@@ -233,8 +235,8 @@ TEST_F(DriverTill, RealisticReceiptsInTillWritesArriveByteForByteOnSerialAndPara
   ASSERT_TRUE(test::WriteLikeATill(lpt.get(), corpus[0].writes, 1000));
   for (size_t i = 1; i < corpus.size(); ++i) ASSERT_TRUE(test::WriteLikeATill(lpt.get(), corpus[i].writes));
 
-  ASSERT_TRUE(test::WaitUntil([&] { return got_.Serial().size() >= all.size() && got_.Parallel().size() >= all.size(); },
-                              20000))
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return got_.Serial().size() >= all.size() && got_.Parallel().size() >= all.size(); }, 20000))
       << got_.Serial().size() << " " << got_.Parallel().size() << " of " << all.size();
   EXPECT_TRUE(got_.Serial() == all) << "the serial capture differs from what the till wrote";
   EXPECT_TRUE(got_.Parallel() == all) << "the parallel capture differs from what the till wrote";
@@ -242,8 +244,8 @@ TEST_F(DriverTill, RealisticReceiptsInTillWritesArriveByteForByteOnSerialAndPara
     std::lock_guard<std::mutex> l(got_.mu);
     EXPECT_GT(got_.short_payloads, 0u) << "no payload of one or two bytes was made: the slow writes were joined";
   }
-  ASSERT_TRUE(test::WaitUntil([&] { return serial_printer.Size() >= all.size() && parallel_printer.Size() >= all.size(); },
-                              20000));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return serial_printer.Size() >= all.size() && parallel_printer.Size() >= all.size(); }, 20000));
   EXPECT_TRUE(serial_printer.Got() == all) << "the serial printer got other bytes than the till wrote";
   EXPECT_TRUE(parallel_printer.Got() == all) << "the parallel printer got other bytes than the till wrote";
 }
@@ -299,8 +301,7 @@ TEST_F(DriverTill, SlowPrinterHoldsTheTillBackAndGetsEveryByteInOrder) {
 
 TEST_F(DriverTill, PrinterUnpluggedMidBurstNeverBlocksTheTillAndEverythingIsCaptured) {
   PtyPrinter printer;
-  ASSERT_NO_FATAL_FAILURE(
-      Start(SerialLine(printer.device()), "", "printer_backlog 65536\nprinter_drop_after 1000\n"));
+  ASSERT_NO_FATAL_FAILURE(Start(SerialLine(printer.device()), "", "printer_backlog 65536\nprinter_drop_after 1000\n"));
   const std::string burst = Burst(1 << 20, 9);
   printer.UnplugAfter(200000);
   ScopedFd till = OpenTill();
@@ -327,8 +328,8 @@ TEST_F(DriverTill, PrinterUnpluggedMidBurstNeverBlocksTheTillAndEverythingIsCapt
   EXPECT_TRUE(got_.Serial() == burst) << "the capture lost bytes when the printer went away";
   // The bytes held for the gone printer are dropped after their time, with
   // one warning.
-  ASSERT_TRUE(test::WaitUntil([&] { return DriverLog().find("printer-bound bytes older than") != std::string::npos; },
-                              10000))
+  ASSERT_TRUE(
+      test::WaitUntil([&] { return DriverLog().find("printer-bound bytes older than") != std::string::npos; }, 10000))
       << DriverLog();
   const std::string log = DriverLog();
   EXPECT_EQ(log.find("printer-bound bytes older than"), log.rfind("printer-bound bytes older than")) << log;
@@ -346,8 +347,8 @@ TEST_F(DriverTill, PrinterFlowControlIsSetOnTheDevice) {
     // The printer is opened at once; its terminal settings are those of the
     // slave the driver holds.
     termios t{};
-    ASSERT_TRUE(test::WaitUntil(
-        [&] { return tcgetattr(printer.master(), &t) == 0 && cfgetospeed(&t) == B19200; }, 10000));
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return tcgetattr(printer.master(), &t) == 0 && cfgetospeed(&t) == B19200; }, 10000));
     EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.rtscts);
     EXPECT_EQ((t.c_iflag & IXON) != 0 && (t.c_iflag & IXOFF) != 0, c.xonxoff);
     TearDown();
@@ -406,7 +407,8 @@ TEST_F(DriverTill, TillDescriptorOutlivesADriverCrashAndEveryByteArrives) {
     // After the restart, through the same descriptor.
     ASSERT_TRUE(test::WriteLikeATill(till.get(), corpus[2].writes));
     const std::string all = corpus[0].bytes + corpus[1].bytes + corpus[2].bytes;
-    ASSERT_TRUE(test::WaitUntil([&] { return printer.Size() >= all.size(); }, 20000)) << printer.Size() << " of " << all.size();
+    ASSERT_TRUE(test::WaitUntil([&] { return printer.Size() >= all.size(); }, 20000))
+        << printer.Size() << " of " << all.size();
     EXPECT_TRUE(printer.Got() == all) << "the printer got other bytes than the till wrote";
     ASSERT_TRUE(test::WaitUntil([&] { return captured().size() >= all.size(); }, 20000))
         << captured().size() << " of " << all.size();
@@ -483,12 +485,13 @@ TEST_F(DriverTill, KeeperFollowsTheConfigurationOnEachDriverStart) {
   driver_ = std::make_unique<test::Subprocess>(
       std::vector<std::string>{test::BinDir() + "/SerialFilter64", "-c", dir_.Sub("sf.conf")},
       std::map<std::string, std::string>{}, dir_.Sub("sf.log"));
-  ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("COM2")); }, 10000)) << test::ReadFile(dir_.Sub("sf.log"));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("COM2")); }, 10000))
+      << test::ReadFile(dir_.Sub("sf.log"));
   EXPECT_TRUE(test::FileExists(dir_.Sub("COM1")));
   EXPECT_FALSE(test::FileExists(dir_.Sub("LPT1"))) << "a port no longer configured was kept";
   EXPECT_EQ(test::ReadFile(dir_.Sub("COM3")), "a file of someone else");
-  EXPECT_TRUE(test::WaitUntil([&] { return DriverLog().find("COM3 exists and is not a link; port left out") != std::string::npos; },
-                              5000))
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return DriverLog().find("COM3 exists and is not a link; port left out") != std::string::npos; }, 5000))
       << DriverLog();
   EXPECT_EQ(test::ProcessesMentioning(dir_.path()).size(), 2u) << "a second keeper was started";
   // Both new ports work.
@@ -504,8 +507,8 @@ TEST_F(DriverTill, KeeperFollowsTheConfigurationOnEachDriverStart) {
 // and removes them when it is stopped itself.
 TEST_F(DriverTill, ManagedKeeperKeepsThePortsWhenTheDriverStops) {
   socket_ = dir_.Sub("sf.sock");
-  test::WriteFile(dir_.Sub("sf.conf"), "socket " + socket_ + "\nserial 1 " + dir_.Sub("COM1") + "\nparallel 1 " +
-                                           dir_.Sub("LPT1") + "\n");
+  test::WriteFile(dir_.Sub("sf.conf"),
+                  "socket " + socket_ + "\nserial 1 " + dir_.Sub("COM1") + "\nparallel 1 " + dir_.Sub("LPT1") + "\n");
   test::Subprocess keeper({test::BinDir() + "/SerialFilter64", "--keep-ports", "--managed", "-c", dir_.Sub("sf.conf")},
                           {}, dir_.Sub("keeper.log"));
   ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("LPT1")); }, 10000));

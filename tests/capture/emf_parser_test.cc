@@ -64,10 +64,10 @@ TEST_F(EmfText, BothTextRecordFormsAndBothSignsOfY) {
                               .Select(1)
                               .TextW(0, 100, u"Total", {10, 10, 10, 10, 10})
                               .TextW(80, -100, u"12.50", {10, 10, 10, 10, 10})
-                              .SmallText(0, 200, gbk, 0x300)              // 8-bit, no rectangle
-                              .SmallText(0, 300, "cash", 0x204)           // 8-bit after a rectangle
+                              .SmallText(0, 200, gbk, 0x300)               // 8-bit, no rectangle
+                              .SmallText(0, 300, "cash", 0x204)            // 8-bit after a rectangle
                               .SmallTextW(0, 400, u"\u4f60\u597d", 0x100)  // UTF-16, no rectangle
-                              .SmallTextW(0, 500, u"rect", 0x0)           // UTF-16 after a rectangle
+                              .SmallTextW(0, 500, u"rect", 0x0)            // UTF-16 after a rectangle
                               .Finish();
   EXPECT_EQ(ParseString(emf), L"Total   12.50\n\x5408\x8ba1\ncash\n\x4f60\x597d\nrect");
 }

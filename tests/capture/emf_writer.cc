@@ -75,7 +75,8 @@ EmfWriter& EmfWriter::TextW(int32_t x, int32_t y, const std::u16string& text, co
   return Raw(84, b);
 }
 
-EmfWriter& EmfWriter::GlyphsW(int32_t x, int32_t y, const std::vector<uint16_t>& glyphs, const std::vector<int32_t>& dx) {
+EmfWriter& EmfWriter::GlyphsW(int32_t x, int32_t y, const std::vector<uint16_t>& glyphs,
+                              const std::vector<int32_t>& dx) {
   return TextW(x, y, std::u16string(glyphs.begin(), glyphs.end()), dx, 0x10);
 }
 

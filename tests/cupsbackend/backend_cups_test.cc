@@ -128,12 +128,12 @@ class CupsBackendTest : public ::testing::Test {
   std::string device_, inbox_, skip_;
 };
 
-#define START_OR_SKIP()              \
-  do {                               \
-    if (!Start()) {                  \
+#define START_OR_SKIP()                          \
+  do {                                           \
+    if (!Start()) {                              \
       if (!skip_.empty()) GTEST_SKIP() << skip_; \
-      return;                        \
-    }                                \
+      return;                                    \
+    }                                            \
   } while (0)
 
 TEST_F(CupsBackendTest, RawEscPosJobReachesTheDeviceUnchangedAndItsCopyHoldsTheSameBytes) {
@@ -198,14 +198,14 @@ TEST_F(CupsBackendTest, ADeviceThatFailsGivesCupsTheFailureAndTheJobIsCapturedOn
   START_OR_SKIP();
   WriteFile(device_ + "/fail", "");
   std::string why;
-  const int job = cups_.Print("Till", File("sale.bin", "\x1b@" + Gbk(U8(u8"演示门店 合计：36.50\n"))), {{"raw", "true"}},
-                              &why);
+  const int job =
+      cups_.Print("Till", File("sale.bin", "\x1b@" + Gbk(U8(u8"演示门店 合计：36.50\n"))), {{"raw", "true"}}, &why);
   ASSERT_GT(job, 0) << why;
   // The queue's policy for a failed device: it stops with the device's
   // reason and keeps the job.
   ASSERT_TRUE(WaitUntil([&] { return cups_.PrinterState("Till") == kPrinterStopped; }, 15000)) << cups_.ErrorLog();
-  EXPECT_TRUE(WaitUntil([&] { return cups_.ErrorLog().find("the test device is switched off") != std::string::npos; },
-                        5000));
+  EXPECT_TRUE(
+      WaitUntil([&] { return cups_.ErrorLog().find("the test device is switched off") != std::string::npos; }, 5000));
   EXPECT_EQ(cups_.JobState(job), kJobPending);
   EXPECT_EQ(Printed(), "");
   EXPECT_TRUE(Copies().empty()) << "nothing is captured of a job the device did not take";
@@ -245,9 +245,11 @@ TEST_F(CupsBackendTest, ADeviceUriWithoutABackendStopsTheQueueAndSaysWhy) {
   ASSERT_GT(cups_.Print("Till", File("a.txt", "x\n"), {}, &why), 0) << why;
   ASSERT_TRUE(WaitUntil([&] { return cups_.PrinterState("Till") == kPrinterStopped; }, 15000)) << cups_.ErrorLog();
   // (cupsd's log shows a quote as \")
-  EXPECT_TRUE(WaitUntil([&] { return cups_.ErrorLog().find("tillcast: no CUPS backend for \\\"nosuch:\\\" devices") !=
-                                     std::string::npos; },
-                        5000))
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return cups_.ErrorLog().find("tillcast: no CUPS backend for \\\"nosuch:\\\" devices") != std::string::npos;
+      },
+      5000))
       << cups_.ErrorLog();
 }
 

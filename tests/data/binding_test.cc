@@ -40,15 +40,17 @@ class BindingTest : public ::testing::Test {
 };
 
 // What a connection reply with an empty result clears, and what it keeps.
-const std::vector<const char*> kCleared = {"store_code", "store_name", "device_name", "RedisKey",
-                                           "RedisConfigNotifyKey", "RedisConfigReceiptKey", "RedisPort"};
+const std::vector<const char*> kCleared = {"store_code", "store_name",           "device_name",
+                                           "RedisKey",   "RedisConfigNotifyKey", "RedisConfigReceiptKey",
+                                           "RedisPort"};
 const std::vector<const char*> kKept = {"RedisHost", "RedisPsw", "RedisDataBase"};
 
 TEST_F(BindingTest, LoadBindInfoStoresTheBindingWithTheSecretMasked) {
   EXPECT_FALSE(mgr.LoadBindInfo());  // no file yet: false, nothing logged
   EXPECT_EQ(log_.Text(), "");
-  test::WriteFile(mgr.BindPath(), R"({"code":0,"message":"success","extra":[1],)"
-                                  R"("result":{"appId":"app-1","storeId":"st-9","jobKey":"jk-3","secret":"s3cr3tKey"}})");
+  test::WriteFile(mgr.BindPath(),
+                  R"({"code":0,"message":"success","extra":[1],)"
+                  R"("result":{"appId":"app-1","storeId":"st-9","jobKey":"jk-3","secret":"s3cr3tKey"}})");
   ASSERT_TRUE(mgr.LoadBindInfo());
   EXPECT_EQ(mgr.GetBindInfo("appId"), "app-1");
   EXPECT_EQ(mgr.GetBindInfo("storeId"), "st-9");
@@ -124,11 +126,16 @@ TEST_F(BindingTest, FullConnectionReplyFillsBindingAndConfiguration) {
       R"("deviceId":"dev-7","job_key":"jobs:7","logo":"https://l/x.png","config_notify_key":"notify:7"},)"
       R"("config":{"receipt":"{\"items\":[]}"},)"
       R"("connection":{"host":"redis.example","port":6379,"password":"pw","database":2}}})"));
-  const std::pair<const char*, std::string> expected[] = {
-      {"store_code", "SC1"},       {"store_name", Gbk("测试门店")},       {"device_name", Gbk("收银台")},
-      {"RedisKey", "jobs:7"},      {"RedisConfigNotifyKey", "notify:7"}, {"RedisConfigReceiptKey", R"({"items":[]})"},
-      {"RedisHost", "redis.example"}, {"RedisPort", "6379"},             {"RedisPsw", "pw"},
-      {"RedisDataBase", "2"}};
+  const std::pair<const char*, std::string> expected[] = {{"store_code", "SC1"},
+                                                          {"store_name", Gbk("测试门店")},
+                                                          {"device_name", Gbk("收银台")},
+                                                          {"RedisKey", "jobs:7"},
+                                                          {"RedisConfigNotifyKey", "notify:7"},
+                                                          {"RedisConfigReceiptKey", R"({"items":[]})"},
+                                                          {"RedisHost", "redis.example"},
+                                                          {"RedisPort", "6379"},
+                                                          {"RedisPsw", "pw"},
+                                                          {"RedisDataBase", "2"}};
   for (const auto& [key, value] : expected) EXPECT_EQ(mgr.GetBindInfo(key), value) << key;
   EXPECT_EQ(mgr.GetConfig("DeviceID"), "dev-7");
   EXPECT_EQ(mgr.GetConfig("LogoURL"), "https://l/x.png");
@@ -153,16 +160,15 @@ TEST_F(BindingTest, ConnectionMembersAreTypeTested) {
     const char* port;
     const char* database;
   } cases[] = {
-      {R"({"port":6379})", "6379", "1"},     {R"({"port":"6379"})", "6379", "1"},
-      {R"({"port":true})", "", "1"},         {R"({"port":6379.5})", "", "1"},
-      {R"({"database":"2"})", "", "1"},      {R"({"database":2,"host":7})", "", "2"},
+      {R"({"port":6379})", "6379", "1"}, {R"({"port":"6379"})", "6379", "1"}, {R"({"port":true})", "", "1"},
+      {R"({"port":6379.5})", "", "1"},   {R"({"database":"2"})", "", "1"},    {R"({"database":2,"host":7})", "", "2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.connection);
     mgr.SetBindInfo("RedisDataBase", "1");
     mgr.SetBindInfo("RedisHost", "h");
-    ASSERT_TRUE(mgr.ParseConnectionInfo(std::string(R"({"message":"success","result":{"connection":)") +
-                                        c.connection + "}}"));
+    ASSERT_TRUE(
+        mgr.ParseConnectionInfo(std::string(R"({"message":"success","result":{"connection":)") + c.connection + "}}"));
     EXPECT_EQ(mgr.GetBindInfo("RedisPort"), c.port);
     EXPECT_EQ(mgr.GetBindInfo("RedisDataBase"), c.database);
     EXPECT_EQ(mgr.GetBindInfo("RedisHost"), "h");
@@ -208,8 +214,8 @@ TEST_F(BindingTest, RefusedRepliesAreLoggedAndChangeNothing) {
 // Documents no parser of the module may take for data: broken, deeply
 // nested, several megabytes large, or with a root that is not an object.
 TEST_F(BindingTest, HostileDocumentsAreRejectedCleanly) {
-  std::vector<std::string> docs = {"", "{", "[1,2]", "42", "\"success\"", "null", "\xff\xfe{}",
-                                   std::string(100000, '[') + std::string(100000, ']')};
+  std::vector<std::string> docs = {
+      "", "{", "[1,2]", "42", "\"success\"", "null", "\xff\xfe{}", std::string(100000, '[') + std::string(100000, ']')};
   std::string big = "[";
   for (int i = 0; i < 400000; ++i) big += "\"message\",";
   docs.push_back(big + "1]");
@@ -243,7 +249,8 @@ TEST(ConnectionReplyLog, RefusedReplyIsLoggedWithoutItsPassword) {
   test::ScopedLog log;
   EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(
       R"({"message":"denied","result":{"connection":{"password" : "hunter2-redis","host":"h"}}})"));
-  EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(R"({"message":"success","result":[{"password":"p\"w-long"}]})"));
+  EXPECT_FALSE(
+      DataMgr::GetInstance().ParseConnectionInfo(R"({"message":"success","result":[{"password":"p\"w-long"}]})"));
   EXPECT_FALSE(DataMgr::GetInstance().ParseConnectionInfo(
       R"({"message":"denied","result":{"connection":{"pass\u0077ord":"escaped-redis-pw"}}})"));
   EXPECT_FALSE(log.Contains("hunter2"));

@@ -11,9 +11,14 @@ namespace {
 std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 TEST(Base64, Rfc4648VectorsRoundTrip) {
-  const std::pair<std::string, const char*> cases[] = {
-      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xfb\xff\xbf", "+/+/"}};
+  const std::pair<std::string, const char*> cases[] = {{"", ""},
+                                                       {"f", "Zg=="},
+                                                       {"fo", "Zm8="},
+                                                       {"foo", "Zm9v"},
+                                                       {"foob", "Zm9vYg=="},
+                                                       {"fooba", "Zm9vYmE="},
+                                                       {"foobar", "Zm9vYmFy"},
+                                                       {"\xfb\xff\xbf", "+/+/"}};
   for (const auto& [plain, encoded] : cases) {
     EXPECT_EQ(Base64Encode(plain.data(), plain.size()), encoded);
     EXPECT_EQ(Base64Decode(encoded), Bytes(plain)) << encoded;
@@ -21,9 +26,10 @@ TEST(Base64, Rfc4648VectorsRoundTrip) {
 }
 
 TEST(Base64, DecodingStopsAtPaddingOrAForeignCharacter) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Zm9v=Zm9v", "foo"}, {"Zm9vYmFy\r\nZm9v", "foobar"}, {"Zm9v YmFy", "foo"}, {"Zm9vY-_x", "foo"},
-      {"Zg", "f"},          {"Zm8", "fo"},                 {"Zm9vY", "foo"},    {"====", ""}};
+  const std::pair<const char*, const char*> cases[] = {{"Zm9v=Zm9v", "foo"}, {"Zm9vYmFy\r\nZm9v", "foobar"},
+                                                       {"Zm9v YmFy", "foo"}, {"Zm9vY-_x", "foo"},
+                                                       {"Zg", "f"},          {"Zm8", "fo"},
+                                                       {"Zm9vY", "foo"},     {"====", ""}};
   for (const auto& [encoded, plain] : cases) EXPECT_EQ(Base64Decode(encoded), Bytes(plain)) << encoded;
 }
 

@@ -239,7 +239,8 @@ TEST_F(ConfigTest, AFullDiskLeavesThePreviousFileAndNoTemporaryOne) {
   // would (EFBIG instead of ENOSPC).
   const std::string previous = SaveFirstVersion();
   mgr.SetConfig("LogoURL", std::string(100000, 'x'));
-  struct sigaction ignore {}, old {};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
   rlimit saved{};

@@ -61,9 +61,15 @@ TEST_F(PrintJobTest, JobsAreDispatchedOnTheirFormat) {
     Lines lines;
   } cases[] = {
       {"raw", R"({"format":"escpos","data":"G0A=","job_id":"j-1"})", "false", {{0x1B, 0x40}}, printedOk},
-      {"line break", R"({"format":"escpos","data":"G0BB\nQUJD","job_id":"j-1"})", "false", {{0x1B, 0x40, 0x41}},
+      {"line break",
+       R"({"format":"escpos","data":"G0BB\nQUJD","job_id":"j-1"})",
+       "false",
+       {{0x1B, 0x40, 0x41}},
        printedOk},
-      {"blocked", R"({"format":"escpos","data":"G0A=","job_id":"j-1"})", "true", {},
+      {"blocked",
+       R"({"format":"escpos","data":"G0A=","job_id":"j-1"})",
+       "true",
+       {},
        {Info("开始解析一条数据"), Info("收到屏蔽的打印信息")}},
       {"no format", R"({"data":"G0A=","job_id":"j-1"})", "false", {}, {Info("开始解析一条数据")}},
       {"driver", R"({"format":"driver","data":"G0A="})", "false", {}, {Info("开始解析一条数据")}},
@@ -107,11 +113,11 @@ TEST_F(PrintJobTest, OrderJobStartsTheOrderQuery) {
 using OrderTest = PrintJobTest;
 
 TEST_F(OrderTest, OrderReplyIsQueuedWithConvertedFields) {
-  ASSERT_TRUE(mgr.ParseOrderInfo(
-      R"({"return_code":"SUCCESS","order":{"order_no":"R1","amount":"12.50","pay_amount":"12.00",)"
-      R"("pay_time":"2024-01-01 10:00","total_number":"3","items":[7,)"
-      R"({"item_name":"矿泉水","sale_price":"2.50","quantity":"2","amount":"5.00"},)"
-      R"({"item_name":"面包","quantity":2}]}})"));
+  ASSERT_TRUE(
+      mgr.ParseOrderInfo(R"({"return_code":"SUCCESS","order":{"order_no":"R1","amount":"12.50","pay_amount":"12.00",)"
+                         R"("pay_time":"2024-01-01 10:00","total_number":"3","items":[7,)"
+                         R"({"item_name":"矿泉水","sale_price":"2.50","quantity":"2","amount":"5.00"},)"
+                         R"({"item_name":"面包","quantity":2}]}})"));
   OrderInfo out;
   ASSERT_TRUE(mgr.PopOrderInfo(out));
   EXPECT_EQ(out.order_no, "R1");
@@ -128,8 +134,8 @@ TEST_F(OrderTest, OrderReplyIsQueuedWithConvertedFields) {
 }
 
 TEST_F(OrderTest, TotalNumberIsAnIntegerOrDecimalText) {
-  const std::pair<const char*, int32_t> cases[] = {
-      {"3", 3}, {"\"3\"", 3}, {"\"12abc\"", 12}, {"\"abc\"", 0}, {"true", 0}, {"\"99999999999\"", 2147483647}};
+  const std::pair<const char*, int32_t> cases[] = {{"3", 3},       {"\"3\"", 3}, {"\"12abc\"", 12},
+                                                   {"\"abc\"", 0}, {"true", 0},  {"\"99999999999\"", 2147483647}};
   for (const auto& [json, expected] : cases) {
     SCOPED_TRACE(json);
     ASSERT_TRUE(mgr.ParseOrderInfo(std::string(R"({"return_code":"SUCCESS","order":{"total_number":)") + json + "}}"));

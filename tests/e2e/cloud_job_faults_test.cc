@@ -154,8 +154,7 @@ TEST(CloudJobFaults, NotifyIsServedWhileAJobWaitsForThePrinter) {
   ASSERT_TRUE(shop.PushNotify("template changed"));
   // "追打小票数据更改：" in GBK.
   const std::string notified = "\xd7\xb7\xb4\xf2\xd0\xa1\xc6\xb1\xca\xfd\xbe\xdd\xb8\xfc\xb8\xc4\xa3\xba";
-  ASSERT_TRUE(WaitUntil([&] { return shop.AgentLog().find(notified) != std::string::npos; }, 5000))
-      << shop.AgentLog();
+  ASSERT_TRUE(WaitUntil([&] { return shop.AgentLog().find(notified) != std::string::npos; }, 5000)) << shop.AgentLog();
   EXPECT_TRUE(shop.Printed().empty());
   std::string why;
   ASSERT_TRUE(shop.StartPrinter(&why)) << why;
@@ -172,8 +171,11 @@ TEST(CloudJobFaults, AgentKilledInTheMiddleOf200JobsPrintsEachAtLeastOnceInOrder
   const int left = std::atoi(shop.Redis({"LLEN", kJobs}).c_str());
   EXPECT_GT(left, 0) << "all printed before the kill: the test proves nothing";
   shop.StartAgent();
-  ASSERT_TRUE(WaitUntil([&] { return shop.Redis({"LLEN", kJobs}) == "0" && shop.Redis({"LLEN", kProcessing}) == "0"; },
-                        40000))
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return shop.Redis({"LLEN", kJobs}) == "0" && shop.Redis({"LLEN", kProcessing}) == "0";
+      },
+      40000))
       << shop.AgentLog().substr(0, 2000);
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() >= 200; }, 20000)) << shop.Printed().size();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -187,7 +189,8 @@ TEST(CloudJobFaults, RedisKilledDuringARunAndRestartedLosesNone) {
   ASSERT_TRUE(WaitUntil([&] { return Count(shop.AgentLog(), kPrintedLine) >= 5; }, 30000));
   std::string why;
   ASSERT_TRUE(shop.KillAndRestartRedis(&why)) << why;
-  EXPECT_GT(std::atoi(shop.Redis({"LLEN", kJobs}).c_str()), 0) << "all printed before the kill: the test proves nothing";
+  EXPECT_GT(std::atoi(shop.Redis({"LLEN", kJobs}).c_str()), 0)
+      << "all printed before the kill: the test proves nothing";
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() >= 200; }, 40000)) << shop.Printed().size();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   // The journal is written before every answer: the kill loses nothing,
@@ -262,8 +265,11 @@ TEST(CloudJobFaults, PayloadsOfManyMegabytesLeaveTheLogShort) {
   ASSERT_TRUE(shop.PushNotify(std::string(kBytes, 'n')));
   ASSERT_TRUE(shop.Redis({"RPUSH", kJobs, std::string(kBytes, '[')}) == "1");
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() == 1; }, 60000)) << shop.AgentLog().substr(before, 4000);
-  ASSERT_TRUE(WaitUntil([&] { return shop.Redis({"LLEN", kJobs}) == "0" && shop.Redis({"LLEN", kProcessing}) == "0"; },
-                        30000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return shop.Redis({"LLEN", kJobs}) == "0" && shop.Redis({"LLEN", kProcessing}) == "0";
+      },
+      30000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(shop.Printed()[0].Bytes().size(), job.size());
   const std::string added = shop.AgentLog().substr(before);

@@ -31,8 +31,8 @@ TEST(CloudJobRoad, RawJobReachesThePrinterUnchanged) {
   job += "\n\n\x1dV\x01";
   ASSERT_TRUE(shop.PushRaw(job, "e2e-exact"));
 
-  ASSERT_TRUE(WaitUntil([&] { return !shop.Printed().empty(); }, 15000))
-      << "nothing printed; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(WaitUntil([&] { return !shop.Printed().empty(); }, 15000)) << "nothing printed; log:\n"
+                                                                         << shop.AgentLog();
   const auto docs = shop.Printed();
   ASSERT_EQ(docs.size(), 1u);
   EXPECT_EQ(docs[0].Bytes(), job);

@@ -91,9 +91,9 @@ TEST_F(CupsRoad, RawEscPosJobArrivesUnchangedAndIsUploadedByteForByteWithTheAddi
 }
 
 TEST_F(CupsRoad, Utf8TextJobWithChineseIsUploadedAsGbkText) {
-  const std::string text = U8(
-      u8"测试门店\n小票号 R3002\n收银员 01  款台 1\n矿泉水 x2            5.00\n三明治 x1           31.50\n"
-      u8"合计：36.50\n实收：40.00  找零：3.50\n谢谢惠顾\n");
+  const std::string text =
+      U8(u8"测试门店\n小票号 R3002\n收银员 01  款台 1\n矿泉水 x2            5.00\n三明治 x1           31.50\n"
+         u8"合计：36.50\n实收：40.00  找零：3.50\n谢谢惠顾\n");
   Print(File("receipt.txt", text));
   EXPECT_EQ(Printed(), text);
   const std::string uploaded = WaitUpload();
@@ -104,10 +104,9 @@ TEST_F(CupsRoad, Utf8TextJobWithChineseIsUploadedAsGbkText) {
 TEST_F(CupsRoad, PdfJobWithChineseIsUploadedAsItsLines) {
   // One piece of text a line (columns apart are checked with the PDF
   // reader's own tests).
-  const std::vector<std::string> lines = {U8(u8"测试门店"),        U8(u8"小票号 R3003"),
-                                          U8(u8"收银员 01 款台 1"),  U8(u8"矿泉水 x2 5.00"),
-                                          U8(u8"三明治 x1 31.50"),   U8(u8"合计：36.50"),
-                                          U8(u8"实收：40.00 找零：3.50"), U8(u8"谢谢惠顾欢迎再次光临")};
+  const std::vector<std::string> lines = {
+      U8(u8"测试门店"),        U8(u8"小票号 R3003"), U8(u8"收银员 01 款台 1"),       U8(u8"矿泉水 x2 5.00"),
+      U8(u8"三明治 x1 31.50"), U8(u8"合计：36.50"),  U8(u8"实收：40.00 找零：3.50"), U8(u8"谢谢惠顾欢迎再次光临")};
   const std::string pdf = MakePdfLines(lines);
   Print(File("receipt.pdf", pdf));
   EXPECT_TRUE(Printed() == pdf);

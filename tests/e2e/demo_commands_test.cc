@@ -50,10 +50,10 @@ class DemoShop {
   ~DemoShop() { Stop(); }
 
   bool Start(std::string* why) {
-    shop_ = std::make_unique<Subprocess>(std::vector<std::string>{"/bin/bash", DemoScript("shop")},
-                                         std::map<std::string, std::string>{{"TILLCAST_DEMO_DIR", demo_},
-                                                                            {"TILLCAST_BIN", BinDir()}},
-                                         dir_.Sub("shop.out"));
+    shop_ = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/bin/bash", DemoScript("shop")},
+        std::map<std::string, std::string>{{"TILLCAST_DEMO_DIR", demo_}, {"TILLCAST_BIN", BinDir()}},
+        dir_.Sub("shop.out"));
     const bool up = WaitUntil(
         [&] {
           const std::string out = ReadFile(dir_.Sub("shop.out"));
@@ -94,9 +94,15 @@ struct DemoCall {
 
 const std::vector<DemoCall>& EveryCommand() {
   static const std::vector<DemoCall> kCalls = {
-      {"till-print", {}},          {"till-print", {"--voucher"}}, {"till-print", {"--network"}},
-      {"lp-print", {}},            {"cloud-print", {}},           {"cloud-print", {"hello"}},
-      {"pay-order", {}},           {"scan", {}},                  {"quit", {}},
+      {"till-print", {}},
+      {"till-print", {"--voucher"}},
+      {"till-print", {"--network"}},
+      {"lp-print", {}},
+      {"cloud-print", {}},
+      {"cloud-print", {"hello"}},
+      {"pay-order", {}},
+      {"scan", {}},
+      {"quit", {}},
       {"doctor", {}},
   };
   return kCalls;
@@ -170,8 +176,7 @@ TEST_F(DemoShopTest, CommandsReportWhatHappenedAndUnknownNumbersFail) {
 
   const CommandRun no_receipt = Run("scan", {"R20991231000000000009"});
   EXPECT_EQ(no_receipt.exit_code, 1) << no_receipt.out;
-  EXPECT_NE(no_receipt.out.find("the cloud has no receipt R20991231000000000009"), std::string::npos)
-      << no_receipt.out;
+  EXPECT_NE(no_receipt.out.find("the cloud has no receipt R20991231000000000009"), std::string::npos) << no_receipt.out;
 
   const CommandRun receipt = Run("scan", {"R20240501000000000001"});
   EXPECT_EQ(receipt.exit_code, 0) << receipt.out;
@@ -208,7 +213,8 @@ TEST_F(DemoShopTest, StoppedShopFailsEveryCommandAndLeavesNoFileAtTheTillPort) {
     if (std::string(c.name) == "doctor") continue;  // its own report, below
     const CommandRun run = Run(c.name, c.args, 2);
     EXPECT_EQ(run.exit_code, 1) << c.name << ": " << run.out;
-    EXPECT_NE(run.out.find("is not running, so the demo shop is not up"), std::string::npos) << c.name << ": " << run.out;
+    EXPECT_NE(run.out.find("is not running, so the demo shop is not up"), std::string::npos)
+        << c.name << ": " << run.out;
     EXPECT_EQ(run.out.find("printed"), std::string::npos) << c.name << ": " << run.out;
   }
   struct stat st {};

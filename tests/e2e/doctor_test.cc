@@ -134,15 +134,14 @@ TEST_P(DoctorOutageTest, StoppedPartIsNamedWithItsFixAndFailsTheRun) {
   EXPECT_NE(text.out.find(std::string("fix: ")), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Parts, DoctorOutageTest,
-    ::testing::Values(Outage{"driver", [](Shop& s) { s.StopDriver(); }, "driver-service", "is not running",
-                             "start the agent"},
-                      Outage{"cloud", [](Shop& s) { s.StopCloud(); }, "cloud", "cannot be reached",
-                             "check the network"},
-                      Outage{"redis", [](Shop& s) { s.StopRedis(); }, "redis", "does not answer",
-                             "start the Redis server"}),
-    [](const ::testing::TestParamInfo<Outage>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Parts, DoctorOutageTest,
+                         ::testing::Values(Outage{"driver", [](Shop& s) { s.StopDriver(); }, "driver-service",
+                                                  "is not running", "start the agent"},
+                                           Outage{"cloud", [](Shop& s) { s.StopCloud(); }, "cloud", "cannot be reached",
+                                                  "check the network"},
+                                           Outage{"redis", [](Shop& s) { s.StopRedis(); }, "redis", "does not answer",
+                                                  "start the Redis server"}),
+                         [](const ::testing::TestParamInfo<Outage>& p) { return std::string(p.param.name); });
 
 TEST_F(DoctorTest, StoppedDriverAlsoLeavesNoTillPortAndNoLink) {
   StartShop();
@@ -150,7 +149,8 @@ TEST_F(DoctorTest, StoppedDriverAlsoLeavesNoTillPortAndNoLink) {
   ASSERT_TRUE(WaitUntil([&] { return !FileExists(shop_.folder() + "/ports/till"); }, 5000));
   const DoctorRun run = RunDoctor(shop_, {"--json"});
   EXPECT_EQ(run.Status("till-ports"), "problem");
-  EXPECT_NE(run.Field("till-ports", "detail").find("is missing"), std::string::npos) << run.Field("till-ports", "detail");
+  EXPECT_NE(run.Field("till-ports", "detail").find("is missing"), std::string::npos)
+      << run.Field("till-ports", "detail");
   EXPECT_EQ(run.Status("driver-link"), "problem");
   // Redis and the cloud are unaffected.
   EXPECT_EQ(run.Status("redis"), "ok");

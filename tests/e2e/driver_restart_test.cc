@@ -48,11 +48,11 @@ TEST(DriverRestartRoad, SaleThroughTheSameTillDescriptorAfterADriverCrashIsPrint
     const auto printed_at = std::chrono::steady_clock::now();
     ASSERT_TRUE(WriteLikeATill(till.get(), second.writes)) << "the till's port failed after the driver crashed";
     ASSERT_TRUE(shop.WaitPrinted(second.bytes, 10000)) << "the sale did not reach the printer unchanged; log:\n"
-                                                        << shop.AgentLog();
+                                                       << shop.AgentLog();
     ASSERT_TRUE(WaitUntil([&] { return shop.Uploads().size() == 2; }, 10000))
-        << "the sale was not uploaded within 10 s; log:\n" << shop.AgentLog();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - printed_at).count();
+        << "the sale was not uploaded within 10 s; log:\n"
+        << shop.AgentLog();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - printed_at).count();
     EXPECT_TRUE(ReadFile(shop.Uploads()[1]) == second.bytes) << "the upload is not what the till wrote";
     const std::string log = shop.AgentLog();
     EXPECT_NE(log.find("capture driver service SerialFilter64 restarted"), std::string::npos) << log;

@@ -68,7 +68,11 @@ TEST(NetworkTillRoad, ConnectionIdleBetweenTwoSalesGivesTwoUploads) {
   // wait for the till's connection to end, then both come out.
   ::shutdown(till.get(), SHUT_WR);
   EXPECT_TRUE(Shop::WaitConnectionEnd(till.get(), 10000));
-  ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first.bytes, second.bytes}).size() == 2; }, 15000))
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Extras(shop, {first.bytes, second.bytes}).size() == 2;
+      },
+      15000))
       << shop.AgentLog();
   const auto extras = Extras(shop, {first.bytes, second.bytes});
   EXPECT_NE(extras[0].Text().find("R6101"), std::string::npos) << extras[0].Text();

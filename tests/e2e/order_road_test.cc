@@ -52,9 +52,9 @@ TEST(OrderRoad, OrderJobOpensTheOrderWindowWithTheOrder) {
 
   ASSERT_TRUE(shop.PushOrder("O20240001"));
   std::string snapshot;
-  ASSERT_TRUE(WaitUntil([&] { return !(snapshot = SnapshotOf(shop.SnapshotFolder(), "CvsOrderWnd")).empty(); },
-                        15000))
-      << "no order window was shown; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(WaitUntil([&] { return !(snapshot = SnapshotOf(shop.SnapshotFolder(), "CvsOrderWnd")).empty(); }, 15000))
+      << "no order window was shown; log:\n"
+      << shop.AgentLog();
 
   const auto controls = Controls(snapshot);
   EXPECT_EQ(TextsOf(controls, "lbl_order_no"), std::vector<std::string>{U8(u8"订单号：O20240001")});

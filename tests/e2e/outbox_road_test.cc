@@ -94,9 +94,8 @@ TEST_F(OutboxRoad, AStalledCloudKeepsTheReceiptAndQuittingStaysQuick) {
   shop_.agent()->Signal(SIGTERM);
   ASSERT_TRUE(shop_.agent()->Wait(10000));
   const auto took = Clock::now() - t0;
-  EXPECT_LT(took, std::chrono::seconds(5)) << "quitting took "
-                                           << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
-                                           << " ms";
+  EXPECT_LT(took, std::chrono::seconds(5))
+      << "quitting took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
   EXPECT_EQ(shop_.agent()->exit_code(), 0);
   EXPECT_EQ(FilesIn(Outbox(), ".upl"), 1u) << "the receipt was not kept";
 
@@ -116,8 +115,8 @@ TEST_F(OutboxRoad, AnUploadTheCloudRefusesForGoodIsSetAsideNotRetried) {
   ASSERT_TRUE(WaitUntil([&] { return FilesIn(Rejected(), ".upl") == 1; }, 15000)) << shop_.AgentLog();
   EXPECT_EQ(FilesIn(Outbox(), ".upl"), 0u);
   EXPECT_EQ(FilesIn(Rejected(), ".why"), 1u);
-  EXPECT_TRUE(WaitUntil([&] { return shop_.AgentLog().find("rejected (the cloud answered 413)") != std::string::npos; },
-                        5000));
+  EXPECT_TRUE(
+      WaitUntil([&] { return shop_.AgentLog().find("rejected (the cloud answered 413)") != std::string::npos; }, 5000));
   // Later sales go on as usual.
   ASSERT_TRUE(shop_.SetUploadFault("none"));
   std::this_thread::sleep_for(std::chrono::milliseconds(5200));

@@ -66,7 +66,9 @@ TEST_P(QuitTest, OrderlyExitAndNoOrphans) {
 }
 
 INSTANTIATE_TEST_SUITE_P(E2E, QuitTest, ::testing::Values(How::kIpc, How::kSigterm),
-                         [](const ::testing::TestParamInfo<How>& p) { return p.param == How::kIpc ? "Ipc201" : "Sigterm"; });
+                         [](const ::testing::TestParamInfo<How>& p) {
+                           return p.param == How::kIpc ? "Ipc201" : "Sigterm";
+                         });
 
 }  // namespace
 }  // namespace tillcast::test

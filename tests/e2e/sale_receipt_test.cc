@@ -156,7 +156,8 @@ TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   }
   ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) >= 3; }, 15000)) << shop.AgentLog();
   ASSERT_TRUE(WaitUntil([&] { return shop.Uploads().size() >= 2 && Extras(shop, sales).size() >= 2; }, 10000))
-      << "the third sale did not start a new run; log:\n" << shop.AgentLog();
+      << "the third sale did not start a new run; log:\n"
+      << shop.AgentLog();
   std::this_thread::sleep_for(std::chrono::seconds(1));  // nothing more may come
   const auto uploads = shop.Uploads();
   ASSERT_EQ(uploads.size(), 2u);
@@ -185,7 +186,8 @@ TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
   ASSERT_TRUE(shop.PushNotify("receipt template changed"));
   // The agent fetches the connection again: the new template is in its log.
   ASSERT_TRUE(WaitUntil([&] { return shop.AgentLog().find(member_day) != std::string::npos; }, 15000))
-      << "the notify element did not make the agent fetch its connection again; log:\n" << shop.AgentLog();
+      << "the notify element did not make the agent fetch its connection again; log:\n"
+      << shop.AgentLog();
 
   // A sale within 5 s of the last one would be skipped by design.
   std::this_thread::sleep_until(first_taken + std::chrono::milliseconds(5500));

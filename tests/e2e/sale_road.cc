@@ -15,7 +15,8 @@ std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
 }  // namespace
 
 std::string SaleRoadCloudData() {
-  return U8(u8R"J({"stores":[{"storeId":"store-e2e","storeCode":"E2E","storeName":"测试门店",
+  return U8(
+      u8R"J({"stores":[{"storeId":"store-e2e","storeCode":"E2E","storeName":"测试门店",
     "secret":"e2e-store-secret",
     "receiptTemplate":{"format":"json","rules":{"total":"合计：\\s*([0-9.]+)","no":"小票号 (R\\d+)"},"row-width":32,
       "rows":[{"cols":[{"content-type":"txt","content":"感谢光临","align":"center"}]},

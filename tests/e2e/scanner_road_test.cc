@@ -20,11 +20,13 @@ TEST(ScannerRoad, ScannedReceiptNumberIsPrinted) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
   ASSERT_TRUE(WaitUntil([&] { return FileExists(shop.KeyFeed()); }, 10000))
-      << "the keyboard filter did not open its key pipe; log:\n" << shop.AgentLog();
+      << "the keyboard filter did not open its key pipe; log:\n"
+      << shop.AgentLog();
 
   ASSERT_TRUE(shop.TypeKeys("R20240501000000000001\n"));
   ASSERT_TRUE(WaitUntil([&] { return !shop.Printed().empty(); }, 15000))
-      << "the scanned receipt was not printed; log:\n" << shop.AgentLog();
+      << "the scanned receipt was not printed; log:\n"
+      << shop.AgentLog();
   const auto docs = shop.Printed();
   ASSERT_EQ(docs.size(), 1u);
   EXPECT_NE(docs[0].Text().find("R20240501000000000001"), std::string::npos) << docs[0].Text();

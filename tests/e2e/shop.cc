@@ -121,9 +121,17 @@ Shop::~Shop() {
 }
 
 bool Shop::StartRedis(std::string* why) {
-  std::vector<std::string> argv = {"/usr/bin/redis-server", "--bind", "127.0.0.1", "--port",
-                                   std::to_string(redis_port_), "--dir", dir_.Sub("redis"), "--save", "",
-                                   "--protected-mode", "yes"};
+  std::vector<std::string> argv = {"/usr/bin/redis-server",
+                                   "--bind",
+                                   "127.0.0.1",
+                                   "--port",
+                                   std::to_string(redis_port_),
+                                   "--dir",
+                                   dir_.Sub("redis"),
+                                   "--save",
+                                   "",
+                                   "--protected-mode",
+                                   "yes"};
   if (redis_aof_) {
     argv.insert(argv.end(), {"--appendonly", "yes", "--appendfsync", "always"});
   } else {
@@ -197,8 +205,8 @@ bool Shop::Start(std::string* why, bool redis_aof) {
   const std::string conf = dir_.Sub("serialfilter.conf");
   if (network_) {
     till_port_ = FreeLoopbackPort();
-    WriteFile(conf, "socket " + socket + "\nnetwork 1 127.0.0.1:" + std::to_string(till_port_) + " 127.0.0.1:" +
-                        std::to_string(printer_port_) + "\n");
+    WriteFile(conf, "socket " + socket + "\nnetwork 1 127.0.0.1:" + std::to_string(till_port_) +
+                        " 127.0.0.1:" + std::to_string(printer_port_) + "\n");
   } else {
     WriteFile(conf, "socket " + socket + "\nserial 1 " + dir_.Sub("ports/till") + " " + printer + " 9600\n");
   }
@@ -206,8 +214,12 @@ bool Shop::Start(std::string* why, bool redis_aof) {
       std::vector<std::string>{bin + "/SerialFilter64", "-c", conf},
       std::map<std::string, std::string>{{"TILLCAST_DRIVER_SOCKET", socket}, {"TILLCAST_SERIALFILTER_CONF", conf}},
       dir_.Sub("driver.log"));
-  if (!WaitUntil([&] { return FileExists(socket) && (network_ ? LoopbackListening(till_port_) : FileExists(dir_.Sub("ports/till"))); },
-                 10000)) {
+  if (!WaitUntil(
+          [&] {
+            return FileExists(socket) &&
+                   (network_ ? LoopbackListening(till_port_) : FileExists(dir_.Sub("ports/till")));
+          },
+          10000)) {
     *why = "the capture driver did not open its socket and till port";
     return false;
   }
@@ -223,10 +235,9 @@ bool Shop::Start(std::string* why, bool redis_aof) {
                 "\npid=" + std::to_string(driver_->pid()) + "\nstart=" + std::to_string(driver_start) +
                 "\nboot=" + platform::BootId() + "\n");
 
-  WriteFile(dir_.Sub("data/Tillcast/setting.ini"), "[proxy]\nredis_ip=127.0.0.1\nredis_port=" +
-                                                       std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
-                                                       cloud_url_ + "\n[setting]\nhookkeyboard=" +
-                                                       (key_feed_ ? "1" : "0") + "\n" + extra_settings_);
+  WriteFile(dir_.Sub("data/Tillcast/setting.ini"),
+            "[proxy]\nredis_ip=127.0.0.1\nredis_port=" + std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
+                cloud_url_ + "\n[setting]\nhookkeyboard=" + (key_feed_ ? "1" : "0") + "\n" + extra_settings_);
   Json::Value cfg;
   cfg["URL"] = cloud_url_;
   // The parallel type opens the path as it is; the login page keeps only
@@ -300,8 +311,8 @@ void Shop::ResumePrinter() {
 }
 
 void Shop::StartAgent() {
-  agent_ = std::make_unique<Subprocess>(std::vector<std::string>{BinDir() + "/tillcast"}, AgentEnv(),
-                                        dir_.Sub("agent.out"));
+  agent_ =
+      std::make_unique<Subprocess>(std::vector<std::string>{BinDir() + "/tillcast"}, AgentEnv(), dir_.Sub("agent.out"));
 }
 
 void Shop::StopAgent(int sig) {
@@ -313,9 +324,10 @@ void Shop::StopAgent(int sig) {
 
 bool Shop::StartCloud(std::string* why) {
   // The first start takes any free port; later ones take the same again.
-  std::vector<std::string> sim = {BinDir() + "/tillcast-cloudsim", "--http-port", std::to_string(cloud_port_),
-                                  "--port-file", dir_.Sub("cloud/port"), "--uploads", dir_.Sub("uploads"), "--log",
-                                  dir_.Sub("cloud/requests.log"), "--redis-port", std::to_string(redis_port_)};
+  std::vector<std::string> sim = {
+      BinDir() + "/tillcast-cloudsim", "--http-port",  std::to_string(cloud_port_), "--port-file",
+      dir_.Sub("cloud/port"),          "--uploads",    dir_.Sub("uploads"),         "--log",
+      dir_.Sub("cloud/requests.log"),  "--redis-port", std::to_string(redis_port_)};
   if (!cloud_data_.empty()) sim.insert(sim.end(), {"--data", dir_.Sub("cloud/data.json")});
   ::unlink(dir_.Sub("cloud/port").c_str());
   cloud_ = std::make_unique<Subprocess>(sim, std::map<std::string, std::string>{}, dir_.Sub("cloud/out.log"));
@@ -337,9 +349,7 @@ void Shop::StopCloud() {
   cloud_.reset();
 }
 
-bool Shop::SetUploadFault(const std::string& fault) {
-  return SimRequest("PUT", "/sim/fault?upload=" + fault, "");
-}
+bool Shop::SetUploadFault(const std::string& fault) { return SimRequest("PUT", "/sim/fault?upload=" + fault, ""); }
 
 int Shop::UploadRepeats() {
   httplib::Client c(cloud_url_);

@@ -114,7 +114,7 @@ class Shop {
   // Where the agent's windows leave their pictures and control texts.
   std::string SnapshotFolder() const { return dir_.Sub("snapshots"); }
 
-  std::vector<PrintedDoc> Printed() const;   // in order of printing
+  std::vector<PrintedDoc> Printed() const;  // in order of printing
   // Waits for a document with exactly `bytes` (a till's print passed on).
   bool WaitPrinted(const std::string& bytes, int timeout_ms) const;
   std::vector<std::string> Uploads() const;  // files, in order of arrival

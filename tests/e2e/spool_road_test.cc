@@ -34,7 +34,8 @@ TEST(SpoolRoad, SpoolFileTextIsUploaded) {
                                                        << shop.AgentLog();
 
   ASSERT_TRUE(WaitUntil([&] { return !shop.Uploads().empty(); }, 15000))
-      << "the spooled receipt was not uploaded; log:\n" << shop.AgentLog();
+      << "the spooled receipt was not uploaded; log:\n"
+      << shop.AgentLog();
   const std::string uploaded = ReadFile(shop.Uploads()[0]);
   for (const char* line : {"演示门店", "小票号S20240501", "合计：36.50", "谢谢惠顾欢迎再次光临"})
     EXPECT_NE(uploaded.find(Gbk(line)), std::string::npos) << "missing " << line << " in the upload";

@@ -20,10 +20,11 @@ TEST(TemplatePreview, DrawsTheAdditionalReceiptOfASale) {
   const std::string tool = BinDir() + "/tillcast-template-preview";
   ASSERT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("r.txt"), dir.Sub("out.png"), "--paper", "58"}, {}, 20000), 0);
   ASSERT_TRUE(FileExists(dir.Sub("out.png")));
-  EXPECT_NE(ReadFile(dir.Sub("out.txt")).find(U8(u8"本单合计 18.20 元")), std::string::npos) << ReadFile(dir.Sub("out.txt"));
+  EXPECT_NE(ReadFile(dir.Sub("out.txt")).find(U8(u8"本单合计 18.20 元")), std::string::npos)
+      << ReadFile(dir.Sub("out.txt"));
   if (RunProgram({"/bin/sh", "-c", "command -v zbarimg >/dev/null"}, {}, 5000) == 0) {
-    ASSERT_EQ(RunProgram({"/bin/sh", "-c", "zbarimg -q --raw '" + dir.Sub("out.png") + "' > '" + dir.Sub("qr") +
-                                               "' 2>/dev/null"},
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c",
+                          "zbarimg -q --raw '" + dir.Sub("out.png") + "' > '" + dir.Sub("qr") + "' 2>/dev/null"},
                          {}, 20000),
               0);
     EXPECT_EQ(ReadFile(dir.Sub("qr")), "T=18.20\n");
@@ -97,13 +98,13 @@ TEST_P(TemplatePreviewRules, EachRuleThatMatchesNothingIsNamed) {
   EXPECT_NE(ReadFile(dir.Sub("out.txt")).find("R20240501000000000001"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TemplatePreviewRules,
-    ::testing::Values(RuleCase{"UnmatchedRulesWarn", false, 0, {"member", "points"}, {"no"}},
-                      RuleCase{"UnmatchedRulesFailWhenStrict", true, 3, {"member", "points"}, {"no"}},
-                      RuleCase{"AllRulesMatchQuietly", false, 0, {}, {"no"}},
-                      RuleCase{"AllRulesMatchPassStrict", true, 0, {}, {"no"}}),
-    [](const ::testing::TestParamInfo<RuleCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, TemplatePreviewRules,
+                         ::testing::Values(RuleCase{"UnmatchedRulesWarn", false, 0, {"member", "points"}, {"no"}},
+                                           RuleCase{
+                                               "UnmatchedRulesFailWhenStrict", true, 3, {"member", "points"}, {"no"}},
+                                           RuleCase{"AllRulesMatchQuietly", false, 0, {}, {"no"}},
+                                           RuleCase{"AllRulesMatchPassStrict", true, 0, {}, {"no"}}),
+                         [](const ::testing::TestParamInfo<RuleCase>& p) { return std::string(p.param.name); });
 
 TEST(TemplatePreview, HelpPrintsUsageAndUnknownOptionIsRefused) {
   TempDir dir;

@@ -238,8 +238,9 @@ TEST_F(CloudApiTest, SimulatorCommandsPushOntoTheDeviceLists) {
   const std::string help = test::RunAndCapture({sim, "--help"});
   for (const char* option : {"--http-port", "--redis-host", "--redis-port", "--redis-password", "--data", "--uploads"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
-  const std::vector<std::string> redisArgs = {"--redis-port", std::to_string(redis_.port()), "--redis-password",
-                                              redis_.password(), "--redis-db", std::to_string(kDb)};
+  const std::vector<std::string> redisArgs = {"--redis-port",     std::to_string(redis_.port()),
+                                              "--redis-password", redis_.password(),
+                                              "--redis-db",       std::to_string(kDb)};
   auto run = [&](std::vector<std::string> argv) {
     argv.insert(argv.begin(), sim);
     argv.insert(argv.end(), redisArgs.begin(), redisArgs.end());
@@ -410,7 +411,8 @@ TEST_F(CloudFailureTest, ReceiptRequestJudgesTheReply) {
 TEST_F(CloudFailureTest, AnEscapedSecretInABindingReplyNeverReachesTheLog) {
   const std::string tail = "q7-escaped-store-secret";
   Reply(200, R"({"code":0,"message":"success","result":{"appId":"a1","storeId":"s1","jobKey":"j1",)"
-             R"("\u0073ecret":"\u005a)" + tail + R"("}})");
+             R"("\u0073ecret":"\u005a)" +
+                 tail + R"("}})");
   ASSERT_TRUE(net_.GetConnectionInfo());
   EXPECT_EQ(data().GetBindInfo("secret"), "Z" + tail);
   EXPECT_TRUE(log_.Contains("Zq***")) << log_.Text();
@@ -431,7 +433,7 @@ TEST_F(CloudFailureTest, AFileAddressAsLogoIsRefused) {
     return true;
   });
   for (const std::string& address : {"file://" + dir_.Sub("private.png"), "FILE://" + dir_.Sub("private.png"),
-                                    "ftp://127.0.0.1:" + std::to_string(port_) + "/logo.png"}) {
+                                     "ftp://127.0.0.1:" + std::to_string(port_) + "/logo.png"}) {
     data().SetConfig("LogoURL", address);
     EXPECT_FALSE(net_.GetStoreLogo()) << address;
   }

@@ -124,8 +124,10 @@ TEST_F(DeviceBindingTest, FailuresCarryTheirTextAndTheServiceReason) {
     EXPECT_FALSE(r.logo_checked);
     EXPECT_EQ(r.failure, c.failure);
     EXPECT_EQ(r.last_message, data().GetLastMessage());
-    if (!c.reason.empty()) EXPECT_EQ(r.last_message, c.reason);
-    else EXPECT_FALSE(r.last_message.empty()) << "a cloud that is away says nothing";
+    if (!c.reason.empty())
+      EXPECT_EQ(r.last_message, c.reason);
+    else
+      EXPECT_FALSE(r.last_message.empty()) << "a cloud that is away says nothing";
   }
 }
 
@@ -201,8 +203,8 @@ TEST_F(DeviceBindingTest, ChangeAccountDropsTheLogoAndBindsTheNewKey) {
   ASSERT_TRUE(test::FileExists(StoreLogoFilePath()));
   DeviceBinding binding(&cloud_);
   const BindingResult r = binding.ChangeAccount(kDeviceKey, true);
-  EXPECT_TRUE(log_.Contains("change account delete store logo, file path: " + StoreLogoFilePath() +
-                            ", GetLastError: 0"));
+  EXPECT_TRUE(
+      log_.Contains("change account delete store logo, file path: " + StoreLogoFilePath() + ", GetLastError: 0"));
   ASSERT_TRUE(r.connected) << sim_.LogText();
   EXPECT_TRUE(r.failure.empty());
   EXPECT_TRUE(r.logo_checked);
@@ -218,8 +220,8 @@ TEST_F(DeviceBindingTest, ChangeAccountWithoutALogoOrAKeyEditKeepsTheStoredKey) 
   DeviceBinding binding(&cloud_);
   const BindingResult r = binding.ChangeAccount("IGNORED", false);
   // No logo to delete: the error of the deletion is logged as it came.
-  EXPECT_TRUE(log_.Contains("change account delete store logo, file path: " + StoreLogoFilePath() +
-                            ", GetLastError: 2"))
+  EXPECT_TRUE(
+      log_.Contains("change account delete store logo, file path: " + StoreLogoFilePath() + ", GetLastError: 2"))
       << log_.Text();
   EXPECT_TRUE(r.connected) << sim_.LogText();
   EXPECT_EQ(data().GetConfig("secret"), kDeviceKey);

@@ -296,8 +296,7 @@ TEST_F(JobLoopTest, RedisKilledBetweenPrintingAndRemovalPrintsEveryJobOnce) {
     }
   };
   StartLoop();
-  ASSERT_TRUE(WaitUntil([&] { return Printed() >= 10 && Redis({"LLEN", kProcessing}) == "0"; }, 20000))
-      << Printed();
+  ASSERT_TRUE(WaitUntil([&] { return Printed() >= 10 && Redis({"LLEN", kProcessing}) == "0"; }, 20000)) << Printed();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::vector<std::string> want;
   for (int i = 0; i < 10; ++i) want.push_back("n" + std::to_string(i));

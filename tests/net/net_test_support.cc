@@ -27,17 +27,14 @@ std::string ReplyText(const redisReply* r) {
   switch (r->type) {
     case REDIS_REPLY_STRING:
     case REDIS_REPLY_STATUS:
-    case REDIS_REPLY_ERROR:
-      return std::string(r->str, r->len);
-    case REDIS_REPLY_INTEGER:
-      return std::to_string(r->integer);
+    case REDIS_REPLY_ERROR: return std::string(r->str, r->len);
+    case REDIS_REPLY_INTEGER: return std::to_string(r->integer);
     case REDIS_REPLY_ARRAY: {
       std::string out;
       for (size_t i = 0; i < r->elements; ++i) out += (i ? "\n" : "") + ReplyText(r->element[i]);
       return out;
     }
-    default:
-      return "";
+    default: return "";
   }
 }
 
@@ -51,8 +48,17 @@ RedisServer::RedisServer(const std::string& password, std::vector<std::string> e
 RedisServer::~RedisServer() { Kill(); }
 
 bool RedisServer::Start() {
-  std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",
-                                   "--save", "", "--appendonly", "no", "--dir", dir_.path()};
+  std::vector<std::string> argv = {"/usr/bin/redis-server",
+                                   "--port",
+                                   std::to_string(port_),
+                                   "--bind",
+                                   "127.0.0.1",
+                                   "--save",
+                                   "",
+                                   "--appendonly",
+                                   "no",
+                                   "--dir",
+                                   dir_.path()};
   if (!password_.empty()) {
     argv.push_back("--requirepass");
     argv.push_back(password_);

@@ -111,8 +111,8 @@ TEST_F(RedisConnTest, RefusedPortLogsTheMissingContext) {
   const int closed = test::FreeLoopbackPort();
   EXPECT_FALSE(conn.Connect("127.0.0.1", closed, "", 0, 15));
   EXPECT_EQ(conn.GetErrorText(), "No error.");
-  EXPECT_TRUE(log_.Contains("CRedisConn::TryConnect 127.0.0.1:" + std::to_string(closed) +
-                            "  timeout=15 m_redisCtx=NULL"));
+  EXPECT_TRUE(
+      log_.Contains("CRedisConn::TryConnect 127.0.0.1:" + std::to_string(closed) + "  timeout=15 m_redisCtx=NULL"));
 }
 
 TEST_F(RedisConnTest, ServerThatNeverAnswersFailsTheConnectAfterTheTimeout) {

@@ -82,7 +82,8 @@ TEST_F(RestClientTest, PostSendsFormContentTypeAndTheAgentName) {
 
 TEST_F(RestClientTest, RefusedPortAndUnknownHostFailToQuery) {
   const int closed = test::FreeLoopbackPort();
-  for (const std::string& url : {"http://127.0.0.1:" + std::to_string(closed) + "/", std::string("http://no-such-host.invalid/")}) {
+  for (const std::string& url :
+       {"http://127.0.0.1:" + std::to_string(closed) + "/", std::string("http://no-such-host.invalid/")}) {
     const RestClient::Response g = RestClient::get(url);
     EXPECT_EQ(g.code, -1) << url;
     EXPECT_EQ(g.body, "Failed to query.");
@@ -96,7 +97,8 @@ TEST_F(RestClientTest, RefusedPortAndUnknownHostFailToQuery) {
 TEST_F(RestClientTest, SilentServerTimesOutAfterFiveSeconds) {
   test::RawServer silent("");
   auto get = std::async(std::launch::async, [&] { return RestClient::get(silent.url() + "/slow"); });
-  auto post = std::async(std::launch::async, [&] { return RestClient::post(silent.url() + "/slow", "text/plain", "x"); });
+  auto post =
+      std::async(std::launch::async, [&] { return RestClient::post(silent.url() + "/slow", "text/plain", "x"); });
   for (RestClient::Response r : {get.get(), post.get()}) {
     EXPECT_EQ(r.code, 28);
     EXPECT_EQ(r.body, "Operation Timeout.");
@@ -225,8 +227,11 @@ TEST_F(RestClientTest, TheReplyLimitIsASettingWithAGenerousDefault) {
   const struct {
     const char* value;
     size_t bytes;
-  } cases[] = {{"8", size_t{8} << 20}, {"1024", size_t{1024} << 20}, {"0", size_t{32} << 20},
-               {"2000", size_t{32} << 20}, {"lots", size_t{32} << 20}};
+  } cases[] = {{"8", size_t{8} << 20},
+               {"1024", size_t{1024} << 20},
+               {"0", size_t{32} << 20},
+               {"2000", size_t{32} << 20},
+               {"lots", size_t{32} << 20}};
   for (const auto& c : cases) {
     test::WriteFile(GetDataFolder() + "/setting.ini", std::string("[cloud]\r\nmax_reply_mb=") + c.value + "\r\n");
     ReloadCloudSettings();

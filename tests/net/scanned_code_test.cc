@@ -22,15 +22,15 @@ TEST(ScannedCodeTest, OnlyReceiptNumbersOfTwentyToTwentyTwoCharactersCount) {
     std::optional<std::string> number;
   } cases[] = {
       {L"", std::nullopt},
-      {L"R" + std::wstring(18, L'1'), std::nullopt},                     // 19
-      {L"R" + std::wstring(19, L'2'), "R" + std::string(19, '2')},       // 20
-      {L"R" + std::wstring(20, L'3'), "R" + std::string(20, '3')},       // 21
-      {L"R" + std::wstring(21, L'4'), "R" + std::string(21, '4')},       // 22
-      {L"R" + std::wstring(22, L'5'), std::nullopt},                     // 23
-      {L"X" + std::wstring(20, L'6'), std::nullopt},                     // not a receipt number
-      {L"r" + std::wstring(20, L'7'), std::nullopt},                     // the scanner's case is kept
+      {L"R" + std::wstring(18, L'1'), std::nullopt},                // 19
+      {L"R" + std::wstring(19, L'2'), "R" + std::string(19, '2')},  // 20
+      {L"R" + std::wstring(20, L'3'), "R" + std::string(20, '3')},  // 21
+      {L"R" + std::wstring(21, L'4'), "R" + std::string(21, '4')},  // 22
+      {L"R" + std::wstring(22, L'5'), std::nullopt},                // 23
+      {L"X" + std::wstring(20, L'6'), std::nullopt},                // not a receipt number
+      {L"r" + std::wstring(20, L'7'), std::nullopt},                // the scanner's case is kept
       {L"R2024\u6536\u94f6" + std::wstring(14, L'8'), Gbk("R2024收银") + std::string(14, '8')},  // ANSI bytes
-      {L"R" + std::wstring(19, L'9') + wchar_t(0xD800), std::nullopt},  // not convertible
+      {L"R" + std::wstring(19, L'9') + wchar_t(0xD800), std::nullopt},                           // not convertible
   };
   for (const auto& c : cases) {
     std::vector<std::string> debug;

@@ -42,7 +42,8 @@ TEST_F(TlsTest, PrivateCertificateNeedsItsCaFileOrVerificationOff) {
   ASSERT_TRUE(MakeCertificates());
   httplib::SSLServer server((certs_.Sub("server.pem")).c_str(), (certs_.Sub("server.key")).c_str());
   ASSERT_TRUE(server.is_valid());
-  server.Get("/secure", [](const httplib::Request&, httplib::Response& res) { res.set_content("sealed", "text/plain"); });
+  server.Get("/secure",
+             [](const httplib::Request&, httplib::Response& res) { res.set_content("sealed", "text/plain"); });
   const int port = server.bind_to_any_port("127.0.0.1");
   std::thread serving([&] { server.listen_after_bind(); });
   test::WaitUntil([&] { return server.is_running(); }, 5000);

@@ -62,7 +62,9 @@ TEST_F(InstalledAgent, RunsWritingOnlyIntoTheUsersFoldersAndOnlyWatchesTheDriver
   ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(dir_.Sub("run/tillcast.sock")); }, 30000))
       << test::ReadFile(dir_.Sub("out.txt"));
   ASSERT_TRUE(test::WaitUntil(
-      [&] { return Log().find("[INFO]: driver service SerialFilter64: active (running), pid 4242\r\n") != std::string::npos; },
+      [&] {
+        return Log().find("[INFO]: driver service SerialFilter64: active (running), pid 4242\r\n") != std::string::npos;
+      },
       10000))
       << Log();
   const test::Output quit = test::Run({pkg_.Path("/usr/bin/tillcast-send"), "201"}, Env());

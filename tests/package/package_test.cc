@@ -24,21 +24,31 @@ class Package : public ::testing::Test {
 TEST_F(Package, HoldsTheInstallationTheUnitTheSettingsAndTheDesktopPieces) {
   const test::Output list = test::Run({"dpkg-deb", "--contents", test::DebPath()});
   ASSERT_EQ(list.code, 0) << list.err;
-  for (const char* want :
-       {"./usr/lib/tillcast/tillcast", "./usr/lib/tillcast/SerialFilter64", "./usr/lib/tillcast/libprint.so",
-        "./usr/lib/tillcast/libcrashreport.so", "./usr/lib/tillcast/tillcast-send", "./usr/lib/tillcast/tillcast-vprinter",
-        "./usr/lib/tillcast/tillcast-spool2text", "./usr/lib/tillcast/tillcast-template-preview",
-        "./usr/lib/tillcast/tillcast.installation", "./usr/lib/tillcast/skin/login.xml",
-        "./usr/lib/tillcast/skin/avatar_default.png", "./usr/bin/tillcast -> ../lib/tillcast/tillcast",
-        "./usr/bin/tillcast-send -> ../lib/tillcast/tillcast-send",
-        "./usr/lib/tillcast/tillcast-doctor", "./usr/bin/tillcast-doctor -> ../lib/tillcast/tillcast-doctor",
-        "./usr/bin/tillcast-spool2text -> ../lib/tillcast/tillcast-spool2text",
-        "./usr/bin/tillcast-template-preview -> ../lib/tillcast/tillcast-template-preview",
-        "./usr/bin/tillcast-vprinter -> ../lib/tillcast/tillcast-vprinter",
-        "./lib/systemd/system/tillcast-serialfilter.service", "./lib/systemd/system/tillcast-ports.service",
-        "./etc/tillcast/serialfilter.conf",
-        "./etc/xdg/autostart/tillcast-agent.desktop", "./lib/udev/rules.d/70-tillcast.rules",
-        "./usr/lib/modules-load.d/tillcast-uinput.conf", "./usr/lib/cups/backend/tillcast"})
+  for (const char* want : {"./usr/lib/tillcast/tillcast",
+                           "./usr/lib/tillcast/SerialFilter64",
+                           "./usr/lib/tillcast/libprint.so",
+                           "./usr/lib/tillcast/libcrashreport.so",
+                           "./usr/lib/tillcast/tillcast-send",
+                           "./usr/lib/tillcast/tillcast-vprinter",
+                           "./usr/lib/tillcast/tillcast-spool2text",
+                           "./usr/lib/tillcast/tillcast-template-preview",
+                           "./usr/lib/tillcast/tillcast.installation",
+                           "./usr/lib/tillcast/skin/login.xml",
+                           "./usr/lib/tillcast/skin/avatar_default.png",
+                           "./usr/bin/tillcast -> ../lib/tillcast/tillcast",
+                           "./usr/bin/tillcast-send -> ../lib/tillcast/tillcast-send",
+                           "./usr/lib/tillcast/tillcast-doctor",
+                           "./usr/bin/tillcast-doctor -> ../lib/tillcast/tillcast-doctor",
+                           "./usr/bin/tillcast-spool2text -> ../lib/tillcast/tillcast-spool2text",
+                           "./usr/bin/tillcast-template-preview -> ../lib/tillcast/tillcast-template-preview",
+                           "./usr/bin/tillcast-vprinter -> ../lib/tillcast/tillcast-vprinter",
+                           "./lib/systemd/system/tillcast-serialfilter.service",
+                           "./lib/systemd/system/tillcast-ports.service",
+                           "./etc/tillcast/serialfilter.conf",
+                           "./etc/xdg/autostart/tillcast-agent.desktop",
+                           "./lib/udev/rules.d/70-tillcast.rules",
+                           "./usr/lib/modules-load.d/tillcast-uinput.conf",
+                           "./usr/lib/cups/backend/tillcast"})
     EXPECT_NE(list.out.find(want), std::string::npos) << want << "\n" << list.out;
   // Nothing of the tests, the demo or a user's run; no folder to write in.
   for (const char* unwanted : {"cloudsim", "StoreLogo.png", "/logs", "_tests", "_bench", "./usr/local"})
@@ -48,12 +58,12 @@ TEST_F(Package, HoldsTheInstallationTheUnitTheSettingsAndTheDesktopPieces) {
 TEST_F(Package, ControlDataDeclaresVersionDependenciesConffilesAndScripts) {
   const test::Output info = test::Run({"dpkg-deb", "--info", test::DebPath()});
   ASSERT_EQ(info.code, 0) << info.err;
-  for (const std::string& want : {std::string(" Package: tillcast\n"), " Version: " + std::string(TILLCAST_VERSION) + "\n",
-                                 std::string(" Architecture: amd64\n"), std::string("libqt6widgets6"),
-                                 std::string("libcurl4"), std::string("libhiredis"), std::string("qt6-qpa-plugins"),
-                                 std::string("passwd"), std::string("acl"), std::string("postinst"),
-                                 std::string(" Recommends: systemd, udev, cups\n"),
-                                 std::string("prerm"), std::string("postrm"), std::string("conffiles")})
+  for (const std::string& want :
+       {std::string(" Package: tillcast\n"), " Version: " + std::string(TILLCAST_VERSION) + "\n",
+        std::string(" Architecture: amd64\n"), std::string("libqt6widgets6"), std::string("libcurl4"),
+        std::string("libhiredis"), std::string("qt6-qpa-plugins"), std::string("passwd"), std::string("acl"),
+        std::string("postinst"), std::string(" Recommends: systemd, udev, cups\n"), std::string("prerm"),
+        std::string("postrm"), std::string("conffiles")})
     EXPECT_NE(info.out.find(want), std::string::npos) << want << "\n" << info.out;
   test::UnpackedPackage pkg;
   ASSERT_TRUE(pkg.ok());
@@ -90,8 +100,7 @@ TEST_F(Package, TheUnitsPassSystemdAnalyzeVerify) {
   ASSERT_EQ(test::Run({"cp", "-rn", "/lib/systemd/system/.", pkg.Path("/lib/systemd/system")}).code, 0);
   const std::string unit = pkg.Path(std::string("/lib/systemd/system/") + kUnit);
   const std::string ports = pkg.Path(std::string("/lib/systemd/system/") + kPortsUnit);
-  const test::Output verify =
-      test::Run({"systemd-analyze", "verify", "--man=no", "--root=" + pkg.root(), unit, ports});
+  const test::Output verify = test::Run({"systemd-analyze", "verify", "--man=no", "--root=" + pkg.root(), unit, ports});
   EXPECT_EQ(verify.code, 0) << verify.out << verify.err;
   EXPECT_EQ(verify.out + verify.err, "");  // not even a warning
   // The check sees a unit whose program is missing.
@@ -108,18 +117,16 @@ TEST_F(Package, TheUnitsPassSystemdAnalyzeVerify) {
   // alone).
   const std::string text = test::ReadFile(unit);
   for (const char* want : {"ExecStart=/usr/lib/tillcast/SerialFilter64 -c /etc/tillcast/serialfilter.conf\n",
-                           "Wants=tillcast-ports.service\n", "PartOf=tillcast-ports.service\n",
-                           "Restart=on-failure\n", "WantedBy=multi-user.target\n",
-                           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
+                           "Wants=tillcast-ports.service\n", "PartOf=tillcast-ports.service\n", "Restart=on-failure\n",
+                           "WantedBy=multi-user.target\n", "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want;
   // The keeper's unit holds the ports and the runtime folder across the
   // driver's restarts.
   const std::string keeper = test::ReadFile(ports);
   for (const char* want : {"ExecStart=/usr/lib/tillcast/SerialFilter64 --keep-ports --managed -c "
                            "/etc/tillcast/serialfilter.conf\n",
-                           "RuntimeDirectory=tillcast\n", "RuntimeDirectoryPreserve=restart\n",
-                           "Restart=on-failure\n", "WantedBy=multi-user.target\n",
-                           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
+                           "RuntimeDirectory=tillcast\n", "RuntimeDirectoryPreserve=restart\n", "Restart=on-failure\n",
+                           "WantedBy=multi-user.target\n", "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"})
     EXPECT_NE(keeper.find(want), std::string::npos) << want;
   EXPECT_EQ(text.find("RuntimeDirectory="), std::string::npos) << "stopping the driver would take the ports' folder";
 }
@@ -134,7 +141,8 @@ TEST_F(Package, TheDriversSettingsGiveTheSocketToTillcastAndThePortsToDialout) {
   const std::string desktop = test::ReadFile(pkg.Path("/etc/xdg/autostart/tillcast-agent.desktop"));
   EXPECT_NE(desktop.find("Exec=/usr/bin/tillcast\n"), std::string::npos);
   const std::string rules = test::ReadFile(pkg.Path("/lib/udev/rules.d/70-tillcast.rules"));
-  EXPECT_NE(rules.find("KERNEL==\"uinput\", SUBSYSTEM==\"misc\", GROUP=\"tillcast\", MODE=\"0660\""), std::string::npos);
+  EXPECT_NE(rules.find("KERNEL==\"uinput\", SUBSYSTEM==\"misc\", GROUP=\"tillcast\", MODE=\"0660\""),
+            std::string::npos);
 }
 
 // The maintainer scripts, each in a scratch root ($DPKG_ROOT) that says
@@ -156,9 +164,9 @@ class MaintainerScripts : public Package {
   int RunScript(const std::string& name, const std::vector<std::string>& args, const std::string& root = "") {
     std::vector<std::string> argv{"/bin/sh", pkg_.Path("/DEBIAN/" + name)};
     argv.insert(argv.end(), args.begin(), args.end());
-    const test::Output o = test::Run(argv, {{"PATH", fake_.PathValue()},
-                                            {"DPKG_ROOT", root.empty() ? root_.path() : root},
-                                            {"HOME", root_.Sub("home")}});
+    const test::Output o = test::Run(
+        argv,
+        {{"PATH", fake_.PathValue()}, {"DPKG_ROOT", root.empty() ? root_.path() : root}, {"HOME", root_.Sub("home")}});
     last_ = o.out + o.err;
     return o.code;
   }
@@ -181,8 +189,9 @@ TEST_F(MaintainerScripts, FirstInstallMakesTheGroupEnablesAndStartsTheUnit) {
   const std::string want = "groupadd --system --prefix " + root_.path() +
                            " tillcast\n"
                            "systemctl daemon-reload\n"
-                           "systemctl --root=" + root_.path() + " enable " + kPortsUnit + " " + kUnit + "\n" +
-                           "systemctl start " + kPortsUnit + " " + kUnit + "\n" +
+                           "systemctl --root=" +
+                           root_.path() + " enable " + kPortsUnit + " " + kUnit + "\n" + "systemctl start " +
+                           kPortsUnit + " " + kUnit + "\n" +
                            "udevadm control --reload-rules\n"
                            "udevadm trigger --action=change --subsystem-match=misc --sysname-match=uinput\n"
                            "udevadm trigger --action=change --subsystem-match=input\n";

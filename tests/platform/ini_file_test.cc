@@ -22,14 +22,15 @@ TEST(IniFile, ReadsWithWindowsProfileRules) {
   struct Case {
     const char *section, *key, *fallback, *want;
   } cases[] = {
-      {"proxy", "http_ip", "d", "10.0.0.1"},   // case-insensitive names, blanks trimmed, first wins
-      {"PROXY", "Http_Port", "d", "8080"},     // quotes removed
-      {"proxy", "redis_ip", "", ""},           // missing key: fallback
-      {"proxy", "orphan", "d", "d"},           // keys before any section are not in one
-      {"setting", "hookkeyboard", "1", ""},    // present but empty is not missing
+      {"proxy", "http_ip", "d", "10.0.0.1"},  // case-insensitive names, blanks trimmed, first wins
+      {"PROXY", "Http_Port", "d", "8080"},    // quotes removed
+      {"proxy", "redis_ip", "", ""},          // missing key: fallback
+      {"proxy", "orphan", "d", "d"},          // keys before any section are not in one
+      {"setting", "hookkeyboard", "1", ""},   // present but empty is not missing
       {"nosuch", "x", "fallback", "fallback"},
   };
-  for (const Case& c : cases) EXPECT_EQ(ini.GetString(c.section, c.key, c.fallback), c.want) << c.section << "/" << c.key;
+  for (const Case& c : cases)
+    EXPECT_EQ(ini.GetString(c.section, c.key, c.fallback), c.want) << c.section << "/" << c.key;
 }
 
 TEST(IniFile, ValuesAreCutTo4095Bytes) {

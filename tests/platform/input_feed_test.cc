@@ -54,7 +54,7 @@ TEST(FeedKeyboardHook, BytesArePressedInOrderAndPassedKeysAreWrittenOut) {
     // Hand on only the digits, as a filter would after deciding.
     return k.vkCode >= kVk0 && k.vkCode <= kVk9 ? hook.CallNextHook(0, message, k) : 1;
   }));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -23,13 +23,14 @@ TEST(Ipc, MessagesReachTheHandlerWithTheirPayload) {
   std::vector<std::pair<uint32_t, std::string>> got;
   IpcServer server;
   int err = 0;
-  ASSERT_TRUE(server.Start(dir.Sub("s.sock"),
-                           [&](uint32_t code, const std::string& payload) {
-                             std::lock_guard<std::mutex> l(mu);
-                             got.emplace_back(code, payload);
-                             return code != 999;
-                           },
-                           &err));
+  ASSERT_TRUE(server.Start(
+      dir.Sub("s.sock"),
+      [&](uint32_t code, const std::string& payload) {
+        std::lock_guard<std::mutex> l(mu);
+        got.emplace_back(code, payload);
+        return code != 999;
+      },
+      &err));
   struct stat st {};
   ASSERT_EQ(stat(dir.Sub("s.sock").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -56,7 +57,8 @@ TEST(Ipc, StaleSocketFileIsReplacedAndMissingEndpointReported) {
   EXPECT_FALSE(error.empty());
   IpcServer server;
   int err = 0;
-  ASSERT_TRUE(server.Start(dir.Sub("s.sock"), [](uint32_t, const std::string&) { return true; }, &err));
+  ASSERT_TRUE(server.Start(
+      dir.Sub("s.sock"), [](uint32_t, const std::string&) { return true; }, &err));
   EXPECT_TRUE(IpcSend(dir.Sub("s.sock"), 201, "", 2000, &error)) << error;
 }
 
@@ -70,12 +72,13 @@ TEST(Ipc, ProbeTellsAnAnsweringEndpointFromAMissingOrSilentOne) {
   IpcServer server;
   int err = 0;
   std::vector<uint32_t> codes;
-  ASSERT_TRUE(server.Start(dir.Sub("s.sock"),
-                           [&](uint32_t code, const std::string&) {
-                             codes.push_back(code);
-                             return false;
-                           },
-                           &err));
+  ASSERT_TRUE(server.Start(
+      dir.Sub("s.sock"),
+      [&](uint32_t code, const std::string&) {
+        codes.push_back(code);
+        return false;
+      },
+      &err));
   EXPECT_TRUE(IpcAnswers(dir.Sub("s.sock"), 2000, &error)) << error;
   server.Stop();
   ASSERT_EQ(codes.size(), 1u);

@@ -64,7 +64,8 @@ TEST_F(ServiceManagerTest, LifecycleCreateStartStopDelete) {
   EXPECT_EQ(StateOf(again), kServiceRunning);
 
   ASSERT_EQ(m.Stop("SerialFilter64"), 0u);
-  for (int i = 0; i < 100 && StateOf(m) != kServiceStopped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 100 && StateOf(m) != kServiceStopped; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(StateOf(m), kServiceStopped);
   EXPECT_EQ(m.Stop("SerialFilter64"), kErrorServiceNotActive);
   EXPECT_EQ(m.Delete("SerialFilter64"), 0u);
@@ -89,10 +90,11 @@ TEST_F(ServiceManagerTest, ARecordCountsAsRunningOnlyForTheVeryProcessItStarted)
     const char* what;
     std::string identity;
   };
-  for (const Case& c : {Case{"no start time kept", ""},
-                        Case{"another start time", "start=" + std::to_string(other_start + 1) + "\nboot=" + BootId() + "\n"},
-                        Case{"another boot", "start=" + std::to_string(other_start) +
-                                                 "\nboot=00000000-0000-0000-0000-000000000000\n"}}) {
+  for (const Case& c :
+       {Case{"no start time kept", ""},
+        Case{"another start time", "start=" + std::to_string(other_start + 1) + "\nboot=" + BootId() + "\n"},
+        Case{"another boot",
+             "start=" + std::to_string(other_start) + "\nboot=00000000-0000-0000-0000-000000000000\n"}}) {
     test::WriteFile(record, head + c.identity);
     EXPECT_EQ(StateOf(m), kServiceStopped) << c.what;
     EXPECT_EQ(m.Stop("SerialFilter64"), kErrorServiceNotActive) << c.what;

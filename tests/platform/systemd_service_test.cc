@@ -42,8 +42,9 @@ TEST_F(SystemdBackend, ActiveStatesMapToServiceStatesWithTheirDetail) {
     EXPECT_EQ(state, c.state);
   }
   // The unit is asked by its own name, with properties as Key=Value lines.
-  EXPECT_EQ(fake_.Calls().at(0),
-            "systemctl show -p LoadState -p ActiveState -p SubState -p MainPID -p Result -- tillcast-serialfilter.service");
+  EXPECT_EQ(
+      fake_.Calls().at(0),
+      "systemctl show -p LoadState -p ActiveState -p SubState -p MainPID -p Result -- tillcast-serialfilter.service");
 }
 
 TEST_F(SystemdBackend, PropertiesInAnyOrderAndAFailedResultAreRead) {

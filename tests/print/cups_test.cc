@@ -91,9 +91,10 @@ TEST_F(CupsTest, RenderedReceiptIsOneJob) {
   test::TempDir dir;
   ASSERT_TRUE(RenderReceiptIn("", R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"cups"}]}]})",
                               dir.path()));
-  const std::string expected = test::Bytes({0x1D, 0x50, 180, 180, 0x1B, 0x53, 0x1B, 0x24, 0, 0, 0x1D, 0x21, 0, 0x1B,
-                                            0x4D, 0, 0x1B, 0x45, 0, 0x1B, 0x2D, 0, 0x1C, 0x2D, 0, 0x1C, 0x26}) +
-                               "cups" + test::Bytes({0x0A, 0x0A, 0x0A, 0x1D, 0x56, 0});
+  const std::string expected =
+      test::Bytes({0x1D, 0x50, 180,  180,  0x1B, 0x53, 0x1B, 0x24, 0,    0,    0x1D, 0x21, 0,   0x1B,
+                   0x4D, 0,    0x1B, 0x45, 0,    0x1B, 0x2D, 0,    0x1C, 0x2D, 0,    0x1C, 0x26}) +
+      "cups" + test::Bytes({0x0A, 0x0A, 0x0A, 0x1D, 0x56, 0});
   ASSERT_TRUE(cups_->WaitPrinted(before + expected.size()));
   EXPECT_EQ(Hex(cups_->Printed().substr(before)), Hex(expected));
 }

@@ -199,8 +199,8 @@ TEST(QrBitmap, HeaderLayoutAndSides) {
     EXPECT_EQ(bmp[0], 'B');
     EXPECT_EQ(bmp[10], 62);
     EXPECT_EQ(bmp[18] | bmp[19] << 8, c.side);
-    EXPECT_EQ(bmp[28], 1);   // bits per pixel
-    EXPECT_EQ(bmp[46], 2);   // colours
+    EXPECT_EQ(bmp[28], 1);  // bits per pixel
+    EXPECT_EQ(bmp[46], 2);  // colours
     // Black then white.
     EXPECT_EQ(std::vector<unsigned char>(bmp.begin() + 54, bmp.begin() + 62),
               (std::vector<unsigned char>{0, 0, 0, 0, 255, 255, 255, 0}));

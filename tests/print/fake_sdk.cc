@@ -27,8 +27,10 @@ std::string Join() { return std::string(); }
 template <typename T, typename... Rest>
 std::string Join(const T& first, const Rest&... rest) {
   std::string s;
-  if constexpr (std::is_convertible_v<T, std::string>) s = "|" + std::string(first);
-  else s = "|" + std::to_string(first);
+  if constexpr (std::is_convertible_v<T, std::string>)
+    s = "|" + std::string(first);
+  else
+    s = "|" + std::to_string(first);
   return s + Join(rest...);
 }
 
@@ -88,7 +90,7 @@ FAKE_API int POS_S_TextOut(const char* t, int x, int w, int h, int f, int s) {
 }
 // Records the file's size too: the caller deletes it right after.
 FAKE_API int POS_S_DownloadAndPrintBmp(const char* path, int x, int mode) {
-  struct stat st{};
+  struct stat st {};
   const long size = stat(path, &st) == 0 ? static_cast<long>(st.st_size) : -1;
   return Call("POS_S_DownloadAndPrintBmp", path, x, mode, size);
 }

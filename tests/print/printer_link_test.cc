@@ -64,7 +64,8 @@ TEST_F(PrinterLinkTest, RawDocumentOnAPortAndInDriverMode) {
   PrinterLink link;
   EXPECT_TRUE(PrintRaw(link, {0x1B, 0x40}));
   EXPECT_EQ(link.handle, POS_INVALID_HANDLE);
-  EXPECT_EQ(sdk_.CallList(), (std::vector<std::string>{"POS_Open|COM1|9600|8|0|0|3", "POS_WriteFile|7|\x1b@", "POS_Close"}));
+  EXPECT_EQ(sdk_.CallList(),
+            (std::vector<std::string>{"POS_Open|COM1|9600|8|0|0|3", "POS_WriteFile|7|\x1b@", "POS_Close"}));
   EXPECT_TRUE(log_.Contains(Gbk("打印时写数据完成")));
 
   test::ConfigurePort("驱动", "Q");

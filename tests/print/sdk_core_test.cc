@@ -47,9 +47,9 @@ TEST(SerialTermios, EachSettingMapsToItsFlags) {
     EXPECT_EQ(cfgetospeed(&t), sp.speed);
     EXPECT_EQ(cfgetispeed(&t), sp.speed);
   }
-  for (const SerialSettings bad : {SerialSettings{0, 8, 0, 0, 3}, SerialSettings{12345, 8, 0, 0, 3},
-                                   SerialSettings{9600, 9, 0, 0, 3}, SerialSettings{9600, 8, 3, 0, 3},
-                                   SerialSettings{9600, 8, 0, 5, 3}}) {
+  for (const SerialSettings bad :
+       {SerialSettings{0, 8, 0, 0, 3}, SerialSettings{12345, 8, 0, 0, 3}, SerialSettings{9600, 9, 0, 0, 3},
+        SerialSettings{9600, 8, 3, 0, 3}, SerialSettings{9600, 8, 0, 5, 3}}) {
     termios t{};
     errno = 0;
     EXPECT_FALSE(MakeSerialTermios(bad, &t));

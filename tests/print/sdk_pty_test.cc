@@ -128,7 +128,11 @@ TEST_F(SdkPtyTest, SerialPrinterIsAskedForItsStatusBeforeACloudJob) {
 
   HeldPrintJob held;
   EXPECT_TRUE(data.ProcessPrintJob(job, &held));
-  EXPECT_TRUE(test::WaitUntil([&] { return printer.Received() == test::Bytes({0x10, 0x04, 0x01, 0x1B, 0x40}); }, 2000))
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        return printer.Received() == test::Bytes({0x10, 0x04, 0x01, 0x1B, 0x40});
+      },
+      2000))
       << Hex(printer.Received());
 
   // Switched off: the port still opens, but nothing answers, and nothing
@@ -338,14 +342,16 @@ TEST_F(SdkPtyTest, RenderedReceiptBytes) {
     {"line-space":1,"cols":[{"content-type":"txt","content":"No.no[1]","bold":1}]}]})J";
   test::TempDir dir;
   ASSERT_TRUE(RenderReceiptIn(Gbk("单号:42\n"), tpl, dir.path()));
-  const std::string expected = Bytes({0x1D, 0x50, 180, 180, 0x1B, 0x53, 0x1B, 0x33, 24, 0x1B, 0x24, 0, 0, 0x1D, 0x21, 0,
-                                      0x1B, 0x4D, 0, 0x1B, 0x45, 1, 0x1B, 0x2D, 0, 0x1C, 0x2D, 0, 0x1C, 0x26}) +
-                               "No.42" + Bytes({0x0A, 0x0A, 0x0A, 0x1D, 0x56, 0});
+  const std::string expected =
+      Bytes({0x1D, 0x50, 180,  180, 0x1B, 0x53, 0x1B, 0x33, 24,   0x1B, 0x24, 0,    0, 0x1D, 0x21,
+             0,    0x1B, 0x4D, 0,   0x1B, 0x45, 1,    0x1B, 0x2D, 0,    0x1C, 0x2D, 0, 0x1C, 0x26}) +
+      "No.42" + Bytes({0x0A, 0x0A, 0x0A, 0x1D, 0x56, 0});
   EXPECT_EQ(Hex(pty_.Drain()), Hex(expected));
 }
 
 TEST_F(SdkPtyTest, QrReceiptPrintsARasterOfTheBitmapSide) {
-  const std::string tpl = R"({"format":"json","rows":[{"cols":[{"content-type":"2d-code","content":"R123","scale":2,"align":"center"}]}]})";
+  const std::string tpl =
+      R"({"format":"json","rows":[{"cols":[{"content-type":"2d-code","content":"R123","scale":2,"align":"center"}]}]})";
   test::TempDir dir;
   ASSERT_TRUE(RenderReceiptIn("", tpl, dir.path()));
   const std::string got = pty_.Drain();

@@ -67,10 +67,17 @@ TEST_F(TemplateTest, FullCallSequenceOfOneRow) {
   bool ok = false;
   const auto calls = Render("商品 A\r\n实收:12.50\r\n", tpl, &ok);
   EXPECT_TRUE(ok);
-  const std::vector<std::string> expected = {
-      "POS_Open|LPT1|0|0|0|0|18", "POS_SetMotionUnit|180|180", "POS_SetMode|0", Text(Gbk("合计 12.50 元"), 0),
-      "POS_FeedLine",             "POS_FeedLine",              "POS_FeedLine",  "POS_PL_Print",
-      "POS_PL_Clear",             "POS_CutPaper|0|0",          "POS_Close"};
+  const std::vector<std::string> expected = {"POS_Open|LPT1|0|0|0|0|18",
+                                             "POS_SetMotionUnit|180|180",
+                                             "POS_SetMode|0",
+                                             Text(Gbk("合计 12.50 元"), 0),
+                                             "POS_FeedLine",
+                                             "POS_FeedLine",
+                                             "POS_FeedLine",
+                                             "POS_PL_Print",
+                                             "POS_PL_Clear",
+                                             "POS_CutPaper|0|0",
+                                             "POS_Close"};
   EXPECT_EQ(calls, expected);
   EXPECT_TRUE(log_.Contains(Gbk("追加打印完成 ")));
 }
@@ -92,8 +99,7 @@ TEST_F(TemplateTest, RulesMatchBytesOfTheAnsiReceipt) {
        std::string("\xBA") + Gbk("张三")},
       {"an ASCII colon in the same class", "收银员[:：](.*)", Gbk("收银员:张三"), Gbk("张三")},
       {"zero bytes and printer commands are part of the text", "\\x1b!\\x00(.{6})",
-       std::string("\x1b@", 2) + Gbk("门店") + std::string("\x1b!\x00", 3) + Gbk("合计：") + "\n",
-       Gbk("合计：")},
+       std::string("\x1b@", 2) + Gbk("门店") + std::string("\x1b!\x00", 3) + Gbk("合计：") + "\n", Gbk("合计：")},
   };
   for (const Case& c : cases) {
     std::vector<std::string> groups;
@@ -110,7 +116,15 @@ TEST_F(TemplateTest, RulesSeeTheWholeReceiptPastItsZeroBytes) {
   // right after the store name, before the values a rule looks for.
   const std::string tpl = R"J({"format":"json","rules":{"total":"合计：\\s*([0-9.]+)","no":"小票号 (R\\d+)"},
     "rows":[{"cols":[{"content-type":"txt","content":"no[1] total[1]"}]}]})J";
-  const std::string receipt = std::string("\x1b@\x1b" "a\x01", 5) + Gbk("测试门店") + std::string("\x1b!\x00\x1b" "a\x00", 6) +
+  const std::string receipt = std::string(
+                                  "\x1b@\x1b"
+                                  "a\x01",
+                                  5) +
+                              Gbk("测试门店") +
+                              std::string(
+                                  "\x1b!\x00\x1b"
+                                  "a\x00",
+                                  6) +
                               "\n" + Gbk("小票号 R1001\n合计：36.50\n") + std::string("\x1dV\x00", 3);
   sdk_.Reset();
   ASSERT_TRUE(RenderReceiptIn(receipt, tpl, dir_.path()));
@@ -211,8 +225,9 @@ TEST_F(TemplateTest, AlignmentPads) {
   };
   const Case cases[] = {{"center", 1, 11}, {"center", 2, 3}, {"right", 1, 22}, {"right", 2, 6}, {"left", 1, 0}};
   for (const Case& c : cases) {
-    const std::string tpl = std::string(R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"0123456789","align":")") +
-                            c.align + R"(","wscale":)" + std::to_string(c.wscale) + "}]}]}";
+    const std::string tpl =
+        std::string(R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"0123456789","align":")") +
+        c.align + R"(","wscale":)" + std::to_string(c.wscale) + "}]}]}";
     const auto body = Body(Render("", tpl));
     ASSERT_EQ(body.size(), 2u) << c.align;
     EXPECT_EQ(body[0], Text(std::string(c.pad, ' ') + "0123456789", 0, c.wscale)) << c.align << c.wscale;
@@ -221,7 +236,10 @@ TEST_F(TemplateTest, AlignmentPads) {
 
 TEST_F(TemplateTest, ZeroOrNegativeWidthScaleCountsAsOne) {
   for (const char* w : {"0", "-3"}) {
-    const std::string tpl = std::string(R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"abc","align":"center","wscale":)") + w + "}]}]}";
+    const std::string tpl =
+        std::string(
+            R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"abc","align":"center","wscale":)") +
+        w + "}]}]}";
     const auto body = Body(Render("", tpl));
     ASSERT_EQ(body.size(), 2u);
     EXPECT_EQ(body[0], Text(std::string(14, ' ') + "abc", 0, 1));
@@ -249,9 +267,10 @@ TEST_F(TemplateTest, LineSpacingAndBlankLines) {
     null, 17, "text",
     {"cols":{"not":"an array"}}]})";
   const auto body = Body(Render("", tpl));
-  const std::vector<std::string> expected = {"POS_SetLineSpacing|24", Text("a", 0), "POS_FeedLine", "POS_FeedLine",
-                                             "POS_FeedLine",          Text("b", 0), "POS_FeedLine",
-                                             "POS_SetLineSpacing|12", "POS_FeedLine", "POS_FeedLine"};
+  const std::vector<std::string> expected = {
+      "POS_SetLineSpacing|24", Text("a", 0),  "POS_FeedLine", "POS_FeedLine",
+      "POS_FeedLine",          Text("b", 0),  "POS_FeedLine", "POS_SetLineSpacing|12",
+      "POS_FeedLine",          "POS_FeedLine"};
   EXPECT_EQ(body, expected);
 }
 
@@ -295,7 +314,8 @@ TEST_F(TemplateTest, PictureCellPositionsByItsWidthAndIsCleanedUp) {
   ASSERT_TRUE(EncodeQrBitmap("p", 1, &bmp));  // a real BMP, 120 pixels wide
   const std::string b64 = Base64Encode(bmp.data(), bmp.size());
   const std::string tpl = R"({"format":"json","left-margin":1,"rows":[{"cols":[
-    {"content-type":"img","content":")" + b64 + R"(","align":"center","width":20}]}]})";
+    {"content-type":"img","content":")" +
+                          b64 + R"(","align":"center","width":20}]}]})";
   const auto body = Body(Render("", tpl));
   ASSERT_EQ(body.size(), 2u);
   // "width" is not read for pictures: the cell spans the 31 cells after the
@@ -309,8 +329,10 @@ TEST_F(TemplateTest, ContinuationRowsPrintTheirPictureFromOneFile) {
   ASSERT_TRUE(EncodeQrBitmap("p", 1, &bmp));
   const std::string b64 = Base64Encode(bmp.data(), bmp.size());
   const std::string tpl = R"({"format":"json","rows":[{"cols":[
-    {"content-type":"txt","content":")" + std::string(100, 'x') + R"(","width":10},
-    {"content-type":"img","content":")" + b64 + R"("}]}]})";
+    {"content-type":"txt","content":")" +
+                          std::string(100, 'x') + R"(","width":10},
+    {"content-type":"img","content":")" +
+                          b64 + R"("}]}]})";
   std::set<std::string> files;
   size_t pictures = 0;
   for (const std::string& call : Body(Render("", tpl))) {
@@ -324,8 +346,10 @@ TEST_F(TemplateTest, ContinuationRowsPrintTheirPictureFromOneFile) {
 
   // Refused for too many rows: the picture file goes too.
   const std::string tooLong = R"({"format":"json","rows":[{"cols":[
-    {"content-type":"txt","content":")" + std::string(20000, 'x') + R"(","width":1},
-    {"content-type":"img","content":")" + b64 + R"("}]}]})";
+    {"content-type":"txt","content":")" +
+                              std::string(20000, 'x') + R"(","width":1},
+    {"content-type":"img","content":")" +
+                              b64 + R"("}]}]})";
   EXPECT_FALSE(RenderReceiptIn("", tooLong, dir_.path()));
   EXPECT_EQ(FilesLeft(), 0u);
 }
@@ -342,7 +366,8 @@ TEST_F(TemplateTest, PortThatNeverOpensFailsAndLeavesNoFiles) {
   std::vector<unsigned char> bmp;
   ASSERT_TRUE(EncodeQrBitmap("p", 1, &bmp));
   const std::string tpl = R"({"format":"json","rows":[{"cols":[{"content-type":"2d-code","content":"q"},
-    {"content-type":"img","content":")" + Base64Encode(bmp.data(), bmp.size()) + R"("}]}]})";
+    {"content-type":"img","content":")" +
+                          Base64Encode(bmp.data(), bmp.size()) + R"("}]}]})";
   EXPECT_FALSE(RenderReceiptIn("", tpl, dir_.path()));
   EXPECT_EQ(pause.pauses.load(), kOpenAttempts - 1);
   EXPECT_EQ(FilesLeft(), 0u);
@@ -362,7 +387,8 @@ TEST_F(TemplateTest, HostileTemplatesEndCleanly) {
     size_t maxCalls;
   };
   std::string manyRows = R"({"format":"json","rows":[)";
-  for (int i = 0; i < 10000; ++i) manyRows += std::string(i ? "," : "") + R"({"cols":[{"content-type":"txt","content":"r"}]})";
+  for (int i = 0; i < 10000; ++i)
+    manyRows += std::string(i ? "," : "") + R"({"cols":[{"content-type":"txt","content":"r"}]})";
   manyRows += "]}";
   std::string deep = R"({"format":"json","rows":[)" + std::string(5000, '[') + std::string(5000, ']') + "]}";
   std::string manyRules = R"({"format":"json","rules":{)";
@@ -374,21 +400,37 @@ TEST_F(TemplateTest, HostileTemplatesEndCleanly) {
   std::string longCell = R"({"format":"json","rows":[{"cols":[{"content-type":"txt","width":1,"content":")" +
                          std::string(50000, 'w') + R"("}]}]})";
   const Case cases[] = {
-      {"invalid pattern", R"({"format":"json","rules":{"r":"(unclosed"},"rows":[{"cols":[{"content-type":"txt","content":"r[0]"}]}]})", true, 20},
-      {"catastrophic pattern", R"({"format":"json","rules":{"r":"(a+)+$"},"rows":[{"cols":[{"content-type":"txt","content":"r[1]"}]}]})", true, 20},
-      {"rule not a text", R"({"format":"json","rules":{"r":5},"rows":[{"cols":[{"content-type":"txt","content":"r[0]"}]}]})", true, 20},
+      {"invalid pattern",
+       R"({"format":"json","rules":{"r":"(unclosed"},"rows":[{"cols":[{"content-type":"txt","content":"r[0]"}]}]})",
+       true, 20},
+      {"catastrophic pattern",
+       R"({"format":"json","rules":{"r":"(a+)+$"},"rows":[{"cols":[{"content-type":"txt","content":"r[1]"}]}]})", true,
+       20},
+      {"rule not a text",
+       R"({"format":"json","rules":{"r":5},"rows":[{"cols":[{"content-type":"txt","content":"r[0]"}]}]})", true, 20},
       {"10,000 rows", manyRows, false, 0},
       {"100 runaway rules", manyRules, false, 0},
       {"1,000 QR codes in a row", wideRow, false, 0},
       {"one cell wrapping into 50,000 rows", longCell, false, 0},
       {"deep nesting", deep, false, 0},
-      {"zero width", R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"abcdef","width":0}]}]})", true, 40},
-      {"negative width", R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"ab","width":-5,"align":"center"}]}]})", true, 30},
-      {"huge width", R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"ab","width":2000000000,"align":"right"}]}]})", true, 20},
-      {"huge numbers", R"({"format":"json","pixels-per-char":2000000000,"left-margin":2000000000,"rows":[{"line-space":1e300,"blank-line":1e300,"cols":[{"content-type":"txt","content":"x"}]}]})", true, 400},
-      {"one byte wide Chinese", R"({"format":"json","row-width":1,"rows":[{"cols":[{"content-type":"txt","content":"中文"}]}]})", true, 30},
+      {"zero width", R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"abcdef","width":0}]}]})",
+       true, 40},
+      {"negative width",
+       R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"ab","width":-5,"align":"center"}]}]})",
+       true, 30},
+      {"huge width",
+       R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":"ab","width":2000000000,"align":"right"}]}]})",
+       true, 20},
+      {"huge numbers",
+       R"({"format":"json","pixels-per-char":2000000000,"left-margin":2000000000,"rows":[{"line-space":1e300,"blank-line":1e300,"cols":[{"content-type":"txt","content":"x"}]}]})",
+       true, 400},
+      {"one byte wide Chinese",
+       R"({"format":"json","row-width":1,"rows":[{"cols":[{"content-type":"txt","content":"中文"}]}]})", true, 30},
       {"non-object rows and cols", R"({"format":"json","rows":[1,"x",true,[],{"cols":[1,null,"s"]}]})", true, 20},
-      {"unencodable QR", R"({"format":"json","rows":[{"cols":[{"content-type":"2d-code","content":")" + std::string(5000, 'q') + R"("}]}]})", true, 20},
+      {"unencodable QR",
+       R"({"format":"json","rows":[{"cols":[{"content-type":"2d-code","content":")" + std::string(5000, 'q') +
+           R"("}]}]})",
+       true, 20},
       {"bad picture", R"({"format":"json","rows":[{"cols":[{"content-type":"img","content":"!!!!"}]}]})", true, 20},
   };
   for (const Case& c : cases) {
@@ -449,11 +491,12 @@ TEST_F(TemplateTest, ReceiptsPastThePictureOrSizeBoundAreRefusedWithOneLine) {
   const std::string bmp = MonoBmp(2400, 1000);  // 300 KB of raster
   const std::string bigPicture = R"({"format":"json","rows":[{"cols":[{"content-type":"img","content":")" +
                                  Base64Encode(bmp.data(), bmp.size()) + R"("}]}]})";
-  const std::string text = R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":")" +
-                           std::string(3000, 't') + R"("}]}]})";
+  const std::string text =
+      R"({"format":"json","rows":[{"cols":[{"content-type":"txt","content":")" + std::string(3000, 't') + R"("}]}]})";
   // One QR code beside a text that wraps into 20 rows: printed on each.
   const std::string repeated = R"({"format":"json","rows":[{"cols":[
-    {"content-type":"txt","content":")" + std::string(200, 'x') + R"(","width":10},
+    {"content-type":"txt","content":")" +
+                               std::string(200, 'x') + R"(","width":10},
     {"content-type":"2d-code","content":"q"}]}]})";
   const struct {
     const char* name;

@@ -286,9 +286,9 @@ TEST_F(EvdevHookTest, MapsKeysToVirtualKeyCodesAndAltMakesSystemKeys) {
   EvdevKeyboardHook hook(Options());
   ASSERT_TRUE(hook.Install(PassAll(&hook)));
   const std::vector<std::pair<uint16_t, int32_t>> keys = {
-      {KEY_KP5, 1}, {KEY_5, 1},          {KEY_0, 1},          {KEY_R, 1},    {KEY_ENTER, 1}, {KEY_KPENTER, 1},
-      {KEY_LEFTSHIFT, 1}, {KEY_RIGHTSHIFT, 1}, {KEY_Q, 1}, {KEY_LEFTALT, 1}, {KEY_R, 1},     {KEY_R, 0},
-      {KEY_LEFTALT, 0},   {KEY_R, 1},          {KEY_R, 2}};
+      {KEY_KP5, 1},     {KEY_5, 1},         {KEY_0, 1},          {KEY_R, 1}, {KEY_ENTER, 1},
+      {KEY_KPENTER, 1}, {KEY_LEFTSHIFT, 1}, {KEY_RIGHTSHIFT, 1}, {KEY_Q, 1}, {KEY_LEFTALT, 1},
+      {KEY_R, 1},       {KEY_R, 0},         {KEY_LEFTALT, 0},    {KEY_R, 1}, {KEY_R, 2}};
   nodes.Keys(Node("event0"), keys);
   ASSERT_TRUE(emitted.WaitFor(keys.size()));
   hook.Uninstall();
@@ -298,13 +298,21 @@ TEST_F(EvdevHookTest, MapsKeysToVirtualKeyCodesAndAltMakesSystemKeys) {
     uint32_t flags;
   };
   using namespace platform;
-  const std::vector<Want> want = {
-      {kMsgKeyDown, '5', 0},           {kMsgKeyDown, '5', 0},           {kMsgKeyDown, '0', 0},
-      {kMsgKeyDown, kVkR, 0},          {kMsgKeyDown, kVkReturn, 0},     {kMsgKeyDown, kVkReturn, 0},
-      {kMsgKeyDown, kVkLShift, 0},     {kMsgKeyDown, kVkRShift, 0},     {kMsgKeyDown, kVkOther, 0},
-      {kMsgSysKeyDown, kVkOther, kKeyFlagAltDown}, {kMsgSysKeyDown, kVkR, kKeyFlagAltDown},
-      {kMsgSysKeyUp, kVkR, kKeyFlagAltDown | kKeyFlagUp}, {kMsgKeyUp, kVkOther, kKeyFlagUp},
-      {kMsgKeyDown, kVkR, 0},          {kMsgKeyDown, kVkR, kKeyFlagRepeat}};
+  const std::vector<Want> want = {{kMsgKeyDown, '5', 0},
+                                  {kMsgKeyDown, '5', 0},
+                                  {kMsgKeyDown, '0', 0},
+                                  {kMsgKeyDown, kVkR, 0},
+                                  {kMsgKeyDown, kVkReturn, 0},
+                                  {kMsgKeyDown, kVkReturn, 0},
+                                  {kMsgKeyDown, kVkLShift, 0},
+                                  {kMsgKeyDown, kVkRShift, 0},
+                                  {kMsgKeyDown, kVkOther, 0},
+                                  {kMsgSysKeyDown, kVkOther, kKeyFlagAltDown},
+                                  {kMsgSysKeyDown, kVkR, kKeyFlagAltDown},
+                                  {kMsgSysKeyUp, kVkR, kKeyFlagAltDown | kKeyFlagUp},
+                                  {kMsgKeyUp, kVkOther, kKeyFlagUp},
+                                  {kMsgKeyDown, kVkR, 0},
+                                  {kMsgKeyDown, kVkR, kKeyFlagRepeat}};
   std::lock_guard<std::mutex> l(seen_mu);
   ASSERT_EQ(seen.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) {

@@ -180,9 +180,12 @@ TEST_F(FilterTest, InterleavedTypingBreaksThePatternAtEachPosition) {
     size_t last;
   };
   const std::vector<Breaker> breakers = {
-      {"other", "x", "x", 0, 20}, {"right shift", "T", "T", 2, 20}, {"R", "R", "R", 2, 20},
+      {"other", "x", "x", 0, 20},
+      {"right shift", "T", "T", 2, 20},
+      {"R", "R", "R", 2, 20},
       // An Enter after 18 digits (20 held keys) would end a real code.
-      {"Enter", "E", "E", 2, 19}, {"pause", "+300", "", 2, 20},
+      {"Enter", "E", "E", 2, 19},
+      {"pause", "+300", "", 2, 20},
   };
   for (const Breaker& b : breakers) {
     for (size_t p = b.first; p <= b.last; ++p) {
@@ -393,7 +396,8 @@ TEST_F(FilterTest, DebugChannelCarriesTheDecisions) {
   SetScannerDebugSink(nullptr);
   EXPECT_NE(text.find("Tillcast : timeout but R or shift is comming , save it\r\n"), std::string::npos);
   EXPECT_NE(text.find("Tillcast : Save secod pos R char \r\n"), std::string::npos);
-  EXPECT_NE(text.find("VK_RETURN come \r\nTillcast : good bar need to send RECEIVE_BARCODE_MSG \r\n"), std::string::npos);
+  EXPECT_NE(text.find("VK_RETURN come \r\nTillcast : good bar need to send RECEIVE_BARCODE_MSG \r\n"),
+            std::string::npos);
   EXPECT_NE(text.find("CopyStorageToBarcode:R1234567890123456789\r\n"), std::string::npos);
   EXPECT_NE(text.find("Tillcast : FilterForTillcast callback End (lr=1)... \r\n"), std::string::npos);
   EXPECT_NE(text.find("Tillcast :  Recv vkcode=R 0x52\r\n"), std::string::npos);

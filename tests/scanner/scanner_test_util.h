@@ -48,32 +48,23 @@ class RecordingWindow final : public TargetWindow {
 inline uint32_t VkOf(char c) {
   if (c >= '0' && c <= '9') return platform::kVk0 + static_cast<uint32_t>(c - '0');
   switch (c) {
-    case 'R':
-      return platform::kVkR;
-    case 'S':
-      return platform::kVkLShift;
-    case 'T':
-      return platform::kVkRShift;
-    case 'E':
-      return platform::kVkReturn;
-    default:
-      return static_cast<uint32_t>(std::toupper(static_cast<unsigned char>(c)));
+    case 'R': return platform::kVkR;
+    case 'S': return platform::kVkLShift;
+    case 'T': return platform::kVkRShift;
+    case 'E': return platform::kVkReturn;
+    default: return static_cast<uint32_t>(std::toupper(static_cast<unsigned char>(c)));
   }
 }
 
 inline std::string NameOf(uint32_t vk) {
-  if (vk >= platform::kVk0 && vk <= platform::kVk9) return std::string(1, static_cast<char>('0' + (vk - platform::kVk0)));
+  if (vk >= platform::kVk0 && vk <= platform::kVk9)
+    return std::string(1, static_cast<char>('0' + (vk - platform::kVk0)));
   switch (vk) {
-    case platform::kVkR:
-      return "R";
-    case platform::kVkLShift:
-      return "S";
-    case platform::kVkRShift:
-      return "T";
-    case platform::kVkReturn:
-      return "E";
-    default:
-      return std::string(1, static_cast<char>(std::tolower(static_cast<int>(vk & 0x7F))));
+    case platform::kVkR: return "R";
+    case platform::kVkLShift: return "S";
+    case platform::kVkRShift: return "T";
+    case platform::kVkReturn: return "E";
+    default: return std::string(1, static_cast<char>(std::tolower(static_cast<int>(vk & 0x7F))));
   }
 }
 

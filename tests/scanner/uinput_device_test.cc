@@ -63,7 +63,8 @@ TEST_F(UinputDeviceTest, ScanOnARealDeviceIsRecognisedAndNotLeaked) {
   ASSERT_TRUE(out.valid()) << hook.VirtualKeyboardNode() << ": " << std::strerror(errno);
 
   scanner.Tap(KEY_A);
-  ASSERT_TRUE(test::ReadKeys(out.get(), 3000, [](uint16_t code, int32_t value) { return code == KEY_A && value == 0; }));
+  ASSERT_TRUE(
+      test::ReadKeys(out.get(), 3000, [](uint16_t code, int32_t value) { return code == KEY_A && value == 0; }));
   clock.Advance(1000);
 
   scanner.Key(KEY_LEFTSHIFT, 1);

@@ -40,8 +40,8 @@ std::vector<int> ProcessesOfRun(const std::string& run) {
 TEST(SoakCount, ASaleWrittenWhileCaptureIsStoppedIsReportedLostAndFailsTheRun) {
   TempDir dir;
   const std::string out = dir.Sub("soak.out");
-  Subprocess soak({std::string(TILLCAST_SOURCE_DIR) + "/scripts/soak", "1", "--faults", "none", "--plant-loss",
-                   "--dir", dir.Sub("run"), "--sample-s", "2"},
+  Subprocess soak({std::string(TILLCAST_SOURCE_DIR) + "/scripts/soak", "1", "--faults", "none", "--plant-loss", "--dir",
+                   dir.Sub("run"), "--sample-s", "2"},
                   {{"TILLCAST_BIN", BinDir()}}, out);
   ASSERT_TRUE(soak.Wait(280000)) << "the soak did not end; output:\n" << ReadFile(out);
   const std::string text = ReadFile(out);
@@ -54,8 +54,9 @@ TEST(SoakCount, ASaleWrittenWhileCaptureIsStoppedIsReportedLostAndFailsTheRun) {
   // the printer; every other sale was counted printed and uploaded.
   EXPECT_NE(text.find("LOST (not uploaded): " + planted + "\n"), std::string::npos) << text;
   EXPECT_NE(text.find("LOST (not printed): " + planted + "\n"), std::string::npos) << text;
-  ASSERT_TRUE(std::regex_search(text, m, std::regex("sales written ([0-9]+) .*: printed ([0-9]+), uploaded ([0-9]+) "
-                                                    "\\(([0-9]+) byte for byte\\), lost ([0-9]+), duplicated ([0-9]+)")))
+  ASSERT_TRUE(std::regex_search(text, m,
+                                std::regex("sales written ([0-9]+) .*: printed ([0-9]+), uploaded ([0-9]+) "
+                                           "\\(([0-9]+) byte for byte\\), lost ([0-9]+), duplicated ([0-9]+)")))
       << text;
   const int written = std::stoi(m[1]);
   EXPECT_GE(written, 4) << "too few sales for a minute of a busy shop";

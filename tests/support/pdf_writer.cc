@@ -84,8 +84,7 @@ std::string MakePdf(const std::vector<std::vector<PdfPiece>>& pages, double widt
   for (size_t i = 0; i < pages.size(); ++i) {
     objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + Num(width) + " " + Num(height) +
                       "] /Resources << /Font << /F1 3 0 R >> >> /Contents " + std::to_string(8 + 2 * i) + " 0 R >>");
-    objects.push_back("<< /Length " + std::to_string(contents[i].size()) + " >>\nstream\n" + contents[i] +
-                      "endstream");
+    objects.push_back("<< /Length " + std::to_string(contents[i].size()) + " >>\nstream\n" + contents[i] + "endstream");
   }
   std::string pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
   std::vector<size_t> offsets;

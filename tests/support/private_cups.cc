@@ -31,7 +31,8 @@ int IppEnum(ipp_t* response, const char* name) {
 PrivateCups::PrivateCups() {
   const std::string root = dir_.path();
   ::chmod(root.c_str(), 0755);
-  for (const char* sub : {"conf/ppd", "spool", "cache", "state", "tmp", "log", "bin/backend", "bin/filter", "bin/daemon"})
+  for (const char* sub :
+       {"conf/ppd", "spool", "cache", "state", "tmp", "log", "bin/backend", "bin/filter", "bin/daemon"})
     fs::create_directories(root + "/" + sub);
   std::error_code ec;
   fs::create_symlink("/usr/lib/cups/daemon/cups-exec", root + "/bin/daemon/cups-exec", ec);

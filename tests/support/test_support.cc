@@ -45,8 +45,10 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-  else unsetenv(name_.c_str());
+  if (had_)
+    setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
 }
 
 std::string ReadFile(const std::string& path) {
@@ -123,7 +125,8 @@ void StopRecordedServices(const std::string& folder) {
 std::string Gbk(const std::string& utf8) {
   std::string out;
   int err = 0;
-  if (!platform::ConvertEncoding("UTF-8", "GBK", utf8, &out, &err)) throw std::runtime_error("not representable in GBK");
+  if (!platform::ConvertEncoding("UTF-8", "GBK", utf8, &out, &err))
+    throw std::runtime_error("not representable in GBK");
   return out;
 }
 

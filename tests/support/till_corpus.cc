@@ -89,8 +89,8 @@ std::string LogoBits(int rows) {
 TillReceipt SaleReceipt(const SaleSpec& spec) {
   TillWriter w(spec.seed);
   w.Command({kEsc, '@'});
-  w.Command({kFs, '&'});         // Chinese character mode
-  w.Command({kEsc, 'R', 15});    // China character set
+  w.Command({kFs, '&'});       // Chinese character mode
+  w.Command({kEsc, 'R', 15});  // China character set
   if (spec.logo_rows > 0) {
     // In bands, as drivers send tall pictures (a printer takes a few
     // thousand rows per command).

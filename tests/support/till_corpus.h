@@ -19,17 +19,17 @@ namespace tillcast::test {
 struct SaleItem {
   std::string name;  // UTF-8
   int quantity = 1;
-  int cents = 0;     // price of one
+  int cents = 0;  // price of one
 };
 
 struct SaleSpec {
-  std::string store = "测试门店";      // UTF-8
+  std::string store = "测试门店";  // UTF-8
   std::string receipt_no = "R20240501000000000001";
   std::vector<SaleItem> items = {{"矿泉水", 2, 250}, {"三明治", 1, 3150}};
-  int paid_cents = -1;   // -1: the total, rounded up to whole yuan
-  int logo_rows = 0;     // rows of a 384-dot raster logo (48 bytes a row)
+  int paid_cents = -1;           // -1: the total, rounded up to whole yuan
+  int logo_rows = 0;             // rows of a 384-dot raster logo (48 bytes a row)
   bool payment_voucher = false;  // prints the voucher words ("支付凭证")
-  uint32_t seed = 1;     // how the writes are cut
+  uint32_t seed = 1;             // how the writes are cut
 };
 
 struct TillReceipt {

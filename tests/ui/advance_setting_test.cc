@@ -194,7 +194,8 @@ TEST_F(AdvanceSettingTest, ClosePortDuringAPrintWaitsForTheDocument) {
   EXPECT_TRUE(printed.load()) << log_.Text();
   EXPECT_EQ(bytes.size(), document.size());
   EXPECT_EQ(bytes.substr(bytes.size() - std::min(bytes.size(), end.size())), end);
-  ASSERT_TRUE(test::PumpUntil([&] { return Status() == QStringLiteral(u"关闭端口完成"); }, 5000)) << Status().toStdString();
+  ASSERT_TRUE(test::PumpUntil([&] { return Status() == QStringLiteral(u"关闭端口完成"); }, 5000))
+      << Status().toStdString();
   EXPECT_EQ(wnd_->port_handle(), -1);
   EXPECT_TRUE(Button("ButtonOpenPort")->isEnabled());
 }
@@ -246,8 +247,8 @@ TEST_F(AdvanceSettingTest, AutoDetectPrintsOnEveryPortOfTheType) {
   Open();
   Button("ButtonAutoDetect")->click();
   const std::string bytes = pty_.Drain(5000);
-  ASSERT_TRUE(test::PumpUntil(
-      [&] { return Status() == QStringLiteral(u"检测完成,请选择测试小票显示的端口号"); }, 5000));
+  ASSERT_TRUE(
+      test::PumpUntil([&] { return Status() == QStringLiteral(u"检测完成,请选择测试小票显示的端口号"); }, 5000));
   EXPECT_NE(bytes.find(pty_.slave()), std::string::npos);
   EXPECT_TRUE(log_.Contains(test::Gbk("正在检测：") + pty_.slave()));
 }

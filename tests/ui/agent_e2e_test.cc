@@ -35,9 +35,12 @@ class AgentE2eTest : public ::testing::Test {
   // socket and ports stay in the test's folder, and TearDown stops it.
   void TearDown() override { test::StopRecordedServices(dir_.Sub("services")); }
   std::map<std::string, std::string> Env() const {
-    return {{"XDG_DATA_HOME", dir_.Sub("data")}, {"XDG_CONFIG_HOME", dir_.Sub("config")},
-            {"XDG_RUNTIME_DIR", dir_.Sub("run")}, {"TILLCAST_LOG_DIR", dir_.Sub("logs")},
-            {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")}, {"TILLCAST_CUPS_INBOX", dir_.Sub("cups-inbox")},
+    return {{"XDG_DATA_HOME", dir_.Sub("data")},
+            {"XDG_CONFIG_HOME", dir_.Sub("config")},
+            {"XDG_RUNTIME_DIR", dir_.Sub("run")},
+            {"TILLCAST_LOG_DIR", dir_.Sub("logs")},
+            {"TILLCAST_SPOOL_DIR", dir_.Sub("spool")},
+            {"TILLCAST_CUPS_INBOX", dir_.Sub("cups-inbox")},
             {"QT_QPA_PLATFORM", "offscreen"},
             {"TILLCAST_IPC_SOCKET", dir_.Sub("run/tillcast.sock")},
             {"TILLCAST_SERVICE_DIR", dir_.Sub("services")},

@@ -76,8 +76,8 @@ class LoginCloudTest : public test::UiFixture {
   test::CloudSim sim_{redis_, 3};
   NetMgr net_{platform::SystemClock()};
   NetMgrCloud cloud_{&net_};
-  PortList ports_{std::make_unique<test::FixedPorts>(std::set<std::string>{}, std::set<std::string>{},
-                                                     std::set<std::string>{})};
+  PortList ports_{
+      std::make_unique<test::FixedPorts>(std::set<std::string>{}, std::set<std::string>{}, std::set<std::string>{})};
   platform::FakeUserValueStore user_values_;
   std::unique_ptr<capture::CaptureRoad> road_;
   std::unique_ptr<LoginWnd> wnd_;
@@ -90,7 +90,8 @@ TEST_F(LoginCloudTest, KeyLogsInAndShowsStoreAndDevice) {
   ASSERT_TRUE(test::PumpUntil([&] { return wnd_->page() != LoginPage::kWaiting; }, 20000)) << sim_.LogText();
   ASSERT_EQ(wnd_->page(), LoginPage::kReady) << (Boxes().empty() ? QString() : Boxes()[0]).toStdString();
   EXPECT_EQ(Label("LabelStoreName"), QStringLiteral(u"演示门店"));
-  EXPECT_EQ(Label("LabelClient"), QStringLiteral(u"收银台1 ID:") + QString::fromStdString(data().GetConfig("DeviceID")));
+  EXPECT_EQ(Label("LabelClient"),
+            QStringLiteral(u"收银台1 ID:") + QString::fromStdString(data().GetConfig("DeviceID")));
   EXPECT_FALSE(data().GetConfig("DeviceID").empty());
   EXPECT_TRUE(test::FileExists(data().BindPath()));
   // The binding is saved, with the key.

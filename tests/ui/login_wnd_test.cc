@@ -295,7 +295,8 @@ TEST_F(LoginWndTest, TheWindowStaysResponsiveWhileAnUploadIsHeldAndSaysWhatWaits
   Open();
   wnd_->ShowPage(LoginPage::kReady);
   const std::string sale = "\x1b@a sale that waits\n";
-  wnd_->DriverParallelEvtCallbackEx(1, reinterpret_cast<const uint8_t*>(sale.data()), static_cast<int32_t>(sale.size()));
+  wnd_->DriverParallelEvtCallbackEx(1, reinterpret_cast<const uint8_t*>(sale.data()),
+                                    static_cast<int32_t>(sale.size()));
   ASSERT_TRUE(PumpUntil([&] { return road_->Waiting() == 1; }, 5000));
   // The window's own work goes on meanwhile: a posted task runs, the order
   // timer shows the waiting receipt.

@@ -20,8 +20,8 @@ class OrderWndTest : public test::UiFixture {
   CCvsOrderWnd* Open(const OrderInfo& order) {
     auto* wnd = new CCvsOrderWnd;
     wnd->SetOrder(order);
-    EXPECT_TRUE(wnd->Create(nullptr, QStringLiteral(u"扫描购支付成功"), kStyleAppWindow,
-                            kExStyleTopmost | kExStyleToolWindow));
+    EXPECT_TRUE(
+        wnd->Create(nullptr, QStringLiteral(u"扫描购支付成功"), kStyleAppWindow, kExStyleTopmost | kExStyleToolWindow));
     wnd->GetHWND()->move(100, 100);
     wnd->ShowWindow(true, false);
     return wnd;
@@ -40,7 +40,7 @@ OrderInfo SampleOrder() {
   o.pay_time = "2024-05-01 12:30:45";
   o.total_number = 4;
   o.items.push_back({test::Gbk("矿泉水550ml"), "2.50", "7.50", 3});
-  o.items.push_back({std::string(19, 'a'), "1.00", "1.00", 1});                  // 19 bytes: short row
+  o.items.push_back({std::string(19, 'a'), "1.00", "1.00", 1});                 // 19 bytes: short row
   o.items.push_back({test::Gbk("进口有机燕麦片12kg装"), "17.00", "17.00", 1});  // 20 bytes: tall row
   return o;
 }

@@ -57,7 +57,8 @@ TEST_F(ToolkitTest, WidgetsNotifyByTypeAndName) {
   auto* edit = w.FindControl<QLineEdit>(QStringLiteral("EditStatus"));
   edit->setText(QStringLiteral("x"));
   emit edit->returnPressed();
-  const std::vector<QString> expected = {QStringLiteral("click:ButtonSave"), QStringLiteral("itemselect:ComboPageWidth"),
+  const std::vector<QString> expected = {QStringLiteral("click:ButtonSave"),
+                                         QStringLiteral("itemselect:ComboPageWidth"),
                                          QStringLiteral("itemselect:ComboPageWidth"),
                                          QStringLiteral("textchanged:EditStatus"), QStringLiteral("return:EditStatus")};
   EXPECT_EQ(w.notes, expected);

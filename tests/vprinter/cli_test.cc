@@ -24,15 +24,15 @@
 namespace vprinter {
 namespace {
 
+using test::kEsc;
+using test::kFs;
+using test::kGs;
 using tillcast::test::Gbk;
 using tillcast::test::ReadFile;
 using tillcast::test::Subprocess;
 using tillcast::test::TempDir;
 using tillcast::test::WaitUntil;
 using tillcast::test::WriteFile;
-using test::kEsc;
-using test::kFs;
-using test::kGs;
 
 // Text zbarimg finds in a picture; nullopt when zbarimg is missing.
 std::optional<std::string> DecodeQr(const std::string& png) {
@@ -164,9 +164,12 @@ TEST(CliTest, ServeFromANamedPipeTakesManyWritersAndStopsOnSigterm) {
     const std::string doc = std::string(text) + "\n" + kGs + "V" + "\x01";
     ASSERT_EQ(write(fd, doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
     close(fd);
-    ASSERT_TRUE(WaitUntil([&] { return Txt(Pictures(dir.Sub("out")).empty() ? "x.png" : Pictures(dir.Sub("out")).back()) ==
-                                       std::string(text) + "\n"; },
-                          10000))
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          return Txt(Pictures(dir.Sub("out")).empty() ? "x.png" : Pictures(dir.Sub("out")).back()) ==
+                 std::string(text) + "\n";
+        },
+        10000))
         << text;
   }
   // An unfinished document is closed on SIGTERM.

@@ -28,8 +28,8 @@ const std::string kBits = std::string("\xF0\x0F\xAA\x55\x80\x01", 6);  // 16 x 3
       for (int dy = 0; dy < sy; ++dy) {
         for (int dx = 0; dx < sx; ++dx) {
           if (c.At(x + col * sx + dx, y + row * sy + dy) != ink) {
-            return ::testing::AssertionFailure() << "dot " << col << "," << row << " at " << x + col * sx + dx << ","
-                                                 << y + row * sy + dy;
+            return ::testing::AssertionFailure()
+                   << "dot " << col << "," << row << " at " << x + col * sx + dx << "," << y + row * sy + dy;
           }
           expected_ink += ink;
         }
@@ -67,8 +67,8 @@ TEST(ModelTest, RasterImageLandsDotExactAtTheAlignedPlace) {
 TEST(ModelTest, ColumnBitImageIsDotExact) {
   // ESC * 33: 24-dot double density; column 0 has its top and bottom dot,
   // column 1 is full.
-  const std::string bytes =
-      kEsc + "3" + "\x18" + kEsc + "*" + std::string("\x21\x02\x00", 3) + std::string("\x80\x00\x01\xFF\xFF\xFF", 6) + "\n";
+  const std::string bytes = kEsc + "3" + "\x18" + kEsc + "*" + std::string("\x21\x02\x00", 3) +
+                            std::string("\x80\x00\x01\xFF\xFF\xFF", 6) + "\n";
   const Printout p = Render(bytes);
   ASSERT_EQ(p.picture.height(), 24);
   EXPECT_TRUE(p.picture.At(0, 0));
@@ -126,7 +126,8 @@ TEST(ModelTest, PositionsAreInMotionUnits) {
   // the cell.
   const std::string block = kGs + "B" + "\x01" + " ";
   EXPECT_EQ(InkBox(Render(kEsc + "$" + Word(200) + block + "\n").picture).x0, 200);
-  EXPECT_EQ(InkBox(Render(kGs + "P" + std::string("\x65\x00", 2) + kEsc + "$" + Word(100) + block + "\n").picture).x0, 201);
+  EXPECT_EQ(InkBox(Render(kGs + "P" + std::string("\x65\x00", 2) + kEsc + "$" + Word(100) + block + "\n").picture).x0,
+            201);
   EXPECT_EQ(InkBox(Render("  " + kEsc + "\\" + Word(10) + block + "\n").picture).x0, 34);
   EXPECT_EQ(InkBox(Render("    " + kEsc + "\\" + Word(0x10000 - 24) + block + "\n").picture).x0, 24);
   // Beyond the line: ignored.
@@ -220,8 +221,8 @@ TEST(ModelTest, PageModePlacesTextInItsAreaAndPrintsOnFormFeed) {
   EXPECT_EQ(p.picture.InkIn(0, 24, 50, 76), 0);
   EXPECT_EQ(p.transcript, "\n\nB\n");  // blank cells: two empty lines
   // The horizontal position may come before the vertical one.
-  const Printout xy = Render(kEsc + "L" + kEsc + "$" + Word(10) + kGs + "$" + Word(30) + block + kEsc + "$" + Word(300) +
-                             kGs + "$" + Word(60) + block + "\x0c");
+  const Printout xy = Render(kEsc + "L" + kEsc + "$" + Word(10) + kGs + "$" + Word(30) + block + kEsc + "$" +
+                             Word(300) + kGs + "$" + Word(60) + block + "\x0c");
   EXPECT_EQ(xy.picture.InkIn(10, 30, 12, 24), 12 * 24);
   EXPECT_EQ(xy.picture.InkIn(300, 60, 12, 24), 12 * 24);
   EXPECT_EQ(xy.picture.Ink(), 2 * 12 * 24);

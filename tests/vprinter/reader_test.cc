@@ -39,8 +39,8 @@ class Recorder : public CommandSink {
     } else {
       last_data = false;
     }
-    log.push_back(std::to_string(static_cast<int>(c.op)) + ":" + std::to_string(c.a) + "," + std::to_string(c.b) +
-                  "," + std::to_string(c.c) + "," + std::to_string(c.d) + ":" + data);
+    log.push_back(std::to_string(static_cast<int>(c.op)) + ":" + std::to_string(c.a) + "," + std::to_string(c.b) + "," +
+                  std::to_string(c.c) + "," + std::to_string(c.d) + ":" + data);
   }
   // The characters received, as code points.
   std::vector<int> Chars() const {
@@ -149,8 +149,8 @@ TEST(ReaderTest, CommandsWeDoNotDrawAreSkippedWholeWithTheirPayload) {
       {"FS ( A", kFs + "(A" + Word(2) + "\x0A\x41"},
       {"GS k A", kGs + "k" + std::string("\x04", 1) + "12AB" + std::string(1, '\0')},
       {"GS k B", kGs + "k" + "\x49\x05" + "\x0A\x41\x0A\x41\x0A"},
-      {"FS q", kFs + "q" + "\x02" + Word(1) + Word(1) + "\x0A\x0A\x0A\x0A\x0A\x0A\x0A\x0A" + Word(1) + Word(1) +
-                   "AAAAAAAA"},
+      {"FS q",
+       kFs + "q" + "\x02" + Word(1) + Word(1) + "\x0A\x0A\x0A\x0A\x0A\x0A\x0A\x0A" + Word(1) + Word(1) + "AAAAAAAA"},
       {"ESC &", kEsc + "&" + "\x03\x41\x42" + "\x01\x0A\x0A\x0A" + "\x02\x41\x0A\x41\x0A\x41\x0A"},
       {"GS *", kGs + "*" + "\x01\x01" + "\x0A\x0A\x0A\x0A\x0A\x0A\x0A\x0A"},
       {"FS g 1", kFs + "g1" + std::string("\x00\x00\x00\x00\x00", 5) + Word(2) + "\x0A\x41"},

@@ -16,13 +16,13 @@
 namespace vprinter {
 namespace {
 
+using test::kFs;
+using test::kGs;
 using tillcast::test::Gbk;
 using tillcast::test::ReadFile;
 using tillcast::test::Subprocess;
 using tillcast::test::TempDir;
 using tillcast::test::WaitUntil;
-using test::kFs;
-using test::kGs;
 
 std::vector<std::string> Transcripts(const std::string& dir) {
   std::vector<std::string> pngs;
@@ -36,14 +36,16 @@ std::vector<std::string> Transcripts(const std::string& dir) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string& data) { return write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()); }
+bool WriteAll(int fd, const std::string& data) {
+  return write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+}
 
 TEST(PtyTest, DocumentsArriveThroughTheLinkedTerminal) {
   TempDir dir;
   const std::string link = dir.Sub("ttyPRN");
-  Subprocess p({test::ProgramPath(), "serve", "--out", dir.Sub("out"), "--paper", "58", "--pty", link, "--quiet-ms",
-                "400"},
-               {}, dir.Sub("log"));
+  Subprocess p(
+      {test::ProgramPath(), "serve", "--out", dir.Sub("out"), "--paper", "58", "--pty", link, "--quiet-ms", "400"}, {},
+      dir.Sub("log"));
   // The line comes once the link is in place.
   ASSERT_TRUE(WaitUntil(
       [&] { return ReadFile(dir.Sub("log")).find("listening on pty /dev/pts/") != std::string::npos; }, 10000))

@@ -91,7 +91,8 @@ TEST(SessionTest, RawBytesAreCappedPerDocument) {
   Session::Options options;
   options.max_raw = 8;
   Session session(test::Glyphs(), options, [&](Document&& d) { docs.push_back(std::move(d)); });
-  const std::string bytes = "0123456789\n" + kGs + "V" + std::string(1, '\0') + "ab\n" + kGs + "V" + std::string(1, '\0');
+  const std::string bytes =
+      "0123456789\n" + kGs + "V" + std::string(1, '\0') + "ab\n" + kGs + "V" + std::string(1, '\0');
   session.Feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0);
   ASSERT_EQ(docs.size(), 2u);
   EXPECT_EQ(docs[0].raw, "01234567");

@@ -44,9 +44,10 @@ std::string OwnerName(uid_t uid) {
 }
 
 std::string RestartDriverFix(bool systemd) {
-  return systemd ? "sudo systemctl restart tillcast-serialfilter (journalctl -u tillcast-serialfilter -u tillcast-ports "
-                   "says what went wrong)"
-                 : "start the agent: it starts the driver, which makes the ports";
+  return systemd
+             ? "sudo systemctl restart tillcast-serialfilter (journalctl -u tillcast-serialfilter -u tillcast-ports "
+               "says what went wrong)"
+             : "start the agent: it starts the driver, which makes the ports";
 }
 
 bool SystemdManaged() {
@@ -87,7 +88,8 @@ bool UserCanOpen(const std::string& user, const struct stat& st, std::string* wh
 std::string GroupMembers(gid_t gid) {
   std::string members;
   if (const group* g = ::getgrgid(gid)) {
-    for (char** m = g->gr_mem; m != nullptr && *m != nullptr; ++m) members += std::string(members.empty() ? "" : ", ") + *m;
+    for (char** m = g->gr_mem; m != nullptr && *m != nullptr; ++m)
+      members += std::string(members.empty() ? "" : ", ") + *m;
   }
   return members.empty() ? "no members" : "members: " + members;
 }
@@ -146,9 +148,10 @@ PortFinding CheckNetworkPort(const serialfilter::PortConfig& port, bool systemd)
     return f;
   }
   if (!TcpListening(number)) {
-    f.problem = "nothing listens on TCP port " + std::to_string(number) + " (" + port.path +
-                "): the till cannot print to it";
-    f.fix = RestartDriverFix(systemd) + "; the driver's log says why it could not listen (a port in use, an "
+    f.problem =
+        "nothing listens on TCP port " + std::to_string(number) + " (" + port.path + "): the till cannot print to it";
+    f.fix = RestartDriverFix(systemd) +
+            "; the driver's log says why it could not listen (a port in use, an "
             "address this machine does not have)";
     return f;
   }
@@ -233,17 +236,19 @@ CheckResult CheckDriverService(DoctorContext&) {
                    systemd ? "sudo apt install --reinstall tillcast"
                            : "start the agent: it registers and starts the driver " + DriverImagePath(name));
   if (rc != 0)
-    return Problem("the service manager cannot be asked about " + what + " (" + why + ": " + manager->LastError() + ")",
-                   systemd ? "systemctl status tillcast-serialfilter" : "check the folder " + platform::ServiceRecordFolder());
+    return Problem(
+        "the service manager cannot be asked about " + what + " (" + why + ": " + manager->LastError() + ")",
+        systemd ? "systemctl status tillcast-serialfilter" : "check the folder " + platform::ServiceRecordFolder());
   const std::string detail = status.detail.empty() ? "" : ", " + status.detail;
   if (status.state == platform::kServiceRunning)
     return Ok(what + " runs (" + (status.pid > 0 ? "pid " + std::to_string(status.pid) : std::string("pid not known")) +
               detail + "); " + why);
-  return Problem(what + " is not running" + detail + ": nothing the till prints is captured or passed on to the printer",
-                 systemd ? "sudo systemctl restart tillcast-serialfilter; journalctl -u tillcast-serialfilter says why "
-                           "it stopped"
-                         : "the running agent starts it again within [capture] service_retry_ms of setting.ini; "
-                           "without a running agent, start the agent");
+  return Problem(
+      what + " is not running" + detail + ": nothing the till prints is captured or passed on to the printer",
+      systemd ? "sudo systemctl restart tillcast-serialfilter; journalctl -u tillcast-serialfilter says why "
+                "it stopped"
+              : "the running agent starts it again within [capture] service_retry_ms of setting.ini; "
+                "without a running agent, start the agent");
 }
 
 CheckResult CheckDriverLink(DoctorContext&) {
@@ -260,10 +265,11 @@ CheckResult CheckDriverLink(DoctorContext&) {
   // after accepting it.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   if (!device.Alive())
-    return Problem("the capture driver at " + path + " does not serve " + CurrentUserName() +
-                       " (it closed the connection)",
-                   "sudo usermod -aG tillcast " + CurrentUserName() + " (or the group named socket_group in the "
-                   "driver's configuration), then log out and in again");
+    return Problem(
+        "the capture driver at " + path + " does not serve " + CurrentUserName() + " (it closed the connection)",
+        "sudo usermod -aG tillcast " + CurrentUserName() +
+            " (or the group named socket_group in the "
+            "driver's configuration), then log out and in again");
   device.Close();
   return Ok("the driver's socket " + path + " serves " + CurrentUserName());
 }
@@ -319,7 +325,8 @@ CheckResult CheckCupsQueue(DoctorContext& c) {
     const bool accepting = a.exit_code == 0 && a.out.find("not accepting") == std::string::npos;
     if (disabled || !accepting) {
       problems += (problems.empty() ? "" : "; ") + std::string("the queue ") + q +
-                  (disabled ? " is disabled" : " does not accept jobs") + ": what the till prints to it is not captured";
+                  (disabled ? " is disabled" : " does not accept jobs") +
+                  ": what the till prints to it is not captured";
       fixes += (fixes.empty() ? "" : "; ") + std::string("sudo cupsenable ") + q + " && sudo cupsaccept " + q;
     } else {
       found += (found.empty() ? "" : ", ") + q;

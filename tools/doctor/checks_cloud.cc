@@ -63,7 +63,8 @@ CheckResult CheckBinding(DoctorContext& c) {
                    "enter the device key on the agent's login page (another program of the user may hand it over "
                    "in ~/.config/Zellora/devicekey)");
   if (!data.LoadBindInfo())
-    return Problem(path + " is not a valid binding (not JSON, or without appId, storeId, secret and jobKey)", BindFix());
+    return Problem(path + " is not a valid binding (not JSON, or without appId, storeId, secret and jobKey)",
+                   BindFix());
   c.state.bound = true;
   return Ok("bound to store " + Utf8Bind("storeId") + " (app " + Utf8Bind("appId") + ")");
 }
@@ -108,7 +109,8 @@ CheckResult CheckCloud(DoctorContext& c) {
   c.state.cloud_described = true;
   const std::string receipt = data.GetBindInfo("RedisConfigReceiptKey").empty() ? "none" : "set";
   return Ok("the cloud at " + shown + " answers and knows this binding: store " + Utf8Bind("store_name") + ", till " +
-            Utf8Bind("device_name") + " (device " + Utf8Config("DeviceID") + "), additional receipt template " + receipt);
+            Utf8Bind("device_name") + " (device " + Utf8Config("DeviceID") + "), additional receipt template " +
+            receipt);
 }
 
 CheckResult CheckRedis(DoctorContext& c) {
@@ -124,14 +126,16 @@ CheckResult CheckRedis(DoctorContext& c) {
                    "setting.ini can name the server");
   const std::string where = t.host + ":" + std::to_string(t.port);
   const ProcessSettings& ps = GetProcessSettings();
-  const std::string overridden =
-      !ps.redisIp.empty() || !ps.redisPort.empty() ? " (setting.ini [proxy] redis_ip / redis_port)" : " (as the cloud says)";
+  const std::string overridden = !ps.redisIp.empty() || !ps.redisPort.empty()
+                                     ? " (setting.ini [proxy] redis_ip / redis_port)"
+                                     : " (as the cloud says)";
   CRedisConn conn;
   if (!conn.Connect(t.host, t.port, t.password, t.database, 3)) {
     const std::string text = conn.GetErrorText();
     if (text.empty() || text == RedisErrorText[0])
-      return Problem("Redis at " + where + overridden + " does not answer: cloud print jobs and scanned receipts do "
-                                                       "not arrive",
+      return Problem("Redis at " + where + overridden +
+                         " does not answer: cloud print jobs and scanned receipts do "
+                         "not arrive",
                      "start the Redis server, or check the network to " + where +
                          (ps.redisIp.empty() ? "" : " and [proxy] redis_ip / redis_port in setting.ini"));
     return Problem("Redis at " + where + overridden + " refuses the bound credentials (" + text + ")",
@@ -148,7 +152,8 @@ CheckResult CheckRedis(DoctorContext& c) {
       !conn.Command({"LLEN", "{" + key + "}:dead"}, &dead))
     return Problem("Redis at " + where + " stopped answering while the job list was read", "check the Redis server");
   if (type.str != "list" && type.str != "none")
-    return Problem("the job list " + key + " on Redis at " + where + " is a " + type.str + ", not a list: no cloud job can be taken",
+    return Problem("the job list " + key + " on Redis at " + where + " is a " + type.str +
+                       ", not a list: no cloud job can be taken",
                    "remove it: redis-cli -h " + t.host + " -p " + std::to_string(t.port) + " DEL " + key);
   std::string detail = "Redis at " + where + overridden + ", database " + std::to_string(t.database) +
                        ", answers with the bound credentials; job list " + key + ": " +

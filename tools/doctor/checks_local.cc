@@ -53,9 +53,10 @@ CheckResult CheckAgent(DoctorContext&) {
   const std::string path = platform::DefaultIpcSocketPath();
   std::string error;
   if (platform::IpcAnswers(path, 2000, &error)) return Ok("running: its local endpoint " + path + " answers");
-  return Problem("not running as " + CurrentUserName() + ": nothing answers at " + path + " (" + error + ")" + RootNote(),
-                 "the agent starts with the desktop session of its user; log that user in, or start it in the "
-                 "session with `tillcast` (in a build folder: scripts/run --agent-only)");
+  return Problem(
+      "not running as " + CurrentUserName() + ": nothing answers at " + path + " (" + error + ")" + RootNote(),
+      "the agent starts with the desktop session of its user; log that user in, or start it in the "
+      "session with `tillcast` (in a build folder: scripts/run --agent-only)");
 }
 
 CheckResult CheckSession(DoctorContext& c) {
@@ -75,9 +76,9 @@ CheckResult CheckSession(DoctorContext& c) {
   for (std::string line; std::getline(in, line);) {
     const std::vector<std::string> w = Words(line);
     if (w.size() < 2 || w[1] != uid) continue;
-    const platform::RunResult show = platform::RunAndCapture(
-        {c.options.loginctl, "show-session", w[0], "-p", "Type", "-p", "Class", "-p", "State"},
-        c.options.command_timeout_ms);
+    const platform::RunResult show =
+        platform::RunAndCapture({c.options.loginctl, "show-session", w[0], "-p", "Type", "-p", "Class", "-p", "State"},
+                                c.options.command_timeout_ms);
     if (!show.started || show.exit_code != 0) continue;
     const std::string type = Property(show.out, "Type");
     if (type == "x11" || type == "wayland" || type == "mir")
@@ -98,7 +99,8 @@ CheckResult CheckScanner(DoctorContext& c) {
   const std::string hook = c.state.settings.GetString("setting", "hookkeyboard", "1");
   if (hook != "1") return Skipped("the scanner filter is switched off (hookkeyboard=" + hook + " in setting.ini)");
   const std::string feed = platform::EnvOr("TILLCAST_KEY_FEED", "");
-  if (!feed.empty()) return Skipped("the filter reads keys from the pipe " + feed + " (TILLCAST_KEY_FEED), not from input devices");
+  if (!feed.empty())
+    return Skipped("the filter reads keys from the pipe " + feed + " (TILLCAST_KEY_FEED), not from input devices");
   const std::string input = platform::EnvOr("TILLCAST_INPUT_DIR", "/dev/input");
   const std::string uinput = platform::EnvOr("TILLCAST_UINPUT_PATH", "/dev/uinput");
   if (!platform::IsDirectory(input))
@@ -108,8 +110,9 @@ CheckResult CheckScanner(DoctorContext& c) {
                                 " (the package's udev rule gives the group tillcast " + uinput +
                                 " and the keyboards), then log out and in again";
   if (!platform::PathExists(uinput))
-    return Problem(uinput + " is missing: the uinput module is not loaded, so keys the filter holds back cannot be "
-                            "given back and the filter stays off",
+    return Problem(uinput +
+                       " is missing: the uinput module is not loaded, so keys the filter holds back cannot be "
+                       "given back and the filter stays off",
                    "sudo modprobe uinput, and for every boot: echo uinput | sudo tee /etc/modules-load.d/uinput.conf");
   if (::access(uinput.c_str(), W_OK) != 0)
     return Problem(CurrentUserName() + " may not write " + uinput + ": the filter stays off" + RootNote(), group_fix);
@@ -152,19 +155,21 @@ CheckResult CheckScanner(DoctorContext& c) {
 CheckResult CheckDisk(DoctorContext& c) {
   // The nearest folder that exists: the data folder, or where it will be.
   fs::path where = c.state.data_folder.empty() ? fs::path(AgentDataFolder()) : fs::path(c.state.data_folder);
-  while (!where.empty() && !platform::IsDirectory(where.string()) && where != where.root_path()) where = where.parent_path();
+  while (!where.empty() && !platform::IsDirectory(where.string()) && where != where.root_path())
+    where = where.parent_path();
   struct statvfs st {};
   if (::statvfs(where.c_str(), &st) != 0)
     return Problem("the free space of " + where.string() + " cannot be read: " + std::strerror(errno), "");
   const uint64_t free_bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
   const uint64_t total = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
-  const std::string found = HumanBytes(free_bytes) + " free of " + HumanBytes(total) + " where the data folder is (" +
-                            where.string() + ")";
+  const std::string found =
+      HumanBytes(free_bytes) + " free of " + HumanBytes(total) + " where the data folder is (" + where.string() + ")";
   if (free_bytes < c.options.min_free_bytes)
     return Problem(found + ": less than " + HumanBytes(c.options.min_free_bytes) +
                        "; receipts waiting for the cloud and capture files need room",
-                   "free space on that file system (df -h " + where.string() + " shows it; old files in /var/log and "
-                   "the user's downloads are the usual places)");
+                   "free space on that file system (df -h " + where.string() +
+                       " shows it; old files in /var/log and "
+                       "the user's downloads are the usual places)");
   return Ok(found);
 }
 
@@ -179,15 +184,18 @@ CheckResult CheckOutbox(DoctorContext& c) {
   std::vector<std::string> problems, fixes;
   if (s.waiting > 0 && s.oldest_age_seconds > c.options.outbox_stale_seconds) {
     problems.push_back(waiting + " in " + outbox + ": the cloud has not taken them");
-    fixes.push_back("they are sent by themselves once the cloud takes uploads again (see the cloud check); nothing is "
-                    "lost meanwhile");
+    fixes.push_back(
+        "they are sent by themselves once the cloud takes uploads again (see the cloud check); nothing is "
+        "lost meanwhile");
   }
   if (s.rejected > 0) {
     std::string why = AnsiToUtf8(s.newest_rejected_why);
     problems.push_back(std::to_string(s.rejected) + " receipts the cloud refused are set aside in " + rejected +
                        " (the newest, " + s.newest_rejected + ": " + (why.empty() ? "no reason kept" : why) + ")");
-    fixes.push_back("they are never sent again: read the .why files beside them and tell the vendor; once read, remove "
-                    "them (rm " + rejected + "/*) and this check holds again");
+    fixes.push_back(
+        "they are never sent again: read the .why files beside them and tell the vendor; once read, remove "
+        "them (rm " +
+        rejected + "/*) and this check holds again");
   }
   if (problems.empty()) return Ok(waiting + "; none refused");
   std::string detail, fix;
@@ -204,9 +212,9 @@ CheckResult CheckLog(DoctorContext&) {
     return Problem("the log folder " + folder + " does not exist: the agent's log lines are lost",
                    "start the agent once (an installed agent makes it), or: mkdir -p " + folder);
   if (::access(folder.c_str(), W_OK | X_OK) != 0)
-    return Problem(CurrentUserName() + " may not write the log folder " + folder + ": the agent's log lines are lost" +
-                       RootNote(),
-                   "give the folder to the agent's user: sudo chown -R " + CurrentUserName() + " " + folder);
+    return Problem(
+        CurrentUserName() + " may not write the log folder " + folder + ": the agent's log lines are lost" + RootNote(),
+        "give the folder to the agent's user: sudo chown -R " + CurrentUserName() + " " + folder);
   const LogRotation rotation = CurrentLogRotation();
   uint64_t total = 0, current = 0;
   int older = 0, crashes = 0;

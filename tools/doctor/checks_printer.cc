@@ -25,13 +25,16 @@ constexpr int kStatusWaitMs = 1500;
 constexpr int kStatusAttempts = 3;
 
 std::string WhyNotOpen(const PortSettings& s) {
-  if (s.portType == PortTypeDriver()) return "the print queue does not take jobs (lpstat -p " + s.portName + " says why)";
-  if (!platform::PathExists(s.portName)) return s.portName + " does not exist (the printer is unplugged or its adapter missing)";
+  if (s.portType == PortTypeDriver())
+    return "the print queue does not take jobs (lpstat -p " + s.portName + " says why)";
+  if (!platform::PathExists(s.portName))
+    return s.portName + " does not exist (the printer is unplugged or its adapter missing)";
   if (::access(s.portName.c_str(), R_OK | W_OK) != 0) {
     struct stat st {};
     ::stat(s.portName.c_str(), &st);
     const group* g = ::getgrgid(st.st_gid);
-    return CurrentUserName() + " may not open " + s.portName + " (group " + (g ? g->gr_name : std::to_string(st.st_gid)) + ")";
+    return CurrentUserName() + " may not open " + s.portName + " (group " +
+           (g ? g->gr_name : std::to_string(st.st_gid)) + ")";
   }
   return s.portName + " exists but does not open (in use by a program that locks it, or a wrong port type)";
 }
@@ -53,19 +56,21 @@ std::string SharedWithTillPort(const DoctorState& state, const std::string& prin
 CheckResult CheckPrinter(DoctorContext& c) {
   if (!c.state.data_folder_exists) return Skipped("no device configuration (see the configuration check)");
   if (!BindPrinterSdk())
-    return Problem("the printer library " + std::string(kPrinterSdkLibrary) + " is missing or incomplete in " +
-                       GetModuleFolder(),
-                   "reinstall the agent (sudo apt install --reinstall tillcast; in a build folder: cmake --build build "
-                   "--target print)");
+    return Problem(
+        "the printer library " + std::string(kPrinterSdkLibrary) + " is missing or incomplete in " + GetModuleFolder(),
+        "reinstall the agent (sudo apt install --reinstall tillcast; in a build folder: cmake --build build "
+        "--target print)");
   const PortSettings s = ReadPortSettings();
   const std::string port = AnsiToUtf8(s.portType) + " " + s.portName;
   if (s.portType != PortTypeSerial() && s.portType != PortTypeParallel() && s.portType != PortTypeDriver())
     return Problem("the printer's port type \"" + AnsiToUtf8(s.portType) + "\" is none of 串口, 并口, 驱动",
                    "choose the printer in the agent's window (高级设置)");
-  const std::string choose_fix = "switch the printer on and check its cable; or choose its port in the agent's window (高级设置)";
+  const std::string choose_fix =
+      "switch the printer on and check its cable; or choose its port in the agent's window (高级设置)";
   std::lock_guard<std::mutex> lock(PrinterLock());
   PrinterLink link;
-  if (!OpenPortWith(s, link, true)) return Problem("the printer port " + port + " does not open: " + WhyNotOpen(s), choose_fix);
+  if (!OpenPortWith(s, link, true))
+    return Problem("the printer port " + port + " does not open: " + WhyNotOpen(s), choose_fix);
   if (s.portType == PortTypeDriver()) {
     ClosePort(link);
     return Ok("the print queue " + s.portName + " opens (queues answer no status request)");
@@ -94,8 +99,9 @@ CheckResult CheckPrinter(DoctorContext& c) {
                                ", whose capture driver reads the printer's answers, so the printer's answer to a "
                                "status request may go there (none came here)";
       if (s.portType == PortTypeSerial())
-        return Problem(note, "give the agent a printer port of its own, or set [printer] status_timeout_ms=0 in "
-                             "setting.ini so that the agent does not wait for answers on this port");
+        return Problem(note,
+                       "give the agent a printer port of its own, or set [printer] status_timeout_ms=0 in "
+                       "setting.ini so that the agent does not wait for answers on this port");
       return Ok(note);
     }
     // The agent relies on the answer only on a serial port, which opens
@@ -103,8 +109,7 @@ CheckResult CheckPrinter(DoctorContext& c) {
     if (s.portType == PortTypeSerial())
       return Problem(port + " opens but no printer answers its status request (asked " +
                          std::to_string(kStatusAttempts) + " times, " + std::to_string(wait_ms) +
-                         " ms each): switched off, not connected, or another speed than " +
-                         std::to_string(s.baudrate),
+                         " ms each): switched off, not connected, or another speed than " + std::to_string(s.baudrate),
                      choose_fix + "; the speed must be the printer's own");
     return Ok(port + " opens (the printer did not answer a status request, which many on this kind of port cannot)");
   }

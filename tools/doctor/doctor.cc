@@ -68,7 +68,9 @@ std::string FormatText(const std::vector<CheckResult>& results, const std::strin
   std::string out = header + "\n\n";
   size_t problems = 0;
   for (const CheckResult& r : results) {
-    const char* mark = r.status == CheckStatus::kOk ? "ok     " : r.status == CheckStatus::kProblem ? "PROBLEM" : "skipped";
+    const char* mark = r.status == CheckStatus::kOk        ? "ok     "
+                       : r.status == CheckStatus::kProblem ? "PROBLEM"
+                                                           : "skipped";
     out += std::string(mark) + "  " + r.title + ": " + r.detail + "\n";
     if (r.status == CheckStatus::kProblem) {
       ++problems;

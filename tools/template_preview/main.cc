@@ -169,7 +169,8 @@ int main(int argc, char** argv) {
       ticket = receipt;
     } else {
       ticket = tillcast::Utf8ToAnsi(receipt);
-      std::fprintf(stderr, "tillcast-template-preview: %s holds characters the printer's code page lacks; they read as \"?\"\n",
+      std::fprintf(stderr,
+                   "tillcast-template-preview: %s holds characters the printer's code page lacks; they read as \"?\"\n",
                    pos[1].c_str());
     }
   }
