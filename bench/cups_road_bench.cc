@@ -105,9 +105,9 @@ int main() {
     std::fprintf(stderr, "no private cupsd: %s\n", why.c_str());
     return 1;
   }
-  test::SaleSpec spec;
-  spec.logo_rows = 96;
-  const test::TillReceipt sale = test::SaleReceipt(spec);
+  test::SaleShape shape;
+  shape.logo_rows = 96;
+  const test::TillReceipt sale = test::SaleReceipt(shape);
   test::WriteFile(dir.Sub("sale.bin"), sale.bytes);
 
   // One job each first: cupsd's first start of a backend reads it from disk.

@@ -139,9 +139,9 @@ class CupsBackendTest : public ::testing::Test {
 TEST_F(CupsBackendTest, RawEscPosJobReachesTheDeviceUnchangedAndItsCopyHoldsTheSameBytes) {
   AddTill();
   START_OR_SKIP();
-  SaleSpec spec;
-  spec.logo_rows = 48;
-  const TillReceipt sale = SaleReceipt(spec);
+  SaleShape shape;
+  shape.logo_rows = 48;
+  const TillReceipt sale = SaleReceipt(shape);
   ASSERT_NE(sale.bytes.find('\0'), std::string::npos);
   const int job = PrintAndWait({File("sale.bin", sale.bytes)}, {{"raw", "true"}});
   EXPECT_TRUE(Printed() == sale.bytes) << "the device did not get the job's bytes unchanged";

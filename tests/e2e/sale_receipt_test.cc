@@ -113,10 +113,10 @@ TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
   ASSERT_TRUE(shop.Start(&why)) << why;
   ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
 
-  SaleSpec voucher_spec;
-  voucher_spec.payment_voucher = true;
-  voucher_spec.receipt_no = "R1002";
-  const TillReceipt voucher = SaleReceipt(voucher_spec);
+  SaleShape voucher_shape;
+  voucher_shape.payment_voucher = true;
+  voucher_shape.receipt_no = "R1002";
+  const TillReceipt voucher = SaleReceipt(voucher_shape);
   const std::string ascii = std::string("\x1b@\x1b!\x00", 5) +
                             "TEST PAGE\nprinter self check, nothing else\n0123456789 0123456789 0123456789\n"
                             "abcdefghijklmnopqrstuvwxyz\nEND OF TEST\n\n\n\x1dV\x01";

@@ -51,9 +51,9 @@ TEST(TemplatePreview, ACaptureFileIsReadAsTheTillWroteIt) {
   TempDir dir;
   WriteFile(dir.Sub("t.json"), U8(u8R"J({"format":"json","rules":{"total":"合计：\\s*([0-9.]+)"},"row-width":32,
     "rows":[{"cols":[{"content-type":"txt","content":"本单合计 total[1] 元"}]}]})J"));
-  SaleSpec spec;
-  spec.logo_rows = 24;
-  const TillReceipt sale = SaleReceipt(spec);
+  SaleShape shape;
+  shape.logo_rows = 24;
+  const TillReceipt sale = SaleReceipt(shape);
   WriteFile(dir.Sub("parallel1.dat"), sale.bytes);
   const std::string tool = BinDir() + "/tillcast-template-preview";
   ASSERT_EQ(RunProgram({tool, dir.Sub("t.json"), dir.Sub("parallel1.dat"), dir.Sub("out.png")}, {}, 20000), 0);

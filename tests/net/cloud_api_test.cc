@@ -147,9 +147,9 @@ TEST_F(CloudApiTest, UploadIsVerifiedAndStoredByteForByte) {
 TEST_F(CloudApiTest, AReceiptWithALargeLogoIsStoredWhole) {
   // About 4 MB of receipt: a tall raster logo of zero and 0xFF bytes.
   Bind();
-  test::SaleSpec spec;
-  spec.logo_rows = 88000;
-  const test::TillReceipt receipt = test::SaleReceipt(spec);
+  test::SaleShape shape;
+  shape.logo_rows = 88000;
+  const test::TillReceipt receipt = test::SaleReceipt(shape);
   ASSERT_GE(receipt.bytes.size(), 4u << 20);
   test::WriteFile(dir_.Sub("parallel2.dat"), receipt.bytes);
   ASSERT_TRUE(net_.UploadTicketInfoFile(dir_.Sub("parallel2.dat"))) << sim_.LogText();

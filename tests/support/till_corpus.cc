@@ -86,19 +86,19 @@ std::string LogoBits(int rows) {
 
 }  // namespace
 
-TillReceipt SaleReceipt(const SaleSpec& spec) {
-  TillWriter w(spec.seed);
+TillReceipt SaleReceipt(const SaleShape& shape) {
+  TillWriter w(shape.seed);
   w.Command({kEsc, '@'});
   w.Command({kFs, '&'});       // Chinese character mode
   w.Command({kEsc, 'R', 15});  // China character set
-  if (spec.logo_rows > 0) {
+  if (shape.logo_rows > 0) {
     // In bands, as drivers send tall pictures (a printer takes a few
     // thousand rows per command).
     constexpr int kBandRows = 1024;
-    const std::string bits = LogoBits(spec.logo_rows);
+    const std::string bits = LogoBits(shape.logo_rows);
     w.Command({kEsc, 'a', 1});
-    for (int top = 0; top < spec.logo_rows; top += kBandRows) {
-      const int rows = std::min(kBandRows, spec.logo_rows - top);
+    for (int top = 0; top < shape.logo_rows; top += kBandRows) {
+      const int rows = std::min(kBandRows, shape.logo_rows - top);
       w.Command({kGs, 'v', '0', 0, kLogoWidthBytes, 0, rows & 0xFF, rows >> 8});
       w.Data(bits.substr(static_cast<size_t>(top) * kLogoWidthBytes, static_cast<size_t>(rows) * kLogoWidthBytes), 16);
     }
@@ -106,24 +106,24 @@ TillReceipt SaleReceipt(const SaleSpec& spec) {
   w.Command({kEsc, 'a', 1});
   w.Command({kGs, '!', 0x11});
   w.Command({kEsc, 'E', 1});
-  w.Line(spec.store);
+  w.Line(shape.store);
   // Back to plain text: the zero bytes every receipt carries.
   w.Command({kGs, '!', 0});
   w.Command({kEsc, 'E', 0});
   w.Command({kEsc, 'a', 0});
   w.Command({kEsc, '!', 0});
-  if (spec.payment_voucher) w.Line("支付凭证");
-  w.Line("小票号 " + spec.receipt_no);
+  if (shape.payment_voucher) w.Line("支付凭证");
+  w.Line("小票号 " + shape.receipt_no);
   w.Line("收银员 01  款台 1");
   w.Line("--------------------------------");
   int total = 0;
-  for (const SaleItem& item : spec.items) {
+  for (const SaleItem& item : shape.items) {
     const int amount = item.quantity * item.cents;
     total += amount;
     w.Line(item.name + " x" + std::to_string(item.quantity) + "    " + Money(amount));
   }
   w.Line("--------------------------------");
-  const int paid = spec.paid_cents >= 0 ? spec.paid_cents : (total + 99) / 100 * 100;
+  const int paid = shape.paid_cents >= 0 ? shape.paid_cents : (total + 99) / 100 * 100;
   w.Command({kEsc, 'E', 1});
   w.Line("合计：" + Money(total));
   w.Command({kEsc, 'E', 0});
@@ -135,40 +135,40 @@ TillReceipt SaleReceipt(const SaleSpec& spec) {
   w.Command({kGs, 'V', 66, 0});  // feed and cut
   TillReceipt r = w.Finish();
   r.total = Money(total);
-  r.receipt_no = spec.receipt_no;
+  r.receipt_no = shape.receipt_no;
   return r;
 }
 
 TillReceipt NumberedSale(const std::string& receipt_no, int logo_rows) {
-  SaleSpec spec;
-  spec.receipt_no = receipt_no;
-  spec.logo_rows = logo_rows;
-  spec.seed = static_cast<uint32_t>(std::hash<std::string>()(receipt_no));
-  return SaleReceipt(spec);
+  SaleShape shape;
+  shape.receipt_no = receipt_no;
+  shape.logo_rows = logo_rows;
+  shape.seed = static_cast<uint32_t>(std::hash<std::string>()(receipt_no));
+  return SaleReceipt(shape);
 }
 
 std::vector<TillReceipt> SaleCorpus(const std::string& base) {
   std::vector<TillReceipt> out;
-  SaleSpec s;
+  SaleShape s;
   s.receipt_no = "R" + base + "01";
   s.items = {{"面包", 1, 1200}};
   s.seed = 11;
   out.push_back(SaleReceipt(s));
 
-  s = SaleSpec();
+  s = SaleShape();
   s.receipt_no = "R" + base + "02";
   s.logo_rows = 96;
   s.seed = 12;
   out.push_back(SaleReceipt(s));
 
-  s = SaleSpec();
+  s = SaleShape();
   s.receipt_no = "R" + base + "03";
   s.items.clear();
   for (int i = 0; i < 120; ++i) s.items.push_back({"商品" + std::to_string(i), 1 + i % 3, 100 + i * 7});
   s.seed = 13;
   out.push_back(SaleReceipt(s));
 
-  s = SaleSpec();
+  s = SaleShape();
   s.receipt_no = "R" + base + "04";
   s.logo_rows = 6000;  // about 290 KB of picture
   s.seed = 14;

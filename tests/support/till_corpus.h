@@ -22,7 +22,7 @@ struct SaleItem {
   int cents = 0;  // price of one
 };
 
-struct SaleSpec {
+struct SaleShape {
   std::string store = "测试门店";  // UTF-8
   std::string receipt_no = "R20240501000000000001";
   std::vector<SaleItem> items = {{"矿泉水", 2, 250}, {"三明治", 1, 3150}};
@@ -40,7 +40,7 @@ struct TillReceipt {
 };
 
 // One sale receipt.
-TillReceipt SaleReceipt(const SaleSpec& spec);
+TillReceipt SaleReceipt(const SaleShape& shape);
 
 // A sale of the default items numbered `receipt_no`, with a logo of
 // `logo_rows` rows, its writes cut by a seed taken from the number.
