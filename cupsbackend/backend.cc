@@ -157,6 +157,7 @@ void CupsRunUser(const std::string& server_root, uid_t* uid, gid_t* gid) {
 int RunBackend(int argc, char** argv) {
   // Device discovery: there is no device of our own to list.
   if (argc == 1) return kBackendOk;
+  const uint64_t started = NowMs();
   if (argc < 6 || argc > 7) {
     std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
     return kBackendFailed;
@@ -184,6 +185,8 @@ int RunBackend(int argc, char** argv) {
   const bool inbox_ok = EnsureInbox(inbox, &why);
   if (!inbox_ok) Report("WARNING", "no copy for the agent: " + why);
   std::vector<Document> documents;
+  // When CUPS took the job: its first spooled document was written then.
+  uint64_t submitted = 0;
   if (inbox_ok) {
     const std::vector<std::string> paths =
         argc == 7 ? std::vector<std::string>{argv[6]} : JobDocuments(request_root, job);
@@ -195,6 +198,9 @@ int RunBackend(int argc, char** argv) {
         ::close(fd);
         continue;
       }
+      if (submitted == 0)
+        submitted =
+            static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000u + static_cast<uint64_t>(st.st_mtim.tv_nsec / 1000000);
       documents.push_back({fd, DocumentNumber(paths[i], static_cast<int>(i) + 1), ""});
     }
   }
@@ -259,6 +265,8 @@ int RunBackend(int argc, char** argv) {
     h.document = std::to_string(number);
     h.user = argv[2];
     h.title = argv[3];
+    if (submitted != 0) h.submitted = std::to_string(submitted);
+    h.started = std::to_string(started);
     auto file = std::make_unique<CopyFile>();
     std::string error;
     if (!file->Open(inbox, capture::FormatCupsCopyHeader(h), &error)) {

@@ -45,12 +45,13 @@ void AgentWiring::StartCapture() {
   settings.limits.outbox = {ps.outboxMaxCount, static_cast<uint64_t>(ps.outboxMaxMb) << 20, ps.outboxMaxDays};
   settings.limits.rejected = {ps.rejectedMaxCount, static_cast<uint64_t>(ps.rejectedMaxMb) << 20, ps.rejectedMaxDays};
   capture::CaptureUploadHooks hooks;
-  hooks.prepare = [](const std::string& bytes, const std::string& path, uint32_t tick, bool late, std::string* body,
-                     const std::atomic<bool>& abort) {
+  hooks.prepare = [](const std::string& bytes, const std::string& path, uint32_t tick, capture::CaptureAge age,
+                     std::string* body, const std::atomic<bool>& abort) {
     // Quitting ends a transfer or a wait for an absent printer at once.
     RestClient::ScopedAbort guard(&abort);
     ScopedPrintAbort print_guard(&abort);
-    return NetMgr::GetInstance().PrepareTicketUpload(bytes, path, tick, late, body);
+    return NetMgr::GetInstance().PrepareTicketUpload(bytes, path, tick, age == capture::CaptureAge::kLate, body,
+                                                     age == capture::CaptureAge::kHeld);
   };
   hooks.send = [](const std::string& body, const std::atomic<bool>& abort) {
     RestClient::ScopedAbort guard(&abort);

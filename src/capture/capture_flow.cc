@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/log.h"
 #include "base/text_util.h"
@@ -127,10 +128,28 @@ void CaptureFlow::OnSpoolFile(const std::string& path) {
 void CaptureFlow::OnCupsCopy(const std::string& path) {
   // Read and converted outside the lock: a PDF may take a while.
   std::string content;
-  const CupsCopyResult r = TakeCupsCopy(path, &content);
+  CupsCopyHeader header;
+  const CupsCopyResult r = TakeCupsCopy(path, &content, &header);
   if (r == CupsCopyResult::kKeep) return;
   if (r == CupsCopyResult::kSkip || content.empty()) {
     std::remove(path.c_str());
+    return;
+  }
+  uint64_t submitted_ms = 0;
+  if (hooks_.handover_held && CupsCopyWasHeld(header, &submitted_ms)) {
+    // Printed long ago and let go now, often together with other held jobs
+    // and beside the next sale: a sale of its own, not a reprint of those.
+    const std::string file = WriteOwnCaptureFile(content);
+    if (file.empty()) {
+      Log(LOG_ERROR, "cups copy %s could not be taken up; kept for the next start", path.c_str());
+      return;
+    }
+    int err = 0;
+    platform::RemoveDurably(path, &err);
+    Log(LOG_INFO, "cups job %s of queue %s waited %llu ms in its queue: captured on its own", header.job.c_str(),
+        header.queue.c_str(),
+        static_cast<unsigned long long>(std::strtoull(header.started.c_str(), nullptr, 10) - submitted_ms));
+    hooks_.handover_held(file, static_cast<uint32_t>(submitted_ms));
     return;
   }
   std::lock_guard<std::mutex> l(lock_);

@@ -40,6 +40,10 @@ class CaptureFlow {
     // A finished capture file and the tick at which the quiet rule let it
     // go, in capture order. Must not block.
     std::function<void(const std::string& path, uint32_t tick)> handover;
+    // A capture file of its own for a CUPS job its queue held back (the
+    // printer was away), with the till's print time as a tick: see
+    // CaptureAge::kHeld. Must not block.
+    std::function<void(const std::string& path, uint32_t tick)> handover_held;
   };
 
   explicit CaptureFlow(Hooks hooks);
@@ -55,8 +59,9 @@ class CaptureFlow {
   void OnSpoolFile(const std::string& path);
   // A CUPS job's copy (cups_copy.h) that arrived while the agent runs: what
   // it gives to capture (cups_capture.h) is appended to the pending file,
-  // as a spool file's text is. The copy is removed, also when it gives
-  // nothing; one that cannot be read now is left.
+  // as a spool file's text is; a job its queue held back goes to a capture
+  // file of its own and handover_held. The copy is removed, also when it
+  // gives nothing; one that cannot be read now is left.
   void OnCupsCopy(const std::string& path);
   // One tick of the upload timer. Returns true when the timer is to stop
   // (the pending file was handed over and nothing is pending).

@@ -45,7 +45,10 @@ CaptureRoad::CaptureRoad(Settings settings, CaptureUploadHooks hooks, std::funct
       uploader_(std::move(hooks), &outbox_, settings_.uploader),
       flow_(CaptureFlow::Hooks{
           clock_, settings_.data_folder, std::move(start_timer),
-          [this](const std::string& path, uint32_t tick) { uploader_.Handover(path, tick, false, true); }}) {}
+          [this](const std::string& path, uint32_t tick) { uploader_.Handover(path, tick, CaptureAge::kFresh, true); },
+          [this](const std::string& path, uint32_t tick) {
+            uploader_.Handover(path, tick, CaptureAge::kHeld, true);
+          }}) {}
 
 CaptureRoad::~CaptureRoad() { Stop(); }
 
@@ -57,11 +60,13 @@ void CaptureRoad::Start() {
 
 void CaptureRoad::Stop() { uploader_.Stop(); }
 
-void CaptureRoad::UploadFile(const std::string& path) { uploader_.Handover(path, clock_->TickCount(), false, false); }
+void CaptureRoad::UploadFile(const std::string& path) {
+  uploader_.Handover(path, clock_->TickCount(), CaptureAge::kFresh, false);
+}
 
 void CaptureRoad::TakeUpWaitingCupsCopy(const std::string& path) {
   const std::string file = flow_.ConvertWaitingCupsCopy(path);
-  if (!file.empty()) uploader_.Handover(file, clock_->TickCount(), true, true);
+  if (!file.empty()) uploader_.Handover(file, clock_->TickCount(), CaptureAge::kLate, true);
 }
 
 size_t CaptureRoad::Waiting() { return uploader_.Queued() + outbox_.Count(); }
@@ -77,10 +82,10 @@ void CaptureRoad::Recover() {
   if (captures.empty() && copies.empty()) return;
   Log(LOG_INFO, "capture: %zu capture files and %zu spool copies of an earlier run are taken up", captures.size(),
       copies.size());
-  for (const std::string& path : captures) uploader_.Handover(path, clock_->TickCount(), true, true);
+  for (const std::string& path : captures) uploader_.Handover(path, clock_->TickCount(), CaptureAge::kLate, true);
   for (const std::string& copy : copies) {
     const std::string file = flow_.ConvertLeftoverSpoolCopy(copy);
-    if (!file.empty()) uploader_.Handover(file, clock_->TickCount(), true, true);
+    if (!file.empty()) uploader_.Handover(file, clock_->TickCount(), CaptureAge::kLate, true);
   }
 }
 

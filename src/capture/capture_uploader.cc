@@ -38,10 +38,10 @@ void CaptureUploader::Stop() {
   idle_cv_.notify_all();
 }
 
-void CaptureUploader::Handover(const std::string& path, uint32_t tick, bool late, bool own) {
+void CaptureUploader::Handover(const std::string& path, uint32_t tick, CaptureAge age, bool own) {
   {
     std::lock_guard<std::mutex> l(mu_);
-    queue_.push_back({path, tick, late, own});
+    queue_.push_back({path, tick, age, own});
   }
   cv_.notify_all();
 }
@@ -121,7 +121,7 @@ void CaptureUploader::HandleCapture(const Item& item) {
     return;
   }
   std::string body;
-  const bool upload = hooks_.prepare && hooks_.prepare(bytes, item.path, item.tick, item.late, &body, stop_);
+  const bool upload = hooks_.prepare && hooks_.prepare(bytes, item.path, item.tick, item.age, &body, stop_);
   if (!upload) {
     if (item.own) platform::RemoveDurably(item.path, &err);
     return;

@@ -38,13 +38,24 @@ enum class UploadOutcome {
 // `code`: an HTTP status, or a transport failure (below 100, or -1).
 UploadOutcome ClassifyUploadReply(int code);
 
+// How the duplicate rule (a second capture within 5 s is a reprint) sees a
+// capture.
+enum class CaptureAge {
+  kFresh,  // printed just now: the rule at `tick`, then the additional receipt
+  kHeld,   // printed by the till long before it arrived (a print queue held
+           // it while the printer was away): `tick` is when the till printed
+           // it, and the rule is judged among held captures only, since one
+           // cannot be a reprint of a sale made while it waited
+  kLate,   // left by an agent that ended: neither the rule nor the receipt
+};
+
 struct CaptureUploadHooks {
   // A capture to be uploaded: its checks (size, Chinese text, payment
-  // voucher) and, unless `late` (a capture an ended agent left behind), the
-  // duplicate rule judged at `tick` and the additional receipt. True with
-  // the signed request body to upload; false when the capture is refused.
-  std::function<bool(const std::string& bytes, const std::string& path, uint32_t tick, bool late, std::string* body,
-                     const std::atomic<bool>& abort)>
+  // voucher) and, as `age` says, the duplicate rule judged at `tick` and
+  // the additional receipt. True with the signed request body to upload;
+  // false when the capture is refused.
+  std::function<bool(const std::string& bytes, const std::string& path, uint32_t tick, CaptureAge age,
+                     std::string* body, const std::atomic<bool>& abort)>
       prepare;
   // Sends one signed request body; returns the reply code. A transfer must
   // end soon after `abort` becomes true.
@@ -75,7 +86,7 @@ class CaptureUploader {
   // A finished capture file, handled after every one handed over before.
   // `own`: the file is the agent's own and is removed once it is in the
   // outbox (or refused); a file someone else handed over is left alone.
-  void Handover(const std::string& path, uint32_t tick, bool late, bool own);
+  void Handover(const std::string& path, uint32_t tick, CaptureAge age, bool own);
 
   // Something reached the cloud: the outbox is tried at once.
   void CloudReachable();
@@ -91,7 +102,7 @@ class CaptureUploader {
   struct Item {
     std::string path;
     uint32_t tick;
-    bool late;
+    CaptureAge age;
     bool own;
   };
   void Worker();

@@ -126,7 +126,7 @@ bool PdfTextUtf8(const std::string& pdf, std::string* text, std::string* why) {
   return true;
 }
 
-CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture) {
+CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture, CupsCopyHeader* header) {
   int err = 0;
   platform::ScopedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) {
@@ -170,6 +170,7 @@ CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture) {
     Log(LOG_WARNING, "cups copy %s is not a copy of a job; skipped", path.c_str());
     return CupsCopyResult::kSkip;
   }
+  if (header != nullptr) *header = h;
   const std::string document = bytes.substr(body);
   switch (CupsKindOfType(h.type)) {
     case CupsDocumentKind::kRaw: *capture = document; break;

@@ -38,6 +38,7 @@ enum class CupsCopyResult {
 // a header and kCupsCopyMaxDocument bytes) and makes its capture content.
 // Logs what it skips and why. A copy in a folder where the agent may not
 // remove files is left (it would be captured again at every start).
-CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture);
+// `header`, when given, receives the copy's header.
+CupsCopyResult TakeCupsCopy(const std::string& path, std::string* capture, CupsCopyHeader* header = nullptr);
 
 }  // namespace tillcast::capture

@@ -23,8 +23,9 @@ std::string Clean(const std::string& value) {
 std::string FormatCupsCopyHeader(const CupsCopyHeader& h) {
   std::string out = std::string(kCupsCopyMagic) + "\n";
   const std::pair<const char*, const std::string*> fields[] = {
-      {"type", &h.type},         {"source", &h.source}, {"queue", &h.queue}, {"job", &h.job},
-      {"document", &h.document}, {"user", &h.user},     {"title", &h.title}};
+      {"type", &h.type},   {"source", &h.source},       {"queue", &h.queue},
+      {"job", &h.job},     {"document", &h.document},   {"user", &h.user},
+      {"title", &h.title}, {"submitted", &h.submitted}, {"started", &h.started}};
   for (const auto& [key, value] : fields) out += std::string(key) + ": " + Clean(*value) + "\n";
   return out + "\n";
 }
@@ -61,8 +62,25 @@ bool ParseCupsCopyHeader(const std::string& bytes, CupsCopyHeader* header, size_
       header->user = value;
     else if (key == "title")
       header->title = value;
+    else if (key == "submitted")
+      header->submitted = value;
+    else if (key == "started")
+      header->started = value;
   }
   return false;
+}
+
+bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* submitted_ms) {
+  const auto millis = [](const std::string& text, uint64_t* out) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *out = std::strtoull(text.c_str(), nullptr, 10);
+    return *out > 0;
+  };
+  uint64_t submitted = 0, started = 0;
+  if (!millis(header.submitted, &submitted) || !millis(header.started, &started)) return false;
+  if (started < submitted || started - submitted <= kCupsHeldAfterMs) return false;
+  *submitted_ms = submitted;
+  return true;
 }
 
 std::string CupsCopyName(uint64_t unix_ms, long job, int document) {

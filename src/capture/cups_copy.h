@@ -13,6 +13,11 @@
 //   document: 1
 //   user: cashier
 //   title: receipt.txt
+//   submitted: 1796617921003    (milliseconds since 1970 when CUPS took the
+//                                job: its spooled document's time; empty
+//                                when the copy is made of the stream)
+//   started: 1796617927002      (when the backend was started for the
+//                                attempt that printed it)
 //
 //   <document bytes>
 //
@@ -45,7 +50,19 @@ struct CupsCopyHeader {
   std::string document;
   std::string user;
   std::string title;
+  std::string submitted;
+  std::string started;
 };
+
+// A job that reached the printer this long after CUPS took it was held by
+// its queue (the printer away, the queue stopped or busy): the till printed
+// it well before the copy arrives.
+inline constexpr uint64_t kCupsHeldAfterMs = 5000;
+
+// When the job's wait in its queue was longer than kCupsHeldAfterMs: true
+// with `*submitted_ms`. False for a copy that came through at once or does
+// not say when it was submitted.
+bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* submitted_ms);
 
 // The header, ending with its empty line. Values lose control characters
 // and are cut to 200 bytes.

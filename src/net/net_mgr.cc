@@ -171,35 +171,40 @@ bool NetMgr::UploadTicketInfoFile(const std::string& path) {
 }
 
 bool NetMgr::PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, bool late,
-                                 std::string* body) {
+                                 std::string* body, bool held) {
+  uint32_t& counter = held ? heldReceiptCounter_ : receiptCounter_;
   Log(LOG_INFO, "UploadTicketInfoFile %s", path.c_str());
   if (late) Log(LOG_INFO, "%s was left by an earlier run: uploaded without an additional receipt", path.c_str());
   if (bytes.size() < kMinTicketBytes) {
-    if (!late) receiptCounter_ = 0;
+    if (!late) counter = 0;
     Log(LOG_ERROR, "小票文件：%s  大小<100 不上传\n", path.c_str());
     return false;
   }
   if (!IsHasChinese(bytes.data(), bytes.size())) {
     Log(LOG_INFO, "IsHasChinese false!");
-    if (!late) receiptCounter_ = 0;
+    if (!late) counter = 0;
     return false;
   }
   if (bytes.find(kPaymentVoucher) != std::string::npos) return false;
-  if (!late && !PrintAddtionalReceipt(bytes, tick)) return false;
+  if (!late && !PrintAddtionalReceipt(bytes, tick, held)) return false;
   *body = SignedUploadBody(Base64Encode(bytes.data(), bytes.size()));
   return !body->empty();
 }
 
 bool NetMgr::PrintAddtionalReceipt(const std::string& data) { return PrintAddtionalReceipt(data, clock_->TickCount()); }
 
-bool NetMgr::PrintAddtionalReceipt(const std::string& data, uint32_t tick) {
+bool NetMgr::PrintAddtionalReceipt(const std::string& data, uint32_t tick, bool held) {
+  uint32_t& counter = held ? heldReceiptCounter_ : receiptCounter_;
+  uint32_t& last = held ? lastHeldReceiptTick_ : lastReceiptTick_;
   // Elapsed time, not "now - 5000 > last": that comparison wraps in the
   // first five seconds of the tick count and would reset every run there.
-  if (tick - lastReceiptTick_ > kDuplicateWindowMs) receiptCounter_ = 0;
-  lastReceiptTick_ = tick;
+  // Held captures may come out of order: one printed before the last is
+  // no reprint of it either.
+  if (tick - last > kDuplicateWindowMs) counter = 0;
+  last = tick;
 
   bool result;
-  if (receiptCounter_ == 0) {
+  if (counter == 0) {
     const std::string templ = DataMgr::GetInstance().GetBindInfo("RedisConfigReceiptKey");
     if (!templ.empty()) {
       ReceiptRenderer renderer;
@@ -215,9 +220,9 @@ bool NetMgr::PrintAddtionalReceipt(const std::string& data, uint32_t tick) {
       }
     }
     result = true;
-    receiptCounter_ += 1;
+    counter += 1;
   } else {
-    receiptCounter_ = 0;
+    counter = 0;
     result = false;
   }
   Log(LOG_INFO, "PrintAddtionalReceipt return  %s", result ? "true" : "false");

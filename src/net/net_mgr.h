@@ -78,17 +78,21 @@ class NetMgr {
   bool UploadTicketInfo(const std::string& content);
   bool PrintAddtionalReceipt(const std::string& data);
   // The duplicate rule judged at `tick` (when the capture was finished),
-  // not at the moment the printing runs.
-  bool PrintAddtionalReceipt(const std::string& data, uint32_t tick);
+  // not at the moment the printing runs. `held`: a capture a print queue
+  // held back, `tick` being when the till printed it; such captures are
+  // judged among themselves (a run of their own), leaving the run of fresh
+  // captures as it was.
+  bool PrintAddtionalReceipt(const std::string& data, uint32_t tick, bool held = false);
 
   // The two halves of UploadTicketInfoFile, for uploads that are kept until
   // the cloud takes them. PrepareTicketUpload runs the checks on the
   // captured `bytes` (`path` names them in the log) and, unless `late`, the
-  // duplicate rule at `tick` and the additional receipt; true with the
+  // duplicate rule at `tick` (among held captures when `held`) and the
+  // additional receipt; true with the
   // signed request body. SendTicketUpload posts such a body as it is (a
   // repeat is the same request, nonce included) and returns the reply code.
   bool PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, bool late,
-                           std::string* body);
+                           std::string* body, bool held = false);
   int32_t SendTicketUpload(const std::string& body);
 
   // Called after every cloud request that was answered with 200 (any
@@ -157,6 +161,9 @@ class NetMgr {
   std::condition_variable waitSignal_;
   uint32_t receiptCounter_ = 0;
   uint32_t lastReceiptTick_ = 0;
+  // The same rule for captures a print queue held back, on their print times.
+  uint32_t heldReceiptCounter_ = 0;
+  uint32_t lastHeldReceiptTick_ = 0;
 
   platform::Clock* clock_;
   NetLoopTimings timings_;

@@ -188,10 +188,10 @@ class RoadTest : public ::testing::Test {
  protected:
   CaptureUploadHooks Hooks() {
     CaptureUploadHooks h;
-    h.prepare = [this](const std::string& bytes, const std::string& path, uint32_t tick, bool late, std::string* body,
-                       const std::atomic<bool>&) {
+    h.prepare = [this](const std::string& bytes, const std::string& path, uint32_t tick, CaptureAge age,
+                       std::string* body, const std::atomic<bool>&) {
       std::lock_guard<std::mutex> l(mu_);
-      prepared_.push_back({path, tick, late});
+      prepared_.push_back({path, tick, age == CaptureAge::kLate});
       if (bytes.rfind("REFUSE", 0) == 0) return false;
       *body = "signed:" + bytes;
       return true;

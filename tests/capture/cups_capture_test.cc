@@ -27,8 +27,11 @@ using test::Gbk;
 
 std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
 
-std::string CopyOf(const std::string& type, const std::string& document, const std::string& job = "12") {
+std::string CopyOf(const std::string& type, const std::string& document, const std::string& job = "12",
+                   const std::string& submitted = "", const std::string& started = "") {
   CupsCopyHeader h;
+  h.submitted = submitted;
+  h.started = started;
   h.type = type;
   h.source = "document";
   h.queue = "Till";
@@ -48,6 +51,8 @@ TEST(CupsCopyFormat, HeaderReadsBackAndTheDocumentFollowsIt) {
   h.document = "2";
   h.user = "cashier";
   h.title = "line one\nsecond line";  // a title with a line break stays one line
+  h.submitted = "1796617921003";
+  h.started = "1796617927002";
   const std::string document("\x1b@\0\n\n", 5);
   const std::string copy = FormatCupsCopyHeader(h) + document;
   CupsCopyHeader back;
@@ -59,6 +64,8 @@ TEST(CupsCopyFormat, HeaderReadsBackAndTheDocumentFollowsIt) {
   EXPECT_EQ(back.job, "42");
   EXPECT_EQ(back.document, "2");
   EXPECT_EQ(back.title, "line one second line");
+  EXPECT_EQ(back.submitted, "1796617921003");
+  EXPECT_EQ(back.started, "1796617927002");
   EXPECT_EQ(copy.substr(body), document);
 }
 
@@ -73,6 +80,35 @@ TEST(CupsCopyFormat, WhatIsNotACopy) {
       "TILLCAST-CUPS-COPY 1\n" + std::string(5000, 'a') + "\n\nx",
   };
   for (const auto& c : cases) EXPECT_FALSE(ParseCupsCopyHeader(c, &h, &body)) << c.substr(0, 40);
+}
+
+TEST(CupsCopyFormat, AJobIsHeldWhenItReachedThePrinterMoreThanFiveSecondsAfterCupsTookIt) {
+  const struct {
+    const char* submitted;
+    const char* started;
+    bool held;
+  } cases[] = {
+      {"1796617921000", "1796617921800", false},  // printed at once
+      {"1796617921000", "1796617926000", false},  // 5000 ms: not yet
+      {"1796617921000", "1796617926001", true},
+      {"1796617921000", "1796618521000", true},  // ten minutes in a stopped queue
+      {"", "1796617926001", false},              // a copy of the stream: no time
+      {"1796617921000", "", false},
+      {"1796617930000", "1796617921000", false},  // clocks that disagree
+      {"17966179x1000", "1796618521000", false},
+      {"-5", "1796618521000", false},
+      {"99999999999999999999", "1796618521000", false},
+  };
+  for (const auto& c : cases) {
+    CupsCopyHeader h;
+    h.submitted = c.submitted;
+    h.started = c.started;
+    uint64_t submitted = 0;
+    EXPECT_EQ(CupsCopyWasHeld(h, &submitted), c.held) << c.submitted << " " << c.started;
+    if (c.held) {
+      EXPECT_EQ(submitted, 1796617921000ull);
+    }
+  }
 }
 
 TEST(CupsCopyFormat, NamesOfFinishedCopiesSortByTime) {
@@ -271,8 +307,13 @@ class CupsFlowTest : public CupsCopyTest {
       std::lock_guard<std::mutex> l(lock_);
       uploads_.push_back(test::ReadFile(path));
     };
+    h.handover_held = [this](const std::string& path, uint32_t tick) {
+      std::lock_guard<std::mutex> l(lock_);
+      held_.push_back({test::ReadFile(path), tick});
+    };
     return h;
   }
+  std::vector<std::pair<std::string, uint32_t>> held_;
   test::TempDir data_;
   platform::FakeClock clock_{7000};
   std::atomic<int> timer_starts_{0};
@@ -316,6 +357,32 @@ TEST_F(CupsFlowTest, ACopyThatWaitedBecomesACaptureFileOfItsOwn) {
   EXPECT_FALSE(test::FileExists(copy));
   EXPECT_EQ(flow.PendingFile(), "") << "not the pending capture";
   EXPECT_EQ(flow.ConvertWaitingCupsCopy(Put("04-1-1.copy", CopyOf("image/gif", "GIF89a"))), "");
+}
+
+TEST_F(CupsFlowTest, AJobItsQueueHeldBackIsASaleOfItsOwnWithTheTillsPrintTime) {
+  CaptureFlow flow(Hooks());
+  // A sale on the serial port is pending when the printer comes back and
+  // the queue lets go of a job the till printed 50 s before.
+  const uint8_t serial[] = "\x1b@serial sale";
+  flow.OnDriverData(1, serial, sizeof(serial) - 1);
+  const test::TillReceipt held = test::SaleReceipt({});
+  const std::string copy =
+      Put("05-7-1.copy", CopyOf("application/vnd.cups-raw", held.bytes, "7", "1796617921003", "1796617971003"));
+  flow.OnCupsCopy(copy);
+  EXPECT_FALSE(test::FileExists(copy));
+  ASSERT_EQ(held_.size(), 1u) << "handed over at once, not with the pending capture";
+  EXPECT_TRUE(held_[0].first == held.bytes) << "not mixed with the serial sale";
+  EXPECT_EQ(held_[0].second, static_cast<uint32_t>(1796617921003ull)) << "when the till printed it";
+  EXPECT_TRUE(log_.Contains("cups job 7 of queue Till waited 50000 ms in its queue: captured on its own"));
+  clock_.Advance(CaptureFlow::kQuietMs);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  ASSERT_EQ(uploads_.size(), 1u);
+  EXPECT_EQ(uploads_[0], "\x1b@serial sale");
+
+  // A job that came through at once joins the pending capture as before.
+  flow.OnCupsCopy(Put("06-8-1.copy", CopyOf("text/plain", "quick\n", "8", "1796617980000", "1796617980400")));
+  EXPECT_EQ(held_.size(), 1u);
+  EXPECT_NE(flow.PendingFile(), "");
 }
 
 }  // namespace

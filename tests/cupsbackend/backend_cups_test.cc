@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "capture/cups_copy.h"
 #include "support/pdf_writer.h"
@@ -19,6 +22,12 @@
 
 namespace tillcast::test {
 namespace {
+
+uint64_t UnixMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
 
 namespace fs = std::filesystem;
 
@@ -153,6 +162,9 @@ TEST_F(CupsBackendTest, RawEscPosJobReachesTheDeviceUnchangedAndItsCopyHoldsTheS
   EXPECT_EQ(copies[0].header.job, std::to_string(job));
   EXPECT_EQ(copies[0].header.title, "sale.bin");
   EXPECT_TRUE(copies[0].document == sale.bytes);
+  uint64_t submitted = 0;
+  EXPECT_FALSE(copies[0].header.submitted.empty());
+  EXPECT_FALSE(capture::CupsCopyWasHeld(copies[0].header, &submitted)) << "printed at once";
   EXPECT_EQ(InboxNames().size(), 1u) << "no temporary left";
   // The inbox the backend made: root's, shared with the group tillcast.
   struct stat st {};
@@ -198,6 +210,7 @@ TEST_F(CupsBackendTest, ADeviceThatFailsGivesCupsTheFailureAndTheJobIsCapturedOn
   START_OR_SKIP();
   WriteFile(device_ + "/fail", "");
   std::string why;
+  const uint64_t before_print = UnixMs();
   const int job =
       cups_.Print("Till", File("sale.bin", "\x1b@" + Gbk(U8(u8"演示门店 合计：36.50\n"))), {{"raw", "true"}}, &why);
   ASSERT_GT(job, 0) << why;
@@ -211,11 +224,23 @@ TEST_F(CupsBackendTest, ADeviceThatFailsGivesCupsTheFailureAndTheJobIsCapturedOn
   EXPECT_TRUE(Copies().empty()) << "nothing is captured of a job the device did not take";
   for (const auto& n : InboxNames()) ADD_FAILURE() << "left in the inbox: " << n;
 
+  // Long enough in the stopped queue to be told from a job printed at once.
+  std::this_thread::sleep_for(std::chrono::milliseconds(capture::kCupsHeldAfterMs + 200));
   unlink((device_ + "/fail").c_str());
+  const uint64_t resumed = UnixMs();
   ASSERT_TRUE(cups_.Resume("Till"));
   ASSERT_TRUE(cups_.WaitJobState(job, kJobCompleted, 15000)) << cups_.ErrorLog();
   EXPECT_EQ(Printed(), "\x1b@" + Gbk(U8(u8"演示门店 合计：36.50\n")));
-  EXPECT_EQ(Copies().size(), 1u) << "captured once, when it printed";
+  const auto copies = Copies();
+  ASSERT_EQ(copies.size(), 1u) << "captured once, when it printed";
+  // The copy says when CUPS took the job and when it printed, so the agent
+  // can tell a job held through the outage from a reprint.
+  uint64_t submitted = 0;
+  EXPECT_TRUE(capture::CupsCopyWasHeld(copies[0].header, &submitted))
+      << copies[0].header.submitted << " " << copies[0].header.started;
+  EXPECT_GE(submitted + 1000, before_print);
+  EXPECT_LE(submitted, before_print + 2000);
+  EXPECT_GE(std::strtoull(copies[0].header.started.c_str(), nullptr, 10) + 1000, resumed);
 }
 
 TEST_F(CupsBackendTest, ADeviceBackendOpenToOthersRunsAsCupsdsUserNotRoot) {

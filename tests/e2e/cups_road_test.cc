@@ -8,8 +8,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
+#include "capture/cups_copy.h"
 #include "sale_road.h"
 #include "shop.h"
 #include "support/pdf_writer.h"
@@ -26,6 +30,7 @@ const char* kFileDevice =
     "#!/bin/sh\n"
     "[ $# -eq 0 ] && exit 0\n"
     "dev=\"${DEVICE_URI#testdev:}\"\n"
+    "if [ -e \"$dev/off\" ]; then echo 'ERROR: the test printer is switched off' >&2; exit 1; fi\n"
     "if [ -n \"$6\" ]; then cat \"$6\" >> \"$dev/printed\"; else cat >> \"$dev/printed\"; fi\n";
 
 class CupsRoad : public ::testing::Test {
@@ -140,6 +145,41 @@ TEST_F(CupsRoad, WithTheAgentStoppedTheJobPrintsAndItsCopyWaitsUntilTheAgentStar
   // Its sale is past: no additional receipt comes out now.
   EXPECT_NE(shop_.AgentLog().find("was left by an earlier run"), std::string::npos);
   EXPECT_TRUE(shop_.Printed().empty());
+}
+
+TEST_F(CupsRoad, AJobHeldWhileThePrinterWasOffAndASaleRightAfterItAreTwoSalesBothUploaded) {
+  // The printer is off: the queue keeps the job and tries it again later.
+  WriteFile(device_ + "/off", "");
+  const TillReceipt held = Sale("R3005");
+  std::string why;
+  const int job = cups_.Print("Till", File("held.bin", held.bytes), {{"raw", "true"}}, &why);
+  ASSERT_GT(job, 0) << why;
+  ASSERT_TRUE(WaitUntil([&] { return cups_.ErrorLog().find("Backend returned status 1") != std::string::npos; }, 15000))
+      << cups_.ErrorLog();
+  std::this_thread::sleep_for(std::chrono::milliseconds(capture::kCupsHeldAfterMs + 200));
+
+  // Switched on: the held job prints at the queue's next try, and the next
+  // sale on the serial port follows within a second, as at a busy till.
+  ::unlink((device_ + "/off").c_str());
+  constexpr int kPrinterStopped = 5;
+  if (cups_.PrinterState("Till") == kPrinterStopped) {
+    ASSERT_TRUE(cups_.Resume("Till"));
+  }
+  ASSERT_TRUE(cups_.WaitJobState(job, 9, 40000)) << cups_.ErrorLog();
+  const TillReceipt next = Sale("R3006");
+  ASSERT_TRUE(shop_.WriteTill(next.bytes));
+
+  ASSERT_TRUE(WaitUntil([&] { return shop_.Uploads().size() >= 2; }, 20000))
+      << "a sale was taken for a reprint of the other; log:\n"
+      << shop_.AgentLog();
+  std::vector<std::string> uploaded;
+  for (const auto& path : shop_.Uploads()) uploaded.push_back(ReadFile(path));
+  EXPECT_EQ(uploaded.size(), 2u);
+  EXPECT_NE(std::find(uploaded.begin(), uploaded.end(), held.bytes), uploaded.end()) << "the held job, on its own";
+  EXPECT_NE(std::find(uploaded.begin(), uploaded.end(), next.bytes), uploaded.end()) << "the serial sale, on its own";
+  EXPECT_NE(shop_.AgentLog().find("waited"), std::string::npos);
+  EXPECT_TRUE(WaitUntil([&] { return Extras(shop_, {next.bytes}).size() == 2; }, 10000))
+      << "each sale gets its additional receipt";
 }
 
 }  // namespace

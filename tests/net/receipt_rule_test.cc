@@ -128,6 +128,24 @@ TEST_F(ReceiptRuleTest, TheRuleJudgesTheTicksTheCapturesWereFinishedAtNotWhenThe
   EXPECT_FALSE(net_.PrepareTicketUpload(std::string(150, 'A'), "ascii.dat", 200000, true, &body));
 }
 
+TEST_F(ReceiptRuleTest, HeldCapturesAreJudgedAmongThemselvesAndLeaveTheRunOfFreshOnesAlone) {
+  data().SetBindInfo("RedisConfigReceiptKey", "{\"format\":\"json\"}");
+  data().SetBindInfo("appId", "app-1");
+  const std::string sale = test::ReadFile(Capture(150));
+  std::string body;
+  // The printer comes back: a queue lets go of two jobs the till printed
+  // 40 s and 30 s before, and a sale on the serial port comes right after.
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "fresh1.dat", 100000, false, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "held1.dat", 60000, false, &body, true)) << "not a reprint of fresh1";
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "held2.dat", 70000, false, &body, true)) << "printed 10 s after held1";
+  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "fresh2.dat", 101000, false, &body))
+      << "the fresh run is as it was: fresh2 is fresh1's reprint";
+  // The till printed a job twice while the printer was away: the second
+  // copy is the reprint, as it would have been at once.
+  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "held2-copy.dat", 71500, false, &body, true));
+  EXPECT_EQ(rendered_.size(), 3u);
+}
+
 TEST_F(ReceiptRuleTest, BindingWithoutDeviceKeySendsNothing) {
   test::RawServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
   data().SetConfig("URL", server.url());

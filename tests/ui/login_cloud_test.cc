@@ -53,9 +53,10 @@ class LoginCloudTest : public test::UiFixture {
     capture::CaptureRoad::Settings road;
     road.data_folder = GetDataFolder();
     capture::CaptureUploadHooks hooks;
-    hooks.prepare = [this](const std::string& bytes, const std::string& path, uint32_t tick, bool late,
+    hooks.prepare = [this](const std::string& bytes, const std::string& path, uint32_t tick, capture::CaptureAge age,
                            std::string* body, const std::atomic<bool>&) {
-      return net_.PrepareTicketUpload(bytes, path, tick, late, body);
+      return net_.PrepareTicketUpload(bytes, path, tick, age == capture::CaptureAge::kLate, body,
+                                      age == capture::CaptureAge::kHeld);
     };
     hooks.send = [this](const std::string& body, const std::atomic<bool>&) { return net_.SendTicketUpload(body); };
     road_ = std::make_unique<capture::CaptureRoad>(road, hooks, nullptr);

@@ -91,7 +91,7 @@ class RecordingCloud final : public CloudApi {
   // is cleared.
   capture::CaptureUploadHooks UploadHooks() {
     capture::CaptureUploadHooks h;
-    h.prepare = [this](const std::string& bytes, const std::string&, uint32_t, bool, std::string* body,
+    h.prepare = [this](const std::string& bytes, const std::string&, uint32_t, capture::CaptureAge, std::string* body,
                        const std::atomic<bool>& abort) {
       while (hold_uploads.load() && !abort.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       *body = bytes;
