@@ -14,10 +14,6 @@ namespace {
 using platform::FakeServiceManager;
 using test::Count;
 
-TEST(DriverService, NameFollowsTheBuildWidth) {
-  EXPECT_EQ(DriverServiceName(), sizeof(void*) == 8 ? "SerialFilter64" : "SerialFilter");
-}
-
 TEST(DriverService, ImagePathIsTheDriverFolderPlusTheName) {
   test::ScopedEnv env("TILLCAST_DRIVER_DIR", "/opt/drivers");
   EXPECT_EQ(DriverImagePath("SerialFilter64"), "/opt/drivers/SerialFilter64");
