@@ -157,8 +157,7 @@ bool EvdevKeyboardHook::Install(KeyboardHookProc proc) {
   }
   if (devices_.empty())
     Say(kLogInfo, "keyboard hook: no keyboard yet, waiting for one in %s", options_.input_dir.c_str());
-  stop_.store(false);
-  thread_ = std::thread(&EvdevKeyboardHook::Run, this);
+  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
   installed_ = true;
   Say(kLogInfo, "keyboard hook installed: %zu device(s), virtual keyboard %s", devices_.size(),
       virtual_node_.empty() ? "(node unknown)" : virtual_node_.c_str());
@@ -167,7 +166,7 @@ bool EvdevKeyboardHook::Install(KeyboardHookProc proc) {
 
 void EvdevKeyboardHook::Uninstall() {
   if (!installed_) return;
-  stop_.store(true);
+  thread_.request_stop();
   const uint64_t one = 1;
   if (::write(wake_.get(), &one, sizeof(one)) < 0) {
     // The eventfd cannot be full after a single write; nothing to do.
@@ -290,16 +289,16 @@ EvdevKeyboardHook::GrabResult EvdevKeyboardHook::TryGrab(Device& d) {
   return GrabResult::kGrabbed;
 }
 
-void EvdevKeyboardHook::Run() {
+void EvdevKeyboardHook::Run(std::stop_token stop) {
   epoll_event events[16];
-  while (!stop_.load()) {
+  while (!stop.stop_requested()) {
     const int n = ::epoll_wait(epoll_.get(), events, 16, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       Say(kLogError, "keyboard hook: epoll_wait: %s", std::strerror(errno));
       return;
     }
-    for (int i = 0; i < n && !stop_.load(); ++i) {
+    for (int i = 0; i < n && !stop.stop_requested(); ++i) {
       const int fd = events[i].data.fd;
       if (fd == wake_.get()) continue;
       if (fd == inotify_.get()) {

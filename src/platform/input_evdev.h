@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,7 +65,7 @@ class EvdevKeyboardHook final : public KeyboardHook, public KeySynthesizer {
 
  private:
   struct Device;
-  void Run();
+  void Run(std::stop_token stop);
   void ScanFolder(int* refused);
   void TryConfiguredPaths();
   // Opens, checks and grabs one node. Returns the errno of a refused open
@@ -95,8 +96,8 @@ class EvdevKeyboardHook final : public KeyboardHook, public KeySynthesizer {
   ScopedFd epoll_;
   ScopedFd inotify_;
   ScopedFd wake_;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
+  // The input thread; Uninstall asks it to stop and wakes its wait.
+  std::jthread thread_;
   bool installed_ = false;
 
   mutable std::mutex devices_mu_;  // the input thread writes, others read

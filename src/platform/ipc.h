@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/scoped_fd.h"
+
 namespace tillcast::platform {
 
 inline constexpr uint32_t kMaxIpcPayload = 16u * 1024u * 1024u;
@@ -44,8 +46,10 @@ class IpcServer {
   void HandleClient(int fd);
   std::string path_;
   IpcHandler handler_;
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
+  ScopedFd listen_fd_;
+  // A pipe whose write end Stop writes to, so the serving thread's poll
+  // returns.
+  ScopedFd wake_read_, wake_write_;
   std::thread thread_;
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/ipc.h"
@@ -62,8 +63,8 @@ bool IpcServer::Start(const std::string& path, IpcHandler handler, int* err) {
     if (err) *err = ENAMETOOLONG;
     return false;
   }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     if (err) *err = errno;
     return false;
   }
@@ -71,14 +72,16 @@ bool IpcServer::Start(const std::string& path, IpcHandler handler, int* err) {
   // is left over from a process that died.
   unlink(path.c_str());
   const mode_t old = umask(0177);
-  const int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  const int rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   umask(old);
-  if (rc != 0 || chmod(path.c_str(), 0600) != 0 || listen(fd, 8) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+  int wake[2] = {-1, -1};
+  if (rc != 0 || chmod(path.c_str(), 0600) != 0 || listen(fd.get(), 8) != 0 || pipe2(wake, O_CLOEXEC) != 0) {
     if (err) *err = errno;
-    close(fd);
     return false;
   }
-  listen_fd_ = fd;
+  listen_fd_ = std::move(fd);
+  wake_read_.reset(wake[0]);
+  wake_write_.reset(wake[1]);
   path_ = path;
   handler_ = std::move(handler);
   thread_ = std::thread([this] { Serve(); });
@@ -88,26 +91,23 @@ bool IpcServer::Start(const std::string& path, IpcHandler handler, int* err) {
 void IpcServer::Stop() {
   if (!thread_.joinable()) return;
   const char c = 'q';
-  (void)!write(wake_[1], &c, 1);
+  (void)!write(wake_write_.get(), &c, 1);
   thread_.join();
-  close(listen_fd_);
-  close(wake_[0]);
-  close(wake_[1]);
-  listen_fd_ = wake_[0] = wake_[1] = -1;
+  listen_fd_.reset();
+  wake_read_.reset();
+  wake_write_.reset();
   unlink(path_.c_str());
 }
 
 void IpcServer::Serve() {
   for (;;) {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[2] = {{listen_fd_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
     const int pr = poll(fds, 2, -1);
     if (pr < 0 && errno == EINTR) continue;
     if (pr < 0 || (fds[1].revents & POLLIN)) return;
     if (!(fds[0].revents & POLLIN)) continue;
-    const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    HandleClient(client);
-    close(client);
+    const ScopedFd client(accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (client.valid()) HandleClient(client.get());
   }
 }
 
@@ -145,14 +145,13 @@ bool Exchange(const std::string& path, uint32_t code, const std::string& payload
     if (error) *error = "socket path too long";
     return false;
   }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     if (error) *error = std::strerror(errno);
     return false;
   }
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     if (error) *error = std::string("cannot reach ") + path + ": " + std::strerror(errno);
-    close(fd);
     return false;
   }
   std::string msg(8, '\0');
@@ -160,8 +159,9 @@ bool Exchange(const std::string& path, uint32_t code, const std::string& payload
   PutU32(msg.data() + 4, static_cast<uint32_t>(payload.size()));
   msg += payload;
   char reply[4];
-  const bool sent = Transfer(fd, msg.data(), msg.size(), false, timeout_ms) && Transfer(fd, reply, 4, true, timeout_ms);
-  close(fd);
+  const bool sent =
+      Transfer(fd.get(), msg.data(), msg.size(), false, timeout_ms) && Transfer(fd.get(), reply, 4, true, timeout_ms);
+  fd.reset();
   if (!sent) {
     if (error) *error = "no reply from the agent";
     return false;

@@ -163,7 +163,6 @@ TEST(InfoRun, HelpAndVersionAloneOnlyInform) {
 }
 
 TEST_F(StartupTest, UninstallAloneRemovesTheServiceAndNothingElse) {
-  services_.services["SerialFilter64"] = {{"SerialFilter64", 1, 3, "/x"}, platform::kServiceRunning};
   for (const char* word : {"UNINSTALL", "Uninstall"}) {
     services_.services["SerialFilter64"] = {{"SerialFilter64", 1, 3, "/x"}, platform::kServiceRunning};
     EXPECT_EQ(Run({"tillcast", word}), 0);

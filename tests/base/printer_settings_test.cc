@@ -25,26 +25,25 @@ class PrinterSettingsTest : public ::testing::Test {
   test::ScopedEnv env_{"XDG_DATA_HOME", dir_.path()};
 };
 
-TEST_F(PrinterSettingsTest, DefaultsWithoutTheSection) {
-  const PrinterSettings s = Read("[proxy]\nhttp_ip=1.2.3.4\n");
-  EXPECT_EQ(s.openAttempts, 51);
-  EXPECT_EQ(s.holdSeconds, 600);
-  EXPECT_EQ(s.holdRetryMs, 2000);
-  EXPECT_EQ(s.statusTimeoutMs, 500);
-  EXPECT_EQ(s.receiptMaxKb, 256);
-  EXPECT_EQ(s.receiptMaxPictures, 16);
-}
-
-TEST_F(PrinterSettingsTest, ValuesAreReadAndBadOnesTakeTheDefault) {
-  const PrinterSettings s = Read(
-      "[Printer]\nopen_attempts=3\nHOLD_SECONDS=2\nhold_retry_ms=5\nstatus_timeout_ms=0\n"
-      "receipt_max_kb=-1\nreceipt_max_pictures=12x\n");
-  EXPECT_EQ(s.openAttempts, 3);
-  EXPECT_EQ(s.holdSeconds, 2);
-  EXPECT_EQ(s.holdRetryMs, 2000);   // below 10 ms
-  EXPECT_EQ(s.statusTimeoutMs, 0);  // 0: no status request
-  EXPECT_EQ(s.receiptMaxKb, 256);
-  EXPECT_EQ(s.receiptMaxPictures, 16);
+TEST_F(PrinterSettingsTest, ValuesAreReadAndMissingOrBadOnesTakeTheDefault) {
+  const struct {
+    const char* ini;
+    int openAttempts, holdSeconds, holdRetryMs, statusTimeoutMs, receiptMaxKb, receiptMaxPictures;
+  } cases[] = {
+      {"[proxy]\nhttp_ip=1.2.3.4\n", 51, 600, 2000, 500, 256, 16},  // no [printer] section
+      {"[Printer]\nopen_attempts=3\nHOLD_SECONDS=2\nhold_retry_ms=5\nstatus_timeout_ms=0\n"
+       "receipt_max_kb=-1\nreceipt_max_pictures=12x\n",
+       3, 2, 2000 /* below 10 ms */, 0 /* 0: no status request */, 256, 16},
+  };
+  for (const auto& c : cases) {
+    const PrinterSettings s = Read(c.ini);
+    EXPECT_EQ(s.openAttempts, c.openAttempts) << c.ini;
+    EXPECT_EQ(s.holdSeconds, c.holdSeconds) << c.ini;
+    EXPECT_EQ(s.holdRetryMs, c.holdRetryMs) << c.ini;
+    EXPECT_EQ(s.statusTimeoutMs, c.statusTimeoutMs) << c.ini;
+    EXPECT_EQ(s.receiptMaxKb, c.receiptMaxKb) << c.ini;
+    EXPECT_EQ(s.receiptMaxPictures, c.receiptMaxPictures) << c.ini;
+  }
 }
 
 }  // namespace

@@ -24,8 +24,7 @@ namespace tillcast::capture {
 namespace {
 
 using test::Gbk;
-
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+using test::U8;
 
 std::string CopyOf(const std::string& type, const std::string& document, const std::string& job = "12",
                    const std::string& submitted = "", const std::string& started = "") {

@@ -39,6 +39,7 @@ namespace {
 
 using namespace driver;
 using platform::ScopedFd;
+using test::ConnectLoopback;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -52,22 +53,6 @@ struct Captured {
     return serial;
   }
 };
-
-// Connects to 127.0.0.1:`port` (blocking), retrying while the port is not
-// there yet; invalid after `timeout_ms`.
-ScopedFd ConnectLoopback(int port, int timeout_ms = 10000) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    if (Clock::now() > end) return ScopedFd();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
 
 // Reads what the peer sends until it ends the connection or `timeout_ms`
 // pass; `*ended` tells which (end of file or a reset).

@@ -19,6 +19,7 @@
 #include "capture/driver_service.h"
 #include "capture/serial_watcher.h"
 #include "platform/process.h"
+#include "platform/scoped_fd.h"
 #include "platform/service_manager.h"
 #include "support/subprocess.h"
 #include "support/test_support.h"
@@ -27,18 +28,7 @@ namespace tillcast {
 namespace {
 
 using namespace driver;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using platform::ScopedFd;
 
 // Reads until `want` bytes arrived or 10 s passed.
 std::string ReadAll(int fd, size_t want) {
@@ -94,11 +84,11 @@ class DriverProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     socket_ = dir_.Sub("sf.sock");
-    printer_master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(printer_master_, 0);
-    ASSERT_EQ(grantpt(printer_master_), 0);
-    ASSERT_EQ(unlockpt(printer_master_), 0);
-    const std::string printer = ptsname(printer_master_);
+    printer_master_.reset(posix_openpt(O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(printer_master_.valid());
+    ASSERT_EQ(grantpt(printer_master_.get()), 0);
+    ASSERT_EQ(unlockpt(printer_master_.get()), 0);
+    const std::string printer = ptsname(printer_master_.get());
     test::WriteFile(dir_.Sub("sf.conf"), "socket " + socket_ + "\nserial 1 " + dir_.Sub("COM1") + " " + printer +
                                              " 9600\nparallel 1 " + dir_.Sub("LPT1") + "\n");
   }
@@ -109,7 +99,7 @@ class DriverProcess : public ::testing::Test {
       daemon_->Wait(5000);
     }
     daemon_.reset();
-    close(printer_master_);
+    printer_master_.reset();
     EXPECT_TRUE(test::WaitUntil([&] { return test::ProcessesMentioning(dir_.path()).empty(); }, 5000))
         << "processes left behind";
   }
@@ -153,7 +143,7 @@ class DriverProcess : public ::testing::Test {
 
   test::TempDir dir_;
   std::string socket_;
-  int printer_master_ = -1;
+  ScopedFd printer_master_;
   std::unique_ptr<test::Subprocess> daemon_;
   capture::ManualTimerService* timers_ = nullptr;
   Collected got_;
@@ -166,22 +156,22 @@ TEST_F(DriverProcess, TillBytesReachThePrinterAndTheCallbackUnchanged) {
   ASSERT_TRUE(watcher_->Init([&] { Register(); }));
   ASSERT_EQ(watcher_->MonitorCount(), 2u);
 
-  Fd till(open(dir_.Sub("COM1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ScopedFd till(open(dir_.Sub("COM1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   ASSERT_GE(till.get(), 0);
   std::string receipt;
   for (int i = 0; i < 20000; ++i) receipt.push_back(static_cast<char>((i * 7 + i / 256) & 0xFF));
   for (size_t off = 0; off < receipt.size(); off += 1500) WriteAll(till.get(), receipt.substr(off, 1500));
 
-  EXPECT_EQ(ReadAll(printer_master_, receipt.size()), receipt);
+  EXPECT_EQ(ReadAll(printer_master_.get(), receipt.size()), receipt);
   ASSERT_TRUE(test::WaitUntil([&] { return got_.Serial().size() >= receipt.size(); }, 10000));
   EXPECT_EQ(got_.Serial(), receipt);
 
   // The printer's answers go back to the till.
-  WriteAll(printer_master_, "\x10\x04\x01");
+  WriteAll(printer_master_.get(), "\x10\x04\x01");
   EXPECT_EQ(ReadAll(till.get(), 3), "\x10\x04\x01");
 
   // The parallel port is a FIFO that only captures.
-  Fd lpt(open(dir_.Sub("LPT1").c_str(), O_WRONLY | O_NONBLOCK));
+  ScopedFd lpt(open(dir_.Sub("LPT1").c_str(), O_WRONLY | O_NONBLOCK));
   ASSERT_GE(lpt.get(), 0);
   WriteAll(lpt.get(), "\x1b@parallel receipt\n");
   ASSERT_TRUE(test::WaitUntil([&] { return got_.Parallel().size() >= 19; }, 10000));
@@ -271,17 +261,17 @@ TEST_F(DriverProcess, StartLoopStartsTheDriverOverAStaleRecordAndAgainAfterItIsK
   EXPECT_NE(first, other.pid());
   EXPECT_TRUE(platform::ProcessAlive(other.pid())) << "the other process was touched";
 
-  Fd till(open(dir_.Sub("COM1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  ScopedFd till(open(dir_.Sub("COM1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   EXPECT_GE(till.get(), 0);
   if (started && till.get() >= 0) {
     WriteAll(till.get(), "before;");
-    EXPECT_EQ(ReadAll(printer_master_, 7), "before;");
+    EXPECT_EQ(ReadAll(printer_master_.get(), 7), "before;");
     kill(first, SIGKILL);
     EXPECT_TRUE(test::WaitUntil([&] { return driver_pid() != first && running(); }, 10000));
     EXPECT_TRUE(
         test::WaitUntil([&] { return log.Contains("capture driver service SerialFilter64 restarted"); }, 10000));
     WriteAll(till.get(), "after the restart;");
-    EXPECT_EQ(ReadAll(printer_master_, 18), "after the restart;");
+    EXPECT_EQ(ReadAll(printer_master_.get(), 18), "after the restart;");
   }
   exiting = true;
   loop.join();

@@ -12,10 +12,7 @@ namespace tillcast {
 namespace {
 
 using platform::FakeServiceManager;
-
-TEST(DriverService, NameFollowsTheBuildWidth) {
-  EXPECT_EQ(DriverServiceName(), sizeof(void*) == 8 ? "SerialFilter64" : "SerialFilter");
-}
+using test::Count;
 
 TEST(DriverService, ImagePathIsTheDriverFolderPlusTheName) {
   test::ScopedEnv env("TILLCAST_DRIVER_DIR", "/opt/drivers");
@@ -100,13 +97,6 @@ TEST(DriverService, StartLoopRetriesUntilSuccessAndEndsOnExit) {
   DriverService s2(&never, "SerialFilter64");
   s2.RunStartLoop(exiting, 10);  // returns at once
   EXPECT_EQ(never.creates, 0);
-}
-
-// How often `needle` occurs in `text`.
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-  return n;
 }
 
 class SystemOwnedDriver : public ::testing::Test {

@@ -35,8 +35,6 @@ constexpr int kJobPending = 3;
 constexpr int kJobCompleted = 9;
 constexpr int kPrinterStopped = 5;
 
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
 const char* kTestDevice =
     "#!/bin/sh\n"
     "[ $# -eq 0 ] && exit 0\n"

@@ -39,12 +39,6 @@ std::vector<int> PrintedNumbers(const Shop& shop) {
   return out;
 }
 
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
 // Every job 0..count-1 printed, in order; a job printed twice only right
 // after itself (a duplicate beside a kill), at most `duplicates` times.
 void ExpectEachInOrder(const std::vector<int>& printed, int count, size_t duplicates) {
@@ -72,19 +66,6 @@ void ExpectEachInOrder(const std::vector<int>& printed, int count, size_t duplic
 // "打印完成" in GBK: one job reached the printer.
 constexpr char kPrintedLine[] = "\xb4\xf2\xd3\xa1\xcd\xea\xb3\xc9";
 
-bool StartShop(Shop& shop, bool redis_aof = false) {
-  std::string why;
-  if (!shop.Start(&why, redis_aof)) {
-    ADD_FAILURE() << why;
-    return false;
-  }
-  if (!shop.WaitReady(20000)) {
-    ADD_FAILURE() << "agent not bound/connected; log:\n" << shop.AgentLog();
-    return false;
-  }
-  return true;
-}
-
 bool WaitHeld(const Shop& shop, size_t times = 1) {
   return WaitUntil([&] { return Count(shop.AgentLog(), "waits for the printer") >= times; }, 15000);
 }
@@ -94,7 +75,10 @@ bool WaitHeld(const Shop& shop, size_t times = 1) {
 // jobs, or none when that did not happen.
 std::vector<std::string> HoldThreeJobs(Shop& shop) {
   shop.AddSettings(kFastPrinter);
-  if (!StartShop(shop)) return {};
+  if (const auto up = shop.StartReady(); !up) {
+    ADD_FAILURE() << up.message();
+    return {};
+  }
   shop.StopPrinter();
   const std::vector<std::string> jobs = NumberedJobs(0, 3);
   if (!shop.PushRawMany(jobs) || !WaitHeld(shop)) {
@@ -126,7 +110,7 @@ TEST(CloudJobFaults, SerialPrinterThatStopsAnsweringIsHeldThenPrinted) {
   Shop shop;
   shop.AddSettings(kFastPrinter);
   shop.UseSerialPrinter();
-  ASSERT_TRUE(StartShop(shop));
+  ASSERT_TRUE(shop.StartReady());
   const std::vector<std::string> jobs = NumberedJobs(0, 2);
   ASSERT_TRUE(shop.PushRaw(jobs[0], "s0"));
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() == 1; }, 15000)) << shop.AgentLog();
@@ -147,7 +131,7 @@ TEST(CloudJobFaults, SerialPrinterThatStopsAnsweringIsHeldThenPrinted) {
 TEST(CloudJobFaults, NotifyIsServedWhileAJobWaitsForThePrinter) {
   Shop shop;
   shop.AddSettings(kFastPrinter);
-  ASSERT_TRUE(StartShop(shop));
+  ASSERT_TRUE(shop.StartReady());
   shop.StopPrinter();
   ASSERT_TRUE(shop.PushRaw(NumberedJobs(0, 1)[0], "held"));
   ASSERT_TRUE(WaitHeld(shop)) << shop.AgentLog();
@@ -163,7 +147,7 @@ TEST(CloudJobFaults, NotifyIsServedWhileAJobWaitsForThePrinter) {
 
 TEST(CloudJobFaults, AgentKilledInTheMiddleOf200JobsPrintsEachAtLeastOnceInOrder) {
   Shop shop;
-  ASSERT_TRUE(StartShop(shop));
+  ASSERT_TRUE(shop.StartReady());
   ASSERT_TRUE(shop.PushRawMany(NumberedJobs(0, 200)));
   // Killed as soon as a few have gone out; the printer's documents lag.
   ASSERT_TRUE(WaitUntil([&] { return Count(shop.AgentLog(), kPrintedLine) >= 5; }, 30000));
@@ -184,7 +168,7 @@ TEST(CloudJobFaults, AgentKilledInTheMiddleOf200JobsPrintsEachAtLeastOnceInOrder
 
 TEST(CloudJobFaults, RedisKilledDuringARunAndRestartedLosesNone) {
   Shop shop;
-  ASSERT_TRUE(StartShop(shop, /*redis_aof=*/true));
+  ASSERT_TRUE(shop.StartReady(/*redis_aof=*/true));
   ASSERT_TRUE(shop.PushRawMany(NumberedJobs(0, 200)));
   ASSERT_TRUE(WaitUntil([&] { return Count(shop.AgentLog(), kPrintedLine) >= 5; }, 30000));
   std::string why;
@@ -201,7 +185,7 @@ TEST(CloudJobFaults, RedisKilledDuringARunAndRestartedLosesNone) {
 TEST(CloudJobFaults, AJobThatKillsTheAgentTwiceGoesToTheDeadList) {
   Shop shop;
   shop.AddSettings(kFastPrinter);
-  ASSERT_TRUE(StartShop(shop));
+  ASSERT_TRUE(shop.StartReady());
   // Paused, the printer takes no more bytes: printing the big job blocks,
   // and the agent is killed in it, twice, as a job that crashed it would.
   shop.PausePrinter();
@@ -256,7 +240,7 @@ TEST(CloudJobFaults, ShutdownWhileAJobWaitsKeepsItAndEndsWithinFiveSeconds) {
 TEST(CloudJobFaults, PayloadsOfManyMegabytesLeaveTheLogShort) {
   constexpr size_t kBytes = kUnderSanitizer ? 2 << 20 : 12 << 20;
   Shop shop;
-  ASSERT_TRUE(StartShop(shop));
+  ASSERT_TRUE(shop.StartReady());
   const size_t before = shop.AgentLog().size();
   std::string job = "\x1b@BIG ";
   job += std::string(kBytes, 'b');

@@ -17,9 +17,7 @@ std::string Describe(const std::vector<PrintedDoc>& docs) {
 
 TEST(CloudJobRoad, RawJobReachesThePrinterUnchanged) {
   Shop shop;
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady());
 
   // Chinese text, size and bold, a small raster picture with every byte
   // value a picture can hold, feeds and a cut.
@@ -55,15 +53,14 @@ void ExpectPrintedInOrder(Shop& shop, const std::vector<std::string>& jobs, int 
 
 TEST(CloudJobRoad, TwoHundredJobsInOrderAcrossARedisRestart) {
   Shop shop;
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why, /*redis_aof=*/true)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady(/*redis_aof=*/true));
 
   std::vector<std::string> jobs = NumberedJobs(0, 100);
   ASSERT_TRUE(shop.PushRawMany(jobs));
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() >= 100; }, 20000)) << Describe(shop.Printed());
 
   // The server goes away under the agent's waiting pop and comes back.
+  std::string why;
   ASSERT_TRUE(shop.RestartRedis(&why)) << why;
   const std::vector<std::string> rest = NumberedJobs(100, 100);
   ASSERT_TRUE(shop.PushRawMany(rest));
@@ -75,12 +72,11 @@ TEST(CloudJobRoad, TwoHundredJobsInOrderAcrossARedisRestart) {
 // shutdown swallows is still in the processing list and printed after it.
 TEST(CloudJobRoad, RedisRestartWhileJobsAreQueuedLosesNone) {
   Shop shop;
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why, /*redis_aof=*/true)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady(/*redis_aof=*/true));
   const std::vector<std::string> jobs = NumberedJobs(0, 200);
   ASSERT_TRUE(shop.PushRawMany(jobs));
   ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() >= 20; }, 20000)) << Describe(shop.Printed());
+  std::string why;
   ASSERT_TRUE(shop.RestartRedis(&why)) << why;
   ExpectPrintedInOrder(shop, jobs, 25000);
 }

@@ -24,8 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
 const char* kFileDevice =
     "#!/bin/sh\n"
     "[ $# -eq 0 ] && exit 0\n"
@@ -51,8 +49,7 @@ class CupsRoad : public ::testing::Test {
     // As the package leaves it.
     fs::create_directories(shop_.CupsInbox());
     ::chmod(shop_.CupsInbox().c_str(), 02770);
-    ASSERT_TRUE(shop_.Start(&why)) << why;
-    ASSERT_TRUE(shop_.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop_.AgentLog();
+    ASSERT_TRUE(shop_.StartReady());
   }
   std::string File(const std::string& name, const std::string& bytes) {
     const std::string path = shop_.folder() + "/" + name;

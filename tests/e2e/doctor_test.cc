@@ -54,9 +54,7 @@ class DoctorTest : public ::testing::Test {
   void StartShop() {
     // The agent would start a stopped driver again at once; here it waits.
     shop_.AddSettings("[capture]\nservice_retry_ms=600000\n");
-    std::string why;
-    ASSERT_TRUE(shop_.Start(&why)) << why;
-    ASSERT_TRUE(shop_.WaitReady(30000)) << shop_.AgentLog();
+    ASSERT_TRUE(shop_.StartReady(/*redis_aof=*/false, 30000));
   }
   Shop shop_;
 };

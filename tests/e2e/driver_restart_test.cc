@@ -25,10 +25,8 @@ TEST(DriverRestartRoad, SaleThroughTheSameTillDescriptorAfterADriverCrashIsPrint
     Shop shop;
     // The agent looks for its driver and its driver service every 200 ms.
     shop.AddSettings("[capture]\ndriver_retry_ms=200\nservice_retry_ms=200\n");
-    std::string why;
-    ASSERT_TRUE(shop.Start(&why)) << why;
     folder = shop.folder();
-    ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+    ASSERT_TRUE(shop.StartReady());
 
     platform::ScopedFd till = shop.OpenTill();
     ASSERT_TRUE(till.valid());

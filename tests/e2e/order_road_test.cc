@@ -14,8 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
 // The first complete snapshot of a window class, or "" (its JSON path).
 std::string SnapshotOf(const std::string& folder, const std::string& window_class) {
   std::error_code ec;
@@ -46,9 +44,7 @@ std::vector<std::string> TextsOf(const std::multimap<std::string, std::string>& 
 
 TEST(OrderRoad, OrderJobOpensTheOrderWindowWithTheOrder) {
   Shop shop;  // the simulator's demo store: order O20240001
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady());
 
   ASSERT_TRUE(shop.PushOrder("O20240001"));
   std::string snapshot;

@@ -38,9 +38,7 @@ class OutboxRoad : public ::testing::Test {
   void StartShop() {
     shop_.SetCloudData(SaleRoadCloudData());
     shop_.AddSettings("[outbox]\nretry_ms=300\nretry_max_ms=600\n");
-    std::string why;
-    ASSERT_TRUE(shop_.Start(&why)) << why;
-    ASSERT_TRUE(shop_.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop_.AgentLog();
+    ASSERT_TRUE(shop_.StartReady());
   }
   std::string Outbox() const { return shop_.DataFolder() + "/outbox"; }
   std::string Rejected() const { return shop_.DataFolder() + "/rejected"; }

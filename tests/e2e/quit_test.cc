@@ -48,9 +48,7 @@ class QuitTest : public ::testing::TestWithParam<How> {};
 
 TEST_P(QuitTest, OrderlyExitAndNoOrphans) {
   Shop shop;
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady());
   const std::set<int> children = Descendants(shop.agent()->pid());
 
   if (GetParam() == How::kIpc) {

@@ -18,8 +18,6 @@
 namespace tillcast::test {
 namespace {
 
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
 std::string Zbar(const std::string& png) {
   const std::string out = png + ".zbar";
   const int rc = RunProgram({"/bin/sh", "-c", "zbarimg -q --raw '" + png + "' > '" + out + "' 2>/dev/null"}, {}, 20000);
@@ -35,33 +33,38 @@ bool HasCaptureFiles(const std::string& folder) {
   return false;
 }
 
-TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
-  Shop shop;
-  shop.SetCloudData(SaleRoadCloudData());
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+// The sale road's store, the agent bound and connected.
+class SaleReceiptRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    shop_.SetCloudData(SaleRoadCloudData());
+    ASSERT_TRUE(shop_.StartReady());
+  }
 
+  Shop shop_;
+};
+
+TEST_F(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
   // A receipt with a logo, written command byte by command byte with a
   // pause after each write as at 9600 baud: the driver delivers single
   // bytes, zero bytes among them.
   const TillReceipt sale = Sale("R1001", 96);
   ASSERT_GT(sale.bytes.size(), 4000u);
-  ASSERT_TRUE(shop.WriteTillWrites(sale.writes, 200));
-  ASSERT_TRUE(WaitPrinted(shop, sale.bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
+  ASSERT_TRUE(shop_.WriteTillWrites(sale.writes, 200));
+  ASSERT_TRUE(WaitPrinted(shop_, sale.bytes, 10000)) << "the till's bytes did not reach the printer unchanged";
 
-  if (!WaitUntil([&] { return !shop.Uploads().empty(); }, 15000)) {
-    FAIL() << "no upload at the simulator; log:\n" << shop.AgentLog();
+  if (!WaitUntil([&] { return !shop_.Uploads().empty(); }, 15000)) {
+    FAIL() << "no upload at the simulator; log:\n" << shop_.AgentLog();
   }
   // Stored by the simulator only when the signature checked out.
-  ASSERT_EQ(shop.Uploads().size(), 1u);
-  EXPECT_TRUE(ReadFile(shop.Uploads()[0]) == sale.bytes) << "the upload is not what the till wrote";
-  EXPECT_TRUE(WaitUntil([&] { return !HasCaptureFiles(shop.DataFolder()); }, 5000)) << "capture file left behind";
+  ASSERT_EQ(shop_.Uploads().size(), 1u);
+  EXPECT_TRUE(ReadFile(shop_.Uploads()[0]) == sale.bytes) << "the upload is not what the till wrote";
+  EXPECT_TRUE(WaitUntil([&] { return !HasCaptureFiles(shop_.DataFolder()); }, 5000)) << "capture file left behind";
 
   // The additional receipt: the passed-on sale plus one more document, with
   // the values the rules pulled out of the receipt past its zero bytes.
-  ASSERT_TRUE(WaitUntil([&] { return shop.Printed().size() >= 2; }, 10000)) << "no additional receipt printed";
-  const auto docs = shop.Printed();
+  ASSERT_TRUE(WaitUntil([&] { return shop_.Printed().size() >= 2; }, 10000)) << "no additional receipt printed";
+  const auto docs = shop_.Printed();
   PrintedDoc extra;
   for (const auto& d : docs)
     if (d.Bytes() != sale.bytes) extra = d;
@@ -74,45 +77,33 @@ TEST(SaleReceiptRoad, CapturedUploadedAndAdditionalReceiptPrinted) {
   }
 }
 
-TEST(SaleReceiptRoad, CorpusReceiptsInTillWritesAreUploadedByteForByte) {
-  Shop shop;
-  shop.SetCloudData(SaleRoadCloudData());
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
-
+TEST_F(SaleReceiptRoad, CorpusReceiptsInTillWritesAreUploadedByteForByte) {
   // Short, with a logo, with many items, and a large one: each its own sale,
   // more than 5 s apart so that every one brings its additional receipt.
   const std::vector<TillReceipt> corpus = SaleCorpus("2024050200000000");
   std::vector<std::string> sales;
   for (size_t i = 0; i < corpus.size(); ++i) {
     const auto start = std::chrono::steady_clock::now();
-    const size_t before = CapturesHandled(shop);
-    ASSERT_TRUE(shop.WriteTillWrites(corpus[i].writes));
+    const size_t before = CapturesHandled(shop_);
+    ASSERT_TRUE(shop_.WriteTillWrites(corpus[i].writes));
     sales.push_back(corpus[i].bytes);
-    ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) > before; }, 20000)) << shop.AgentLog();
+    ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop_) > before; }, 20000)) << shop_.AgentLog();
     if (i + 1 < corpus.size()) std::this_thread::sleep_until(start + std::chrono::milliseconds(5200));
   }
-  ASSERT_TRUE(WaitUntil([&] { return shop.Uploads().size() >= corpus.size(); }, 20000)) << shop.AgentLog();
-  const auto uploads = shop.Uploads();
+  ASSERT_TRUE(WaitUntil([&] { return shop_.Uploads().size() >= corpus.size(); }, 20000)) << shop_.AgentLog();
+  const auto uploads = shop_.Uploads();
   ASSERT_EQ(uploads.size(), corpus.size());
   for (size_t i = 0; i < corpus.size(); ++i)
     EXPECT_TRUE(ReadFile(uploads[i]) == corpus[i].bytes) << "upload " << i << " is not what the till wrote";
-  ASSERT_TRUE(WaitUntil([&] { return Extras(shop, sales).size() >= corpus.size(); }, 20000));
-  const auto extras = Extras(shop, sales);
+  ASSERT_TRUE(WaitUntil([&] { return Extras(shop_, sales).size() >= corpus.size(); }, 20000));
+  const auto extras = Extras(shop_, sales);
   for (size_t i = 0; i < corpus.size(); ++i) {
     const std::string text = extras[i].Text();
     EXPECT_NE(text.find(corpus[i].receipt_no), std::string::npos) << i << ": " << text;
   }
 }
 
-TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
-  Shop shop;
-  shop.SetCloudData(SaleRoadCloudData());
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
-
+TEST_F(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
   SaleShape voucher_shape;
   voucher_shape.payment_voucher = true;
   voucher_shape.receipt_no = "R1002";
@@ -120,29 +111,23 @@ TEST(SaleReceiptRoad, VoucherAndAsciiOnlyPrintsAreNotUploaded) {
   const std::string ascii = std::string("\x1b@\x1b!\x00", 5) +
                             "TEST PAGE\nprinter self check, nothing else\n0123456789 0123456789 0123456789\n"
                             "abcdefghijklmnopqrstuvwxyz\nEND OF TEST\n\n\n\x1dV\x01";
-  ASSERT_NO_FATAL_FAILURE(PrintAlone(shop, voucher.bytes));
-  ASSERT_NO_FATAL_FAILURE(PrintAlone(shop, ascii));
+  ASSERT_NO_FATAL_FAILURE(PrintAlone(shop_, voucher.bytes));
+  ASSERT_NO_FATAL_FAILURE(PrintAlone(shop_, ascii));
 
   // A real sale after them is uploaded; captures are handled one after the
   // other, so the two before it have been decided by then.
   const TillReceipt sale = Sale("R1003");
-  ASSERT_TRUE(shop.WriteTillWrites(sale.writes));
-  ASSERT_TRUE(WaitPrinted(shop, sale.bytes, 10000));
-  if (!WaitUntil([&] { return !shop.Uploads().empty(); }, 15000)) {
-    FAIL() << "no upload at the simulator; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop_.WriteTillWrites(sale.writes));
+  ASSERT_TRUE(WaitPrinted(shop_, sale.bytes, 10000));
+  if (!WaitUntil([&] { return !shop_.Uploads().empty(); }, 15000)) {
+    FAIL() << "no upload at the simulator; log:\n" << shop_.AgentLog();
   }
-  const auto uploads = shop.Uploads();
+  const auto uploads = shop_.Uploads();
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_TRUE(ReadFile(uploads[0]) == sale.bytes);
 }
 
-TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
-  Shop shop;
-  shop.SetCloudData(SaleRoadCloudData());
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
-
+TEST_F(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   std::vector<TillReceipt> receipts;
   std::vector<std::string> sales;
   for (const char* no : {"R2001", "R2002", "R2003"}) {
@@ -152,50 +137,44 @@ TEST(SaleReceiptRoad, SalesLessThanFiveSecondsApartTakeEveryOther) {
   const auto start = std::chrono::steady_clock::now();
   for (size_t i = 0; i < sales.size(); ++i) {
     std::this_thread::sleep_until(start + std::chrono::seconds(2 * i));
-    ASSERT_TRUE(shop.WriteTillWrites(receipts[i].writes));
+    ASSERT_TRUE(shop_.WriteTillWrites(receipts[i].writes));
   }
-  ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop) >= 3; }, 15000)) << shop.AgentLog();
-  ASSERT_TRUE(WaitUntil([&] { return shop.Uploads().size() >= 2 && Extras(shop, sales).size() >= 2; }, 10000))
+  ASSERT_TRUE(WaitUntil([&] { return CapturesHandled(shop_) >= 3; }, 15000)) << shop_.AgentLog();
+  ASSERT_TRUE(WaitUntil([&] { return shop_.Uploads().size() >= 2 && Extras(shop_, sales).size() >= 2; }, 10000))
       << "the third sale did not start a new run; log:\n"
-      << shop.AgentLog();
+      << shop_.AgentLog();
   std::this_thread::sleep_for(std::chrono::seconds(1));  // nothing more may come
-  const auto uploads = shop.Uploads();
+  const auto uploads = shop_.Uploads();
   ASSERT_EQ(uploads.size(), 2u);
   EXPECT_TRUE(ReadFile(uploads[0]) == sales[0]);
   EXPECT_TRUE(ReadFile(uploads[1]) == sales[2]);
-  EXPECT_EQ(Extras(shop, sales).size(), 2u);
+  EXPECT_EQ(Extras(shop_, sales).size(), 2u);
 }
 
-TEST(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
-  Shop shop;
-  shop.SetCloudData(SaleRoadCloudData());
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
-
+TEST_F(SaleReceiptRoad, NotifiedTemplateChangeIsUsedOnTheNextSale) {
   const TillReceipt first_sale = Sale("R3001");
   const std::string first = first_sale.bytes;
-  ASSERT_TRUE(shop.WriteTillWrites(first_sale.writes));
-  ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first}).size() == 1; }, 15000)) << shop.AgentLog();
+  ASSERT_TRUE(shop_.WriteTillWrites(first_sale.writes));
+  ASSERT_TRUE(WaitUntil([&] { return Extras(shop_, {first}).size() == 1; }, 15000)) << shop_.AgentLog();
   const auto first_taken = std::chrono::steady_clock::now();
-  EXPECT_NE(Extras(shop, {first})[0].Text().find(U8(u8"感谢光临")), std::string::npos);
+  EXPECT_NE(Extras(shop_, {first})[0].Text().find(U8(u8"感谢光临")), std::string::npos);
 
   const std::string member_day = U8(u8"会员日双倍积分");
-  ASSERT_TRUE(shop.SetTemplate("store-e2e", U8(u8R"J({"format":"json","row-width":32,
+  ASSERT_TRUE(shop_.SetTemplate("store-e2e", U8(u8R"J({"format":"json","row-width":32,
       "rows":[{"cols":[{"content-type":"txt","content":"会员日双倍积分","align":"center"}]}]})J")));
-  ASSERT_TRUE(shop.PushNotify("receipt template changed"));
+  ASSERT_TRUE(shop_.PushNotify("receipt template changed"));
   // The agent fetches the connection again: the new template is in its log.
-  ASSERT_TRUE(WaitUntil([&] { return shop.AgentLog().find(member_day) != std::string::npos; }, 15000))
+  ASSERT_TRUE(WaitUntil([&] { return shop_.AgentLog().find(member_day) != std::string::npos; }, 15000))
       << "the notify element did not make the agent fetch its connection again; log:\n"
-      << shop.AgentLog();
+      << shop_.AgentLog();
 
   // A sale within 5 s of the last one would be skipped by design.
   std::this_thread::sleep_until(first_taken + std::chrono::milliseconds(5500));
   const TillReceipt second_sale = Sale("R3002", 48);
   const std::string second = second_sale.bytes;
-  ASSERT_TRUE(shop.WriteTillWrites(second_sale.writes));
-  ASSERT_TRUE(WaitUntil([&] { return Extras(shop, {first, second}).size() == 2; }, 15000)) << shop.AgentLog();
-  const std::string text = Extras(shop, {first, second})[1].Text();
+  ASSERT_TRUE(shop_.WriteTillWrites(second_sale.writes));
+  ASSERT_TRUE(WaitUntil([&] { return Extras(shop_, {first, second}).size() == 2; }, 15000)) << shop_.AgentLog();
+  const std::string text = Extras(shop_, {first, second})[1].Text();
   EXPECT_NE(text.find(member_day), std::string::npos) << text;
   EXPECT_EQ(text.find(U8(u8"感谢光临")), std::string::npos) << text;
 }

@@ -8,11 +8,6 @@
 #include "support/subprocess.h"
 
 namespace tillcast::test {
-namespace {
-
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
-}  // namespace
 
 std::string SaleRoadCloudData() {
   return U8(

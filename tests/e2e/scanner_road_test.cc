@@ -16,9 +16,7 @@ namespace {
 TEST(ScannerRoad, ScannedReceiptNumberIsPrinted) {
   Shop shop;  // the simulator's demo store knows receipt R20240501000000000001
   shop.UseKeyFeed();
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady());
   ASSERT_TRUE(WaitUntil([&] { return FileExists(shop.KeyFeed()); }, 10000))
       << "the keyboard filter did not open its key pipe; log:\n"
       << shop.AgentLog();

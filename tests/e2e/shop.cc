@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <hiredis.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,13 +31,6 @@ namespace fs = std::filesystem;
 
 namespace tillcast::test {
 namespace {
-
-struct RedisFree {
-  void operator()(redisContext* c) const { redisFree(c); }
-};
-struct ReplyFree {
-  void operator()(redisReply* r) const { freeReplyObject(r); }
-};
 
 std::string Realpath(const std::string& p) {
   char buf[PATH_MAX];
@@ -102,13 +94,14 @@ Shop::~Shop() {
   uint64_t start = 0;
   if (services.ReadRecord("SerialFilter64", &record, &service_pid) && services.Stop("SerialFilter64") == 0)
     WaitUntil([&] { return !platform::ProcessStartTime(service_pid, &start); }, 5000);
-  for (auto* p : {&driver_, &printer_, &cloud_, &redis_}) {
+  for (auto* p : {&driver_, &printer_, &cloud_}) {
     if (*p) {
       (*p)->Signal(SIGTERM);
       (*p)->Wait(3000);
       p->reset();
     }
   }
+  if (redis_) redis_->Stop();
   // A driver the agent started again as its service (after ours ended).
   StopRecordedServices(dir_.Sub("services"));
   // TILLCAST_E2E_KEEP=DIR keeps a copy of every shop's folder for a look.
@@ -120,36 +113,8 @@ Shop::~Shop() {
   }
 }
 
-bool Shop::StartRedis(std::string* why) {
-  std::vector<std::string> argv = {"/usr/bin/redis-server",
-                                   "--bind",
-                                   "127.0.0.1",
-                                   "--port",
-                                   std::to_string(redis_port_),
-                                   "--dir",
-                                   dir_.Sub("redis"),
-                                   "--save",
-                                   "",
-                                   "--protected-mode",
-                                   "yes"};
-  if (redis_aof_) {
-    argv.insert(argv.end(), {"--appendonly", "yes", "--appendfsync", "always"});
-  } else {
-    argv.insert(argv.end(), {"--appendonly", "no"});
-  }
-  redis_ = std::make_unique<Subprocess>(argv, std::map<std::string, std::string>{}, dir_.Sub("redis/redis.log"));
-  if (!WaitUntil([&] { return RedisCli({"PING"}) == "PONG"; }, 10000)) {
-    *why = "redis-server did not answer on port " + std::to_string(redis_port_);
-    return false;
-  }
-  return true;
-}
-
 void Shop::StopRedis() {
-  if (!redis_) return;
-  redis_->Signal(SIGTERM);
-  redis_->Wait(5000);
-  redis_.reset();
+  if (redis_) redis_->Stop();
 }
 
 bool Shop::RestartRedis(std::string* why) {
@@ -157,31 +122,22 @@ bool Shop::RestartRedis(std::string* why) {
   return StartRedis(why);
 }
 
-std::string Shop::RedisCli(const std::vector<std::string>& args) const {
-  timeval tv{2, 0};
-  std::unique_ptr<redisContext, RedisFree> c(redisConnectWithTimeout("127.0.0.1", redis_port_, tv));
-  if (!c || c->err) return "";
-  std::vector<const char*> argv;
-  std::vector<size_t> lens;
-  for (const auto& a : args) {
-    argv.push_back(a.c_str());
-    lens.push_back(a.size());
-  }
-  std::unique_ptr<redisReply, ReplyFree> r(
-      static_cast<redisReply*>(redisCommandArgv(c.get(), static_cast<int>(argv.size()), argv.data(), lens.data())));
-  if (!r) return "";
-  if (r->type == REDIS_REPLY_STATUS || r->type == REDIS_REPLY_STRING) return std::string(r->str, r->len);
-  if (r->type == REDIS_REPLY_INTEGER) return std::to_string(r->integer);
-  if (r->type == REDIS_REPLY_ARRAY) {
-    std::string joined;
-    for (size_t i = 0; i < r->elements; ++i) {
-      if (i > 0) joined += '\n';
-      if (r->element[i]->type == REDIS_REPLY_STRING) joined.append(r->element[i]->str, r->element[i]->len);
-    }
-    return joined;
-  }
-  return "";
+bool Shop::KillAndRestartRedis(std::string* why) {
+  if (redis_) redis_->Kill();
+  return StartRedis(why);
 }
+
+bool Shop::StartRedis(std::string* why) {
+  if (redis_ && redis_->Start()) return true;
+  *why = "redis-server did not answer on port " + RedisPort();
+  return false;
+}
+
+std::string Shop::Redis(const std::vector<std::string>& args) const {
+  return redis_ ? redis_->Command(0, args) : std::string();
+}
+
+std::string Shop::RedisPort() const { return std::to_string(redis_ ? redis_->port() : 0); }
 
 bool Shop::Start(std::string* why, bool redis_aof) {
   const std::string bin = BinDir();
@@ -191,9 +147,14 @@ bool Shop::Start(std::string* why, bool redis_aof) {
       return false;
     }
   }
-  redis_aof_ = redis_aof;
-  redis_port_ = FreeLoopbackPort();
-  if (!StartRedis(why)) return false;
+  // `redis_aof`: every job list change on disk before Redis answers.
+  std::vector<std::string> redis_options;
+  if (redis_aof) redis_options = {"--appendonly", "yes", "--appendfsync", "always"};
+  redis_ = std::make_unique<RedisServer>("", std::move(redis_options), dir_.Sub("redis"));
+  if (!redis_->up()) {
+    *why = "redis-server did not answer on port " + RedisPort();
+    return false;
+  }
 
   if (!cloud_data_.empty()) WriteFile(dir_.Sub("cloud/data.json"), cloud_data_);
   if (!StartCloud(why)) return false;
@@ -236,8 +197,8 @@ bool Shop::Start(std::string* why, bool redis_aof) {
                 "\nboot=" + platform::BootId() + "\n");
 
   WriteFile(dir_.Sub("data/Tillcast/setting.ini"),
-            "[proxy]\nredis_ip=127.0.0.1\nredis_port=" + std::to_string(redis_port_) + "\n[cloud]\norder_url=" +
-                cloud_url_ + "\n[setting]\nhookkeyboard=" + (key_feed_ ? "1" : "0") + "\n" + extra_settings_);
+            "[proxy]\nredis_ip=127.0.0.1\nredis_port=" + RedisPort() + "\n[cloud]\norder_url=" + cloud_url_ +
+                "\n[setting]\nhookkeyboard=" + (key_feed_ ? "1" : "0") + "\n" + extra_settings_);
   Json::Value cfg;
   cfg["URL"] = cloud_url_;
   // The parallel type opens the path as it is; the login page keeps only
@@ -324,10 +285,17 @@ void Shop::StopAgent(int sig) {
 
 bool Shop::StartCloud(std::string* why) {
   // The first start takes any free port; later ones take the same again.
-  std::vector<std::string> sim = {
-      BinDir() + "/tillcast-cloudsim", "--http-port",  std::to_string(cloud_port_), "--port-file",
-      dir_.Sub("cloud/port"),          "--uploads",    dir_.Sub("uploads"),         "--log",
-      dir_.Sub("cloud/requests.log"),  "--redis-port", std::to_string(redis_port_)};
+  std::vector<std::string> sim = {BinDir() + "/tillcast-cloudsim",
+                                  "--http-port",
+                                  std::to_string(cloud_port_),
+                                  "--port-file",
+                                  dir_.Sub("cloud/port"),
+                                  "--uploads",
+                                  dir_.Sub("uploads"),
+                                  "--log",
+                                  dir_.Sub("cloud/requests.log"),
+                                  "--redis-port",
+                                  RedisPort()};
   if (!cloud_data_.empty()) sim.insert(sim.end(), {"--data", dir_.Sub("cloud/data.json")});
   ::unlink(dir_.Sub("cloud/port").c_str());
   cloud_ = std::make_unique<Subprocess>(sim, std::map<std::string, std::string>{}, dir_.Sub("cloud/out.log"));
@@ -366,15 +334,6 @@ int Shop::UploadRepeats() {
 }
 
 void Shop::KillAgent() { StopAgent(SIGKILL); }
-
-bool Shop::KillAndRestartRedis(std::string* why) {
-  if (redis_) {
-    redis_->Signal(SIGKILL);
-    redis_->Wait(5000);
-    redis_.reset();
-  }
-  return StartRedis(why);
-}
 
 std::map<std::string, std::string> Shop::AgentEnv() const {
   return {{"XDG_DATA_HOME", dir_.Sub("data")},
@@ -431,6 +390,13 @@ bool Shop::TypeKeys(const std::string& text) {
   return ok;
 }
 
+::testing::AssertionResult Shop::StartReady(bool redis_aof, int timeout_ms) {
+  std::string why;
+  if (!Start(&why, redis_aof)) return ::testing::AssertionFailure() << why;
+  if (!WaitReady(timeout_ms)) return ::testing::AssertionFailure() << "agent not bound/connected; log:\n" << AgentLog();
+  return ::testing::AssertionSuccess();
+}
+
 bool Shop::WaitReady(int timeout_ms) {
   return WaitUntil(
       [&] {
@@ -441,13 +407,15 @@ bool Shop::WaitReady(int timeout_ms) {
 }
 
 bool Shop::PushRaw(const std::string& bytes, const std::string& job_id) {
-  return !RedisCli({"RPUSH", std::string("print_jobs:") + kDeviceId, JobJson(bytes, job_id)}).empty();
+  // RPUSH answers the list's new length; anything else is an error's text.
+  const std::string length = Redis({"RPUSH", std::string("print_jobs:") + kDeviceId, JobJson(bytes, job_id)});
+  return !length.empty() && length.find_first_not_of("0123456789") == std::string::npos;
 }
 
 bool Shop::PushRawMany(const std::vector<std::string>& jobs) {
   std::vector<std::string> args = {"RPUSH", std::string("print_jobs:") + kDeviceId};
   for (size_t i = 0; i < jobs.size(); ++i) args.push_back(JobJson(jobs[i], "e2e-" + std::to_string(i)));
-  return RedisCli(args) == std::to_string(jobs.size());
+  return Redis(args) == std::to_string(jobs.size());
 }
 
 bool Shop::WriteTill(const std::string& bytes) { return WriteTillWrites({bytes}); }
@@ -477,15 +445,7 @@ platform::ScopedFd Shop::OpenTill() {
   return fd;
 }
 
-platform::ScopedFd Shop::ConnectTill() {
-  platform::ScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(till_port_));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
-  return fd;
-}
+platform::ScopedFd Shop::ConnectTill() { return ConnectLoopback(till_port_, 0); }
 
 bool Shop::WaitConnectionEnd(int till, int timeout_ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

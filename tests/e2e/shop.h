@@ -6,11 +6,14 @@
 // destructor, even when a test fails half-way.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/scoped_fd.h"
+#include "support/redis_server.h"
 #include "support/subprocess.h"
 #include "support/tcp_printer.h"
 #include "support/test_support.h"
@@ -56,6 +59,9 @@ class Shop {
 
   // Waits until the agent is bound and its job loop is connected to Redis.
   bool WaitReady(int timeout_ms);
+  // Start, then WaitReady: a failure says which part did not come up (the
+  // agent's log when it is the agent).
+  ::testing::AssertionResult StartReady(bool redis_aof = false, int timeout_ms = 20000);
 
   // The cloud simulator stopped, and started again on the same port and
   // uploads folder.
@@ -151,30 +157,27 @@ class Shop {
   void KillAgent();
   // SIGKILL of Redis and a new one on the same port and folder.
   bool KillAndRestartRedis(std::string* why);
-  // One Redis command, its reply as text ("" for nil and errors, arrays
-  // joined with '\n').
-  std::string Redis(const std::vector<std::string>& args) const { return RedisCli(args); }
+  // One Redis command, its reply as text (see RedisServer::Command).
+  std::string Redis(const std::vector<std::string>& args) const;
 
   Subprocess* agent() { return agent_.get(); }
   // The agent's environment (for tillcast-send).
   std::map<std::string, std::string> AgentEnv() const;
   const std::string& folder() const { return dir_.path(); }
-  std::string RedisPort() const { return std::to_string(redis_port_); }
+  std::string RedisPort() const;
 
  private:
   bool StartRedis(std::string* why);
-  std::string RedisCli(const std::vector<std::string>& args) const;
   bool SimRequest(const std::string& method, const std::string& path, const std::string& body);
 
   TempDir dir_;
-  int redis_port_ = 0;
-  bool redis_aof_ = false;
   bool key_feed_ = false;
   int cloud_port_ = 0;
   std::string extra_settings_;
   std::string cloud_url_;
   std::string cloud_data_;
-  std::unique_ptr<Subprocess> redis_, cloud_, printer_, driver_, agent_;
+  std::unique_ptr<RedisServer> redis_;
+  std::unique_ptr<Subprocess> cloud_, printer_, driver_, agent_;
   bool serial_printer_ = false;
   bool network_ = false;
   int till_port_ = 0;     // network: where the till connects

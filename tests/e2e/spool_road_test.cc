@@ -23,9 +23,7 @@ std::string SpoolOf(const std::vector<std::u16string>& lines) {
 
 TEST(SpoolRoad, SpoolFileTextIsUploaded) {
   Shop shop;
-  std::string why;
-  ASSERT_TRUE(shop.Start(&why)) << why;
-  ASSERT_TRUE(shop.WaitReady(20000)) << "agent not bound/connected; log:\n" << shop.AgentLog();
+  ASSERT_TRUE(shop.StartReady());
 
   const std::vector<std::u16string> lines = {u"演示门店",       u"小票号S20240501", u"收银员01款台1",
                                              u"矿泉水x2：5.00", u"三明治x1：31.50", u"合计：36.50",

@@ -9,8 +9,6 @@
 namespace tillcast::test {
 namespace {
 
-std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
-
 TEST(TemplatePreview, DrawsTheAdditionalReceiptOfASale) {
   TempDir dir;
   WriteFile(dir.Sub("t.json"), U8(u8R"J({"format":"json","rules":{"total":"合计：\\s*([0-9.]+)"},"row-width":32,

@@ -28,7 +28,6 @@ namespace {
 using test::Gbk;
 using test::WaitUntil;
 
-constexpr int kDb = 2;
 constexpr char kDeviceKey[] = "DEMO-KEY-0001";
 constexpr char kStoreSecret[] = "demo-store-secret-0001";
 
@@ -40,29 +39,17 @@ std::map<std::string, std::string> ParseQuery(const std::string& text) {
   return out;
 }
 
-class CloudApiTest : public test::NetFixture {
+class CloudApiTest : public test::CloudSimFixture<2> {
  protected:
   void SetUp() override {
-    NetFixture::SetUp();
-    ASSERT_TRUE(redis_.running());
-    ASSERT_TRUE(sim_.ok()) << sim_.LogText();
-    data().SetConfig("URL", sim_.url());
-    CloudSettings s;
-    s.orderUrl = sim_.url();
-    SetCloudSettings(s);
+    CloudSimFixture::SetUp();
     net_.SetStoreLogoSaver([this](const std::string& bytes) {
       logo_ = bytes;
       return true;
     });
   }
-  void Bind() {
-    data().SetConfig("secret", kDeviceKey);
-    ASSERT_TRUE(net_.GetConnectionInfo()) << sim_.LogText();
-    ASSERT_TRUE(net_.CreateConnection()) << sim_.LogText();
-  }
+  void Bind() { BindDevice(net_, kDeviceKey); }
 
-  test::RedisServer redis_;
-  test::CloudSim sim_{redis_, kDb};
   platform::FakeClock clock_{0};
   NetMgr net_{&clock_};
   std::string logo_;

@@ -22,20 +22,16 @@ namespace {
 using test::Gbk;
 using test::WaitUntil;
 
-constexpr int kDb = 4;
 constexpr char kDeviceKey[] = "DEMO-KEY-0001";
 
-class DeviceBindingTest : public test::NetFixture {
+class DeviceBindingTest : public test::CloudSimFixture<4> {
  protected:
   void SetUp() override {
-    NetFixture::SetUp();
-    ASSERT_TRUE(redis_.running());
-    ASSERT_TRUE(sim_.ok()) << sim_.LogText();
+    CloudSimFixture::SetUp();
     SetUserValueStoreForTest(&user_values_);
     // The store logo in this test's data folder.
     SetPerUserInstallationForTest(1);
     std::filesystem::create_directories(std::filesystem::path(StoreLogoFilePath()).parent_path());
-    data().SetConfig("URL", sim_.url());
     net_.SetStoreLogoSaver([](const std::string& bytes) {
       test::WriteFile(StoreLogoFilePath(), bytes);
       return true;
@@ -49,8 +45,6 @@ class DeviceBindingTest : public test::NetFixture {
   // A loopback address where nothing listens: the cloud is away.
   static std::string NowhereUrl() { return "http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()); }
 
-  test::RedisServer redis_;
-  test::CloudSim sim_{redis_, kDb};
   NetMgr net_{platform::SystemClock()};
   NetMgrCloud cloud_{&net_};
   platform::FakeUserValueStore user_values_;

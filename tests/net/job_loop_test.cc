@@ -21,6 +21,7 @@
 namespace tillcast {
 namespace {
 
+using test::Count;
 using test::Gbk;
 using test::WaitUntil;
 
@@ -44,17 +45,11 @@ std::vector<std::string> NumberedJobs(int count) {
   return jobs;
 }
 
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
 class JobLoopTest : public test::NetFixture {
  protected:
   void SetUp() override {
     NetFixture::SetUp();
-    ASSERT_TRUE(redis_.running());
+    ASSERT_TRUE(redis_.up());
     Bind(redis_);
     data().SetBindInfo("RedisKey", kJobs);
     data().SetBindInfo("RedisConfigNotifyKey", kNotify);
@@ -281,7 +276,7 @@ TEST_F(JobLoopTest, StopDuringTheWaitEndsTheLoopAndTakesNoJob) {
 
 TEST_F(JobLoopTest, RedisKilledBetweenPrintingAndRemovalPrintsEveryJobOnce) {
   test::RedisServer durable("pw", {"--appendonly", "yes", "--appendfsync", "always"});
-  ASSERT_TRUE(durable.running());
+  ASSERT_TRUE(durable.up());
   Bind(durable);
   const std::vector<std::string> jobs = NumberedJobs(10);
   for (const std::string& job : jobs) Push(kJobs, job);
@@ -307,7 +302,7 @@ TEST_F(JobLoopTest, RedisKilledBetweenPrintingAndRemovalPrintsEveryJobOnce) {
 
 TEST_F(JobLoopTest, ServerWithoutBlmoveFallsBackToBlpopWithOneWarning) {
   test::RedisServer old("pw", {"--rename-command", "BLMOVE", ""});
-  ASSERT_TRUE(old.running());
+  ASSERT_TRUE(old.up());
   Bind(old);
   StartLoop();
   const std::vector<std::string> jobs = NumberedJobs(3);

@@ -1,49 +1,23 @@
-// Real servers for the network tests: redis-server, tinyproxy, the cloud
-// simulator, and a raw TCP server for replies no HTTP library would send.
-// Every server binds 127.0.0.1 on a free port and is stopped by its
-// destructor.
+// Real servers for the network tests: tinyproxy, the cloud simulator (on a
+// RedisServer, support/redis_server.h), and a raw TCP server for replies no
+// HTTP library would send. Every server binds 127.0.0.1 on a free port and
+// is stopped by its destructor.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/redis_server.h"
 #include "support/subprocess.h"
 #include "support/test_support.h"
 
 namespace tillcast::test {
-
-// redis-server with a password; commands run through a separate client.
-class RedisServer {
- public:
-  // `password` "" = no requirepass; `extra` further server options (they
-  // win over the defaults), e.g. {"--appendonly", "yes"}.
-  explicit RedisServer(const std::string& password = "s3cret-pw", std::vector<std::string> extra = {});
-  ~RedisServer();
-  int port() const { return port_; }
-  const std::string& password() const { return password_; }
-  bool running() const { return proc_ != nullptr; }
-  // Kills the server (SIGKILL) and starts it again on the same port.
-  void Kill();
-  bool Start();
-  // Runs one command in `db`; the reply as text ("" for nil, "ERR..." for
-  // an error, integers in decimal, arrays joined with '\n').
-  std::string Command(int db, const std::vector<std::string>& args) const;
-  // A number from INFO: `field` of `section`, e.g. ("commandstats",
-  // "cmdstat_blpop", "calls").
-  long InfoNumber(const std::string& section, const std::string& line, const std::string& field = "") const;
-
- private:
-  TempDir dir_;
-  std::string password_;
-  std::vector<std::string> extra_;
-  int port_;
-  std::unique_ptr<Subprocess> proc_;
-};
 
 // tinyproxy allowing CONNECT to any port, logging to a file.
 class TinyProxy {
@@ -95,16 +69,15 @@ class RawServer {
   int Connections() const { return connections_.load(); }
 
  private:
-  void Serve();
+  void Serve(std::stop_token stop);
   std::string reply_;
-  int listenFd_ = -1;
   int port_ = 0;
-  std::atomic<bool> stop_{false};
+  platform::ScopedFd listen_;
   std::atomic<int> connections_{0};
   mutable std::mutex lock_;
   std::vector<std::string> requests_;
   std::vector<int> open_;
-  std::thread thread_;
+  std::jthread thread_;
 };
 
 // Runs `argv` and returns its standard output and error ("" on failure).

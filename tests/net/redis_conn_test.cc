@@ -20,7 +20,7 @@ class RedisConnTest : public test::NetFixture {
 };
 
 TEST_F(RedisConnTest, AuthAndSelectReachTheChosenDatabase) {
-  ASSERT_TRUE(redis_.running());
+  ASSERT_TRUE(redis_.up());
   CRedisConn conn(&clock_);
   ASSERT_TRUE(conn.Connect("127.0.0.1", redis_.port(), redis_.password(), 3, 15));
   EXPECT_TRUE(conn.IsConnected());

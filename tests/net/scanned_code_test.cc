@@ -51,26 +51,15 @@ TEST(ScannedCodeTest, WithoutADiagnosticsSinkCodesAreStillTaken) {
   EXPECT_EQ(scanned.Take(L"R" + std::wstring(20, L'1')), "R" + std::string(20, '1'));
 }
 
-class ScannedCodeCloudTest : public test::NetFixture {
+class ScannedCodeCloudTest : public test::CloudSimFixture<5> {
  protected:
   void SetUp() override {
-    NetFixture::SetUp();
-    ASSERT_TRUE(redis_.running());
-    ASSERT_TRUE(sim_.ok()) << sim_.LogText();
-    data().SetConfig("URL", sim_.url());
-    CloudSettings s;
-    s.orderUrl = sim_.url();
-    SetCloudSettings(s);
-    data().SetConfig("secret", "DEMO-KEY-0001");
-    ASSERT_TRUE(net_.GetConnectionInfo()) << sim_.LogText();
-    ASSERT_TRUE(net_.CreateConnection()) << sim_.LogText();
+    CloudSimFixture::SetUp();
+    if (!HasFatalFailure()) BindDevice(net_);
   }
 
-  test::RedisServer redis_;
-  test::CloudSim sim_{redis_, kDb};
   NetMgr net_{platform::SystemClock()};
   NetMgrCloud cloud_{&net_};
-  static constexpr int kDb = 5;
 };
 
 TEST_F(ScannedCodeCloudTest, AScannedReceiptIsQueuedForPrintingAndAnUnknownOneIsNot) {

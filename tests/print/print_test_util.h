@@ -1,5 +1,5 @@
-// Shared pieces of the printer tests: the recording SDK, pseudo-terminals,
-// port configuration.
+// Shared pieces of the printer tests: the recording SDK, pseudo-terminals
+// (support/pty.h), port configuration.
 #pragma once
 
 #include <fcntl.h>
@@ -18,6 +18,7 @@
 
 #include "data/data_mgr.h"
 #include "print/printer_link.h"
+#include "support/pty.h"
 #include "print/sdk_binding.h"
 #include "support/test_support.h"
 
@@ -67,58 +68,6 @@ class CountedRetryPause {
   ~CountedRetryPause() { SetOpenRetryPauseForTest(nullptr); }
   std::atomic<int> pauses{0};
   std::atomic<int> pausedMs{0};
-};
-
-// A pseudo-terminal standing in for a serial printer: the SDK opens the
-// slave path, the test reads what the printer would receive on the master.
-class Pty {
- public:
-  Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    const char* name = ptsname(master_);
-    if (name == nullptr) return;
-    slave_path_ = name;
-    // Held open so the master never sees a hang-up between documents.
-    keep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    tcgetattr(keep_, &t);
-    cfmakeraw(&t);
-    tcsetattr(keep_, TCSANOW, &t);
-  }
-  ~Pty() {
-    if (keep_ >= 0) close(keep_);
-    if (master_ >= 0) close(master_);
-  }
-  bool ok() const { return keep_ >= 0; }
-  const std::string& slave() const { return slave_path_; }
-  int slave_fd() const { return keep_; }
-  int master_fd() const { return master_; }
-
-  // What arrived, reading until `quiet_ms` pass without a byte.
-  std::string Drain(int quiet_ms = 150) {
-    std::string out;
-    char buf[4096];
-    for (;;) {
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, quiet_ms) <= 0) break;
-      const ssize_t n = read(master_, buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-
-  termios SlaveSettings() const {
-    termios t{};
-    tcgetattr(keep_, &t);
-    return t;
-  }
-
- private:
-  int master_ = -1;
-  int keep_ = -1;
-  std::string slave_path_;
 };
 
 // Writes the port settings into the device configuration (UTF-8 literals

@@ -32,16 +32,10 @@ bool LoopbackListening(int port) {
 }
 
 TcpPrinter::TcpPrinter() {
-  ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (!fd.valid() || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 16) != 0 ||
-      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return;
-  port_ = ntohs(a.sin_port);
-  listener_ = std::move(fd);
+  int port = 0;
+  listener_ = ListenLoopback(16, &port);
+  if (!listener_.valid()) return;
+  port_ = port;
   thread_ = std::thread([this] { Run(); });
 }
 

@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "base/log.h"
 #include "platform/codepage.h"
@@ -143,6 +145,41 @@ int FreeLoopbackPort() {
     port = ntohs(a.sin_port);
   ::close(fd);
   return port;
+}
+
+platform::ScopedFd ConnectLoopback(int port, int timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    platform::ScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (std::chrono::steady_clock::now() >= end) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+platform::ScopedFd ListenLoopback(int backlog, int* port) {
+  platform::ScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (!fd.valid() || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd.get(), backlog) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return {};
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
 }
 
 }  // namespace tillcast::test

@@ -2,8 +2,11 @@
 // overrides, file access, the log of the process under test.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "platform/scoped_fd.h"
 
 namespace tillcast::test {
 
@@ -77,7 +80,21 @@ void StopRecordedServices(const std::string& folder);
 // A free TCP port on 127.0.0.1 (asked from the OS), 0 when none.
 int FreeLoopbackPort();
 
+// A blocking TCP connection to 127.0.0.1:`port`, tried again every 20 ms
+// while nothing listens there yet; invalid after `timeout_ms`.
+platform::ScopedFd ConnectLoopback(int port, int timeout_ms = 10000);
+
+// A TCP socket listening on 127.0.0.1 at a port the OS picks (`*port`),
+// with `backlog`; invalid on failure.
+platform::ScopedFd ListenLoopback(int backlog, int* port);
+
 // "\xD6\xD0" style GBK bytes of a UTF-8 literal.
 std::string Gbk(const std::string& utf8);
+
+// The bytes of a u8"..." literal as a std::string.
+inline std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+// How often `needle` occurs in `text`, overlapping occurrences included.
+size_t Count(const std::string& text, const std::string& needle);
 
 }  // namespace tillcast::test

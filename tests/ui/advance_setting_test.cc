@@ -1,10 +1,5 @@
 // The advanced settings window against the printer SDK stand-in, with a
 // pseudo-terminal as the serial port the receipt printer hangs on.
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -16,40 +11,14 @@
 #include "print/printer_link.h"
 #include "print/sdk_binding.h"
 #include "ui/advance_setting_wnd.h"
+#include "support/pty.h"
 #include "support/subprocess.h"
 #include "ui_fixture.h"
 
 namespace tillcast::ui {
 namespace {
 
-class Pty {
- public:
-  Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = ptsname(master_);
-  }
-  ~Pty() {
-    if (master_ >= 0) close(master_);
-  }
-  const std::string& slave() const { return slave_; }
-  // Everything written to the port so far (waits up to `ms` for the first
-  // byte, then for quiet).
-  std::string Drain(int ms) {
-    std::string out;
-    pollfd p{master_, POLLIN, 0};
-    while (poll(&p, 1, out.empty() ? ms : 200) > 0) {
-      char buf[4096];
-      const ssize_t n = read(master_, buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
+using test::Pty;
 
 class AdvanceSettingTest : public test::UiFixture {
  protected:
@@ -189,7 +158,7 @@ TEST_F(AdvanceSettingTest, ClosePortDuringAPrintWaitsForTheDocument) {
   EXPECT_TRUE(wnd_->WorkerBusy()) << "the port was closed while a document was printing";
   EXPECT_NE(Status(), QStringLiteral(u"关闭端口完成"));
 
-  const std::string bytes = pty_.Drain(5000);
+  const std::string bytes = pty_.Drain(200, 5000);
   job.join();
   EXPECT_TRUE(printed.load()) << log_.Text();
   EXPECT_EQ(bytes.size(), document.size());
@@ -232,7 +201,7 @@ TEST_F(AdvanceSettingTest, TestPrintReachesTheSerialPort) {
   Open();
   Button("ButtonPrint")->click();
   EXPECT_FALSE(Button("ButtonPrint")->isEnabled());
-  const std::string bytes = pty_.Drain(5000);
+  const std::string bytes = pty_.Drain(200, 5000);
   ASSERT_TRUE(test::PumpUntil([&] { return Status() == QStringLiteral(u"打印测试完成"); }, 5000));
   EXPECT_TRUE(Button("ButtonPrint")->isEnabled());
   EXPECT_TRUE(Button("ButtonAutoDetect")->isEnabled());
@@ -246,7 +215,7 @@ TEST_F(AdvanceSettingTest, TestPrintReachesTheSerialPort) {
 TEST_F(AdvanceSettingTest, AutoDetectPrintsOnEveryPortOfTheType) {
   Open();
   Button("ButtonAutoDetect")->click();
-  const std::string bytes = pty_.Drain(5000);
+  const std::string bytes = pty_.Drain(200, 5000);
   ASSERT_TRUE(
       test::PumpUntil([&] { return Status() == QStringLiteral(u"检测完成,请选择测试小票显示的端口号"); }, 5000));
   EXPECT_NE(bytes.find(pty_.slave()), std::string::npos);

@@ -14,7 +14,7 @@ namespace {
 class AgentE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(redis_.running());
+    ASSERT_TRUE(redis_.up());
     ASSERT_TRUE(sim_.ok()) << sim_.LogText();
     mkdir(dir_.Sub("run").c_str(), 0700);
     mkdir(dir_.Sub("spool").c_str(), 0700);

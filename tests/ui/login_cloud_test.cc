@@ -21,7 +21,7 @@ class LoginCloudTest : public test::UiFixture {
  protected:
   void SetUp() override {
     UiFixture::SetUp();
-    ASSERT_TRUE(redis_.running());
+    ASSERT_TRUE(redis_.up());
     ASSERT_TRUE(sim_.ok()) << sim_.LogText();
     SetUserValueStoreForTest(&user_values_);
     data().SetConfig("URL", sim_.url());

@@ -1,8 +1,6 @@
 // The tillcast-vprinter program: render, the command line's errors, file,
 // pipe and TCP input; pictures checked with zbarimg.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -220,29 +218,22 @@ TEST(CliTest, ServeOnTcpReceivesDocumentsAndAnswersStatus) {
       },
       10000));
   ASSERT_GT(port, 0);
-  auto connect_to = [&] {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    return s;
-  };
   // A cut document, then a status request on the same connection.
-  int s = connect_to();
+  tillcast::platform::ScopedFd s = tillcast::test::ConnectLoopback(port, 0);
+  ASSERT_TRUE(s.valid());
   const std::string doc = Receipt("网络", "tcp-qr") + std::string("\x10\x04\x01", 3);
-  ASSERT_EQ(send(s, doc.data(), doc.size(), 0), static_cast<ssize_t>(doc.size()));
-  pollfd pfd{s, POLLIN, 0};
+  ASSERT_EQ(send(s.get(), doc.data(), doc.size(), 0), static_cast<ssize_t>(doc.size()));
+  pollfd pfd{s.get(), POLLIN, 0};
   ASSERT_EQ(poll(&pfd, 1, 10000), 1);
   char status = 0;
-  ASSERT_EQ(recv(s, &status, 1, 0), 1);
+  ASSERT_EQ(recv(s.get(), &status, 1, 0), 1);
   EXPECT_EQ(status, '\x16');
-  close(s);
+  s.reset();
   // A document without a cut ends with its connection.
-  s = connect_to();
-  ASSERT_EQ(send(s, "no cut\n", 7, 0), 7);
-  close(s);
+  s = tillcast::test::ConnectLoopback(port, 0);
+  ASSERT_TRUE(s.valid());
+  ASSERT_EQ(send(s.get(), "no cut\n", 7, 0), 7);
+  s.reset();
   ASSERT_TRUE(WaitUntil([&] { return Pictures(dir.Sub("out")).size() == 2; }, 10000)) << ReadFile(dir.Sub("log"));
   const auto pics = Pictures(dir.Sub("out"));
   EXPECT_EQ(Txt(pics[0]), "网络\n合计: 12.50\n");
