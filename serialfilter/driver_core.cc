@@ -188,6 +188,9 @@ void DriverCore::Enqueue(uint32_t type, uint32_t source, const uint8_t* data, si
     // monitor when it registers), else dropped.
     DropExpired(type);
     if (HoldOver(type)) return;
+    // Marked, so that the agent does not take them for a sale made now;
+    // bytes after the registration never join them.
+    source |= kSourceHeld;
   }
   std::deque<Payload>* q = Queue(type);
   // Bytes that follow a payload nobody has fetched yet join it: a till

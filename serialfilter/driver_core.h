@@ -39,6 +39,7 @@ class DriverCore {
   // or since the last one went away) are kept for up to `hold_ms`, so an
   // agent that comes or comes back in that time gets them; older ones are
   // dropped. 0 (the default) drops them at once. `now_ms` is the clock.
+  // Held payloads carry kSourceHeld in their source.
   void HoldUnmonitored(uint32_t hold_ms, uint64_t (*now_ms)());
 
   size_t Pending(uint32_t type) const;

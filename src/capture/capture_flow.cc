@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/text_util.h"
 #include "capture/cups_capture.h"
+#include "capture/driver_protocol.h"
 #include "capture/emf_parser.h"
 #include "capture/spool_converter.h"
 #include "platform/paths.h"
@@ -88,11 +89,15 @@ void CaptureFlow::MarkDataLocked() {
   }
 }
 
-void CaptureFlow::OnDriverData(uint32_t, const uint8_t* data, int32_t length) {
+void CaptureFlow::OnDriverData(uint32_t source, const uint8_t* data, int32_t length) {
   std::lock_guard<std::mutex> l(lock_);
   EnsurePendingName("parallel");
   Log(LOG_INFO, "ui::LoginWnd::DriverParallelEvtCallbackEx: recv len= %d \n", length);
   if (length <= 0 || data == nullptr) return;
+  if ((source & driver::kSourceHeld) != 0 && !pendingHeld_) {
+    pendingHeld_ = true;
+    Log(LOG_INFO, "capture: %d bytes the driver kept while no agent listened", length);
+  }
   AppendLocked(data, static_cast<size_t>(length));
   MarkDataLocked();
 }
@@ -146,10 +151,11 @@ void CaptureFlow::OnCupsCopy(const std::string& path) {
     }
     int err = 0;
     platform::RemoveDurably(path, &err);
+    const uint64_t waited = std::strtoull(header.started.c_str(), nullptr, 10) - submitted_ms;
     Log(LOG_INFO, "cups job %s of queue %s waited %llu ms in its queue: captured on its own", header.job.c_str(),
-        header.queue.c_str(),
-        static_cast<unsigned long long>(std::strtoull(header.started.c_str(), nullptr, 10) - submitted_ms));
-    hooks_.handover_held(file, static_cast<uint32_t>(submitted_ms));
+        header.queue.c_str(), static_cast<unsigned long long>(waited));
+    // When CUPS took it, on the tick count (the backend started it moments ago).
+    hooks_.handover_held(file, hooks_.clock->TickCount() - static_cast<uint32_t>(waited));
     return;
   }
   std::lock_guard<std::mutex> l(lock_);
@@ -211,10 +217,17 @@ bool CaptureFlow::OnUploadTimer() {
   std::string file;
   file.swap(pendingCaptureFile);
   uploadTimerRunning = false;
+  const bool held = pendingHeld_;
+  pendingHeld_ = false;
   // A zero-length payload names a file without creating it: nothing to send.
   if (pendingFd_.valid()) {
     pendingFd_.reset();
-    if (hooks_.handover) hooks_.handover(file, now);
+    // Bytes that waited in the driver were printed before the sale the
+    // till makes next: the reprint rule must not pair the two.
+    if (held && hooks_.handover_held)
+      hooks_.handover_held(file, now);
+    else if (hooks_.handover)
+      hooks_.handover(file, now);
   }
   return true;
 }

@@ -40,9 +40,11 @@ class CaptureFlow {
     // A finished capture file and the tick at which the quiet rule let it
     // go, in capture order. Must not block.
     std::function<void(const std::string& path, uint32_t tick)> handover;
-    // A capture file of its own for a CUPS job its queue held back (the
-    // printer was away), with the till's print time as a tick: see
-    // CaptureAge::kHeld. Must not block.
+    // A capture of bytes the till printed well before they arrived: a CUPS
+    // job its queue held back (the printer was away; its own capture file,
+    // the tick when CUPS took it) or bytes the driver kept while no agent
+    // listened (the tick when they arrived). See CaptureAge::kHeld. Must not
+    // block.
     std::function<void(const std::string& path, uint32_t tick)> handover_held;
   };
 
@@ -93,6 +95,7 @@ class CaptureFlow {
   std::mutex lock_;
   std::string pendingCaptureFile;
   const char* pendingPrefix_ = "parallel";
+  bool pendingHeld_ = false;  // the pending file holds bytes the driver kept
   platform::ScopedFd pendingFd_;
   uint32_t lastCaptureTick = 0;
   bool uploadTimerRunning = false;

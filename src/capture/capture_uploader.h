@@ -42,10 +42,11 @@ UploadOutcome ClassifyUploadReply(int code);
 // capture.
 enum class CaptureAge {
   kFresh,  // printed just now: the rule at `tick`, then the additional receipt
-  kHeld,   // printed by the till long before it arrived (a print queue held
-           // it while the printer was away): `tick` is when the till printed
-           // it, and the rule is judged among held captures only, since one
-           // cannot be a reprint of a sale made while it waited
+  kHeld,   // printed by the till well before it arrived (a print queue held
+           // it while the printer was away, or the driver kept it while no
+           // agent listened): the rule is judged among held captures only,
+           // since one cannot be a reprint of a sale made while it waited;
+           // the additional receipt prints
   kLate,   // left by an agent that ended: neither the rule nor the receipt
 };
 

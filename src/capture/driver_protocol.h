@@ -45,6 +45,10 @@ inline constexpr uint32_t kErrDeviceNotConnected = 1167;
 inline constexpr uint32_t kErrTimeout = 1460;
 
 inline constexpr size_t kPayloadMax = 4096;
+// Set in a payload's source when the driver kept its bytes while no agent
+// monitored their port (the agent was away or reconnecting): the till
+// printed them earlier than the agent gets them.
+inline constexpr uint32_t kSourceHeld = 0x80000000u;
 
 struct PortMonitorRequest {  // 16 bytes
   uint32_t appid;

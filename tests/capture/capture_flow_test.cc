@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "support/test_support.h"
 #include "capture/capture_flow.h"
+#include "capture/driver_protocol.h"
 
 namespace tillcast::capture {
 namespace {
@@ -71,6 +72,34 @@ TEST_F(CaptureFlowTest, TwoPayloadsOfOneBurstAreUploadedOnceAsOneFile) {
   EXPECT_EQ(flow.PendingFile(), "");
   EXPECT_FALSE(flow.UploadTimerRunning());
   EXPECT_TRUE(log_.Contains("ui::LoginWnd::DriverParallelEvtCallbackEx: recv len= 6 "));
+}
+
+TEST_F(CaptureFlowTest, BytesTheDriverKeptAreHandedOverAsHeldAndTheNextSaleAsFresh) {
+  CaptureFlow::Hooks h = Hooks();
+  std::vector<std::pair<std::string, uint32_t>> held;
+  h.handover_held = [&](const std::string& path, uint32_t tick) {
+    held.push_back({test::ReadFile(path), tick});
+    unlink(path.c_str());
+  };
+  CaptureFlow flow(h);
+  const std::string kept = "printed while the agent was away";
+  flow.OnDriverData(1 | driver::kSourceHeld, reinterpret_cast<const uint8_t*>(kept.data()),
+                    static_cast<int32_t>(kept.size()));
+  clock_.Advance(CaptureFlow::kQuietMs);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].first, kept);
+  EXPECT_EQ(held[0].second, 5300u);
+  EXPECT_TRUE(uploads_.empty());
+  EXPECT_TRUE(log_.Contains("capture: 32 bytes the driver kept while no agent listened"));
+
+  clock_.Advance(1000);
+  Send(flow, "the next sale");
+  clock_.Advance(CaptureFlow::kQuietMs);
+  EXPECT_TRUE(flow.OnUploadTimer());
+  EXPECT_EQ(held.size(), 1u);
+  ASSERT_EQ(uploads_.size(), 1u) << "fresh again once the kept bytes are out";
+  EXPECT_EQ(uploads_[0], "the next sale");
 }
 
 TEST_F(CaptureFlowTest, EmptyPayloadNamesTheFileButStartsNothing) {

@@ -108,12 +108,13 @@ TEST(DriverCore, MonitorsQueuesAndSignals) {
 uint64_t g_now_ms = 0;
 uint64_t FakeNowMs() { return g_now_ms; }
 
-std::string FetchSerial(serialfilter::DriverCore* core) {
+std::string FetchSerial(serialfilter::DriverCore* core, uint32_t* source = nullptr) {
   const std::string reply = Handle(core, Request(kIoctlGetSerialComData, ""));
   PortDataReply data{};
   if (reply.size() != kMessageHeader + sizeof(PortDataReply) ||
       !DecodePortDataReply(reinterpret_cast<const uint8_t*>(reply.data()) + 8, reply.size() - 8, &data))
     return "";
+  if (source != nullptr) *source = data.source;
   return std::string(reinterpret_cast<const char*>(data.payload), data.length);
 }
 
@@ -134,8 +135,14 @@ TEST(DriverCore, BytesWithoutAMonitorAreHeldForAnAgentThatComesWithinTheHold) {
   const int ev = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK);
   ASSERT_EQ(StatusOf(Handle(&core, Request(kIoctlAddPortMonitor, EncodePortMonitorRequest({2, 1, -1, 0})), dup(ev))),
             0u);
-  EXPECT_EQ(ReadCounter(ev), 1u);
-  EXPECT_EQ(FetchSerial(&core), "printed while the driver was away;and right after;");
+  // What comes once the agent is there is a payload of its own, unmarked.
+  capture("a sale made now;");
+  EXPECT_EQ(ReadCounter(ev) + ReadCounter(ev), 2u) << "one signal each";
+  uint32_t source = 0;
+  EXPECT_EQ(FetchSerial(&core, &source), "printed while the driver was away;and right after;");
+  EXPECT_EQ(source, 1u | kSourceHeld) << "kept bytes are marked for the agent";
+  EXPECT_EQ(FetchSerial(&core, &source), "a sale made now;");
+  EXPECT_EQ(source, 1u);
 
   // The agent re-registers (its monitors go, then come): nothing in between
   // is lost.
