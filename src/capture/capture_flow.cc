@@ -140,18 +140,12 @@ void CaptureFlow::OnCupsCopy(const std::string& path) {
     std::remove(path.c_str());
     return;
   }
-  uint64_t submitted_ms = 0;
-  if (hooks_.handover_held && CupsCopyWasHeld(header, &submitted_ms)) {
+  uint64_t waited = 0;
+  if (hooks_.handover_held && CupsCopyWasHeld(header, &waited)) {
     // Printed long ago and let go now, often together with other held jobs
     // and beside the next sale: a sale of its own, not a reprint of those.
-    const std::string file = WriteOwnCaptureFile(content);
-    if (file.empty()) {
-      Log(LOG_ERROR, "cups copy %s could not be taken up; kept for the next start", path.c_str());
-      return;
-    }
-    int err = 0;
-    platform::RemoveDurably(path, &err);
-    const uint64_t waited = std::strtoull(header.started.c_str(), nullptr, 10) - submitted_ms;
+    const std::string file = TakeUpCupsCopy(path, content);
+    if (file.empty()) return;
     Log(LOG_INFO, "cups job %s of queue %s waited %llu ms in its queue: captured on its own", header.job.c_str(),
         header.queue.c_str(), static_cast<unsigned long long>(waited));
     // When CUPS took it, on the tick count (the backend started it moments ago).
@@ -199,11 +193,16 @@ std::string CaptureFlow::ConvertWaitingCupsCopy(const std::string& path) {
     std::remove(path.c_str());
     return {};
   }
+  return TakeUpCupsCopy(path, content);
+}
+
+std::string CaptureFlow::TakeUpCupsCopy(const std::string& path, const std::string& content) {
   const std::string file = WriteOwnCaptureFile(content);
   if (file.empty()) {
     Log(LOG_ERROR, "cups copy %s could not be taken up; kept for the next start", path.c_str());
     return {};
   }
+  // The copy goes only once its capture file is on disk.
   int err = 0;
   platform::RemoveDurably(path, &err);
   return file;

@@ -90,6 +90,9 @@ class CaptureFlow {
   void MarkDataLocked();
   // A capture file of its own holding `content`, flushed; "" on failure.
   std::string WriteOwnCaptureFile(const std::string& content);
+  // `content`, read from the CUPS copy at `path`, into a capture file of its
+  // own; the copy is removed once that is on disk. "" (copy kept) on failure.
+  std::string TakeUpCupsCopy(const std::string& path, const std::string& content);
 
   Hooks hooks_;
   std::mutex lock_;

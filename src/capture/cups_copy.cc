@@ -70,7 +70,7 @@ bool ParseCupsCopyHeader(const std::string& bytes, CupsCopyHeader* header, size_
   return false;
 }
 
-bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* submitted_ms) {
+bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* waited_ms) {
   const auto millis = [](const std::string& text, uint64_t* out) {
     if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
     *out = std::strtoull(text.c_str(), nullptr, 10);
@@ -79,7 +79,7 @@ bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* submitted_ms) {
   uint64_t submitted = 0, started = 0;
   if (!millis(header.submitted, &submitted) || !millis(header.started, &started)) return false;
   if (started < submitted || started - submitted <= kCupsHeldAfterMs) return false;
-  *submitted_ms = submitted;
+  *waited_ms = started - submitted;
   return true;
 }
 

@@ -59,10 +59,10 @@ struct CupsCopyHeader {
 // it well before the copy arrives.
 inline constexpr uint64_t kCupsHeldAfterMs = 5000;
 
-// When the job's wait in its queue was longer than kCupsHeldAfterMs: true
-// with `*submitted_ms`. False for a copy that came through at once or does
-// not say when it was submitted.
-bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* submitted_ms);
+// When the job's wait in its queue (from submitted to started) was longer
+// than kCupsHeldAfterMs: true with that wait in `*waited_ms`. False for a
+// copy that came through at once or does not say when it was submitted.
+bool CupsCopyWasHeld(const CupsCopyHeader& header, uint64_t* waited_ms);
 
 // The header, ending with its empty line. Values lose control characters
 // and are cut to 200 bytes.

@@ -160,9 +160,9 @@ TEST_F(CupsBackendTest, RawEscPosJobReachesTheDeviceUnchangedAndItsCopyHoldsTheS
   EXPECT_EQ(copies[0].header.job, std::to_string(job));
   EXPECT_EQ(copies[0].header.title, "sale.bin");
   EXPECT_TRUE(copies[0].document == sale.bytes);
-  uint64_t submitted = 0;
+  uint64_t waited = 0;
   EXPECT_FALSE(copies[0].header.submitted.empty());
-  EXPECT_FALSE(capture::CupsCopyWasHeld(copies[0].header, &submitted)) << "printed at once";
+  EXPECT_FALSE(capture::CupsCopyWasHeld(copies[0].header, &waited)) << "printed at once";
   EXPECT_EQ(InboxNames().size(), 1u) << "no temporary left";
   // The inbox the backend made: root's, shared with the group tillcast.
   struct stat st {};
@@ -233,12 +233,15 @@ TEST_F(CupsBackendTest, ADeviceThatFailsGivesCupsTheFailureAndTheJobIsCapturedOn
   ASSERT_EQ(copies.size(), 1u) << "captured once, when it printed";
   // The copy says when CUPS took the job and when it printed, so the agent
   // can tell a job held through the outage from a reprint.
-  uint64_t submitted = 0;
-  EXPECT_TRUE(capture::CupsCopyWasHeld(copies[0].header, &submitted))
+  uint64_t waited = 0;
+  EXPECT_TRUE(capture::CupsCopyWasHeld(copies[0].header, &waited))
       << copies[0].header.submitted << " " << copies[0].header.started;
+  const uint64_t submitted = std::strtoull(copies[0].header.submitted.c_str(), nullptr, 10);
+  const uint64_t started = std::strtoull(copies[0].header.started.c_str(), nullptr, 10);
   EXPECT_GE(submitted + 1000, before_print);
   EXPECT_LE(submitted, before_print + 2000);
-  EXPECT_GE(std::strtoull(copies[0].header.started.c_str(), nullptr, 10) + 1000, resumed);
+  EXPECT_GE(started + 1000, resumed);
+  EXPECT_EQ(waited, started - submitted);
 }
 
 TEST_F(CupsBackendTest, ADeviceBackendOpenToOthersRunsAsCupsdsUserNotRoot) {
