@@ -62,7 +62,7 @@ int main() {
   for (int i = 0; i < kReceipts; ++i) {
     const std::string& receipt = shapes[static_cast<size_t>(i) % 3].bytes;  // the short, logo and long ones
     std::string body;
-    if (!net.PrepareTicketUpload(receipt, "bench.dat", 0, true, &body)) return 1;
+    if (!net.PrepareTicketUpload(receipt, "bench.dat", 0, TicketAge::kLate, &body)) return 1;
     bytes += receipt.size();
     bodies.push_back(body);
   }
@@ -85,7 +85,7 @@ int main() {
     box.Open();
     for (int i = 0; i < kReceipts; ++i) {
       std::string body;
-      net.PrepareTicketUpload(shapes[static_cast<size_t>(i) % 3].bytes, "bench.dat", 0, true, &body);
+      net.PrepareTicketUpload(shapes[static_cast<size_t>(i) % 3].bytes, "bench.dat", 0, TicketAge::kLate, &body);
       box.Add(body);
     }
   }

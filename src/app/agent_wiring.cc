@@ -50,8 +50,10 @@ void AgentWiring::StartCapture() {
     // Quitting ends a transfer or a wait for an absent printer at once.
     RestClient::ScopedAbort guard(&abort);
     ScopedPrintAbort print_guard(&abort);
-    return NetMgr::GetInstance().PrepareTicketUpload(bytes, path, tick, age == capture::CaptureAge::kLate, body,
-                                                     age == capture::CaptureAge::kHeld);
+    const TicketAge ticket_age = age == capture::CaptureAge::kLate   ? TicketAge::kLate
+                                 : age == capture::CaptureAge::kHeld ? TicketAge::kHeld
+                                                                     : TicketAge::kFresh;
+    return NetMgr::GetInstance().PrepareTicketUpload(bytes, path, tick, ticket_age, body);
   };
   hooks.send = [](const std::string& body, const std::atomic<bool>& abort) {
     RestClient::ScopedAbort guard(&abort);

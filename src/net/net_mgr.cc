@@ -166,12 +166,14 @@ bool NetMgr::UploadTicketInfoFile(const std::string& path) {
     return false;
   }
   std::string body;
-  if (!PrepareTicketUpload(bytes, path, clock_->TickCount(), false, &body)) return false;
+  if (!PrepareTicketUpload(bytes, path, clock_->TickCount(), TicketAge::kFresh, &body)) return false;
   return SendTicketUpload(body) == 200;
 }
 
-bool NetMgr::PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, bool late,
-                                 std::string* body, bool held) {
+bool NetMgr::PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, TicketAge age,
+                                 std::string* body) {
+  const bool late = age == TicketAge::kLate;
+  const bool held = age == TicketAge::kHeld;
   uint32_t& counter = held ? heldReceiptCounter_ : receiptCounter_;
   Log(LOG_INFO, "UploadTicketInfoFile %s", path.c_str());
   if (late) Log(LOG_INFO, "%s was left by an earlier run: uploaded without an additional receipt", path.c_str());

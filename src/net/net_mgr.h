@@ -47,6 +47,11 @@ struct RedisTarget {
   int32_t database = 0;
 };
 enum class RedisTargetError { kNone, kNoPort, kBadPort, kNoDatabase, kBadDatabase, kNoHost };
+
+// How a capture reaches the upload: at once after the till printed it, held
+// back (by a print queue or the driver) and let go late, or left by an
+// earlier run.
+enum class TicketAge { kFresh, kHeld, kLate };
 // Fills `out` from DataMgr's binding and the process settings; on a value
 // that is not a number, `*badValue` gets it. Thread-safe.
 RedisTargetError BoundRedisTarget(RedisTarget* out, std::string* badValue);
@@ -78,21 +83,20 @@ class NetMgr {
   bool UploadTicketInfo(const std::string& content);
   bool PrintAddtionalReceipt(const std::string& data);
   // The duplicate rule judged at `tick` (when the capture was finished),
-  // not at the moment the printing runs. `held`: a capture a print queue
-  // held back, `tick` being when the till printed it; such captures are
-  // judged among themselves (a run of their own), leaving the run of fresh
-  // captures as it was.
+  // not at the moment the printing runs. `held`: a capture held back and
+  // let go late, `tick` being when it was printed or, where that is not
+  // known, when it arrived; such captures are judged among themselves (a
+  // run of their own), leaving the run of fresh captures as it was.
   bool PrintAddtionalReceipt(const std::string& data, uint32_t tick, bool held = false);
 
   // The two halves of UploadTicketInfoFile, for uploads that are kept until
   // the cloud takes them. PrepareTicketUpload runs the checks on the
-  // captured `bytes` (`path` names them in the log) and, unless `late`, the
-  // duplicate rule at `tick` (among held captures when `held`) and the
-  // additional receipt; true with the
-  // signed request body. SendTicketUpload posts such a body as it is (a
+  // captured `bytes` (`path` names them in the log) and, unless the capture
+  // is kLate, the duplicate rule at `tick` (among held captures for kHeld)
+  // and the additional receipt; true with the signed request body. SendTicketUpload posts such a body as it is (a
   // repeat is the same request, nonce included) and returns the reply code.
-  bool PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, bool late,
-                           std::string* body, bool held = false);
+  bool PrepareTicketUpload(const std::string& bytes, const std::string& path, uint32_t tick, TicketAge age,
+                           std::string* body);
   int32_t SendTicketUpload(const std::string& body);
 
   // Called after every cloud request that was answered with 200 (any
@@ -161,7 +165,7 @@ class NetMgr {
   std::condition_variable waitSignal_;
   uint32_t receiptCounter_ = 0;
   uint32_t lastReceiptTick_ = 0;
-  // The same rule for captures a print queue held back, on their print times.
+  // The same rule for captures that were held back (TicketAge::kHeld).
   uint32_t heldReceiptCounter_ = 0;
   uint32_t lastHeldReceiptTick_ = 0;
 

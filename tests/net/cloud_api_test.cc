@@ -153,7 +153,7 @@ TEST_F(CloudApiTest, ARequestSentAgainIsRecognisedAndStoredOnce) {
   Bind();
   const std::string receipt = Gbk("演示门店\n小票号 R9\n合计：9.00\n") + std::string(120, '.');
   std::string body;
-  ASSERT_TRUE(net_.PrepareTicketUpload(receipt, "parallel9.dat", 1000, true, &body));
+  ASSERT_TRUE(net_.PrepareTicketUpload(receipt, "parallel9.dat", 1000, TicketAge::kLate, &body));
   EXPECT_EQ(net_.SendTicketUpload(body), 200) << sim_.LogText();
   EXPECT_EQ(net_.SendTicketUpload(body), 200) << sim_.LogText();
   std::vector<std::string> files;
@@ -163,7 +163,7 @@ TEST_F(CloudApiTest, ARequestSentAgainIsRecognisedAndStoredOnce) {
   EXPECT_EQ(test::ReadFile(files[0]), receipt);
   EXPECT_NE(sim_.LogText().find("upload repeated"), std::string::npos);
   // Another signing of the same receipt is a new request (a new nonce).
-  ASSERT_TRUE(net_.PrepareTicketUpload(receipt, "parallel9.dat", 1000, true, &body));
+  ASSERT_TRUE(net_.PrepareTicketUpload(receipt, "parallel9.dat", 1000, TicketAge::kLate, &body));
   EXPECT_EQ(net_.SendTicketUpload(body), 200);
 }
 

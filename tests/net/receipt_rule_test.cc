@@ -114,18 +114,18 @@ TEST_F(ReceiptRuleTest, TheRuleJudgesTheTicksTheCapturesWereFinishedAtNotWhenThe
   // Two sales 6 s apart; the worker was held up by the printer and handles
   // them 20 s late, one right after the other.
   clock_.Advance(20000);
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "a.dat", 100000, false, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "a.dat", 100000, TicketAge::kFresh, &body));
   EXPECT_FALSE(body.empty());
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "b.dat", 106000, false, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "b.dat", 106000, TicketAge::kFresh, &body));
   // Within 5 s by their ticks: the reprint is dropped.
-  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "c.dat", 108000, false, &body));
+  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "c.dat", 108000, TicketAge::kFresh, &body));
   EXPECT_EQ(rendered_.size(), 2u);
   // A capture an earlier run left: checked and signed, but no additional
   // receipt and no effect on the rule.
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "left.dat", 108500, true, &body));
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "d.dat", 114000, false, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "left.dat", 108500, TicketAge::kLate, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "d.dat", 114000, TicketAge::kFresh, &body));
   EXPECT_EQ(rendered_.size(), 3u);
-  EXPECT_FALSE(net_.PrepareTicketUpload(std::string(150, 'A'), "ascii.dat", 200000, true, &body));
+  EXPECT_FALSE(net_.PrepareTicketUpload(std::string(150, 'A'), "ascii.dat", 200000, TicketAge::kLate, &body));
 }
 
 TEST_F(ReceiptRuleTest, HeldCapturesAreJudgedAmongThemselvesAndLeaveTheRunOfFreshOnesAlone) {
@@ -135,14 +135,15 @@ TEST_F(ReceiptRuleTest, HeldCapturesAreJudgedAmongThemselvesAndLeaveTheRunOfFres
   std::string body;
   // The printer comes back: a queue lets go of two jobs the till printed
   // 40 s and 30 s before, and a sale on the serial port comes right after.
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "fresh1.dat", 100000, false, &body));
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "held1.dat", 60000, false, &body, true)) << "not a reprint of fresh1";
-  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "held2.dat", 70000, false, &body, true)) << "printed 10 s after held1";
-  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "fresh2.dat", 101000, false, &body))
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "fresh1.dat", 100000, TicketAge::kFresh, &body));
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "held1.dat", 60000, TicketAge::kHeld, &body)) << "not a reprint of fresh1";
+  EXPECT_TRUE(net_.PrepareTicketUpload(sale, "held2.dat", 70000, TicketAge::kHeld, &body))
+      << "printed 10 s after held1";
+  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "fresh2.dat", 101000, TicketAge::kFresh, &body))
       << "the fresh run is as it was: fresh2 is fresh1's reprint";
   // The till printed a job twice while the printer was away: the second
   // copy is the reprint, as it would have been at once.
-  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "held2-copy.dat", 71500, false, &body, true));
+  EXPECT_FALSE(net_.PrepareTicketUpload(sale, "held2-copy.dat", 71500, TicketAge::kHeld, &body));
   EXPECT_EQ(rendered_.size(), 3u);
 }
 

@@ -55,8 +55,10 @@ class LoginCloudTest : public test::UiFixture {
     capture::CaptureUploadHooks hooks;
     hooks.prepare = [this](const std::string& bytes, const std::string& path, uint32_t tick, capture::CaptureAge age,
                            std::string* body, const std::atomic<bool>&) {
-      return net_.PrepareTicketUpload(bytes, path, tick, age == capture::CaptureAge::kLate, body,
-                                      age == capture::CaptureAge::kHeld);
+      const TicketAge ticket_age = age == capture::CaptureAge::kLate   ? TicketAge::kLate
+                                   : age == capture::CaptureAge::kHeld ? TicketAge::kHeld
+                                                                       : TicketAge::kFresh;
+      return net_.PrepareTicketUpload(bytes, path, tick, ticket_age, body);
     };
     hooks.send = [this](const std::string& body, const std::atomic<bool>&) { return net_.SendTicketUpload(body); };
     road_ = std::make_unique<capture::CaptureRoad>(road, hooks, nullptr);
